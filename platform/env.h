@@ -1,0 +1,21 @@
+#ifndef ORV_PLATFORM_ENV_H_
+#define ORV_PLATFORM_ENV_H_
+
+#include <cstdint>
+
+// Environment of the common services.
+
+constexpr int32_t kEnvNotSet = 1;
+constexpr int32_t kEnvTooLong = 2;
+constexpr int32_t kEnvBadArguments = 3;
+
+// The variable's value, or null when it is not set. The text stays valid
+// until the environment changes.
+const char* svcGetEnv(const char* name);
+
+// Copies the value of `name` with its NUL into `buffer`, whose size is
+// *capacity. 0 on success; kEnvNotSet, or kEnvTooLong (the value and its NUL
+// do not fit: *capacity is set to the size needed, nothing is copied).
+int32_t svcGetEnvironmentString(const char* name, char* buffer, uint16_t* capacity);
+
+#endif  // ORV_PLATFORM_ENV_H_

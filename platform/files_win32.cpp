@@ -1,0 +1,28 @@
+// Windows file operations.
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/files.h"
+#include "platform/files_internal.h"
+
+FILE* osOpenFile(const char* path, const char* mode) {
+  if (path == nullptr || mode == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  if (fileFaultInjected(kFaultOpen)) return nullptr;
+  // The runtime understands "N" (handle not inherited) itself.
+  return std::fopen(path, mode);
+}
+
+int32_t osDeleteFile(const char* path) {
+  if (fileFaultInjected(kFaultDelete)) return -1;
+  return DeleteFileA(path) ? 0 : -1;
+}
+
+int32_t osRenameFile(const char* from, const char* to) {
+  if (fileFaultInjected(kFaultRename)) return -1;
+  return std::rename(from, to) == 0 ? 0 : -1;
+}

@@ -1,0 +1,79 @@
+#include "platform/memory.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/observations.h"
+#include "platform/runtime.h"
+#include "platform/test_hooks.h"
+#include "platform/trace.h"
+
+namespace {
+
+// Each block is preceded by a header that records its size, so that the
+// whole block can be wiped when it is released.
+struct alignas(16) BlockHeader {
+  uint64_t size;
+  uint64_t magic;
+};
+
+constexpr uint64_t kBlockMagic = 0x4F52564D454D4F52ull;  // "ORVMEMOR"
+
+int64_t blocksOutstanding = 0;
+
+struct FileContext {
+  const char* sourceName = "";
+  int32_t line = 0;
+} savedContext;
+
+}  // namespace
+
+int32_t svcGetMem(int32_t, int32_t, int32_t probe, uint64_t size, int32_t, void** blockOut) {
+  if (blockOut == nullptr) return kMemoryNoMemory;
+  *blockOut = nullptr;
+  int32_t injected = 0;
+  if (faultCheck(kFaultAlloc, probe, &injected)) return kMemoryNoMemory;
+  if (size > SIZE_MAX - sizeof(BlockHeader) - 1) return kMemoryNoMemory;
+  void* raw = std::malloc(static_cast<size_t>(size) + sizeof(BlockHeader));
+  if (raw == nullptr) return kMemoryNoMemory;
+  BlockHeader* header = static_cast<BlockHeader*>(raw);
+  header->size = size;
+  header->magic = kBlockMagic;
+  ++blocksOutstanding;
+  *blockOut = header + 1;
+  return 0;
+}
+
+int32_t svcFreeMem(int32_t, int32_t, int32_t, void* block) {
+  if (block == nullptr) return 0;
+  BlockHeader* header = static_cast<BlockHeader*>(block) - 1;
+  if (header->magic != kBlockMagic) {
+    // Not one of ours (or released twice): refuse rather than corrupt the heap.
+    std::fputs("orvseal: internal error: release of a block the services did not give\n",
+               stderr);
+    std::abort();
+  }
+  size_t size = static_cast<size_t>(header->size);
+  osSecureWipe(header, size + sizeof(BlockHeader));
+  std::free(header);
+  --blocksOutstanding;
+  return 0;
+}
+
+int64_t memoryBlocksOutstanding() { return blocksOutstanding; }
+
+void svcSaveFileContext(const char* sourceName, int32_t line) {
+  savedContext.sourceName = sourceName != nullptr ? sourceName : "";
+  savedContext.line = line;
+}
+
+void svcRecordFailure(int32_t probe, int32_t reason, uint16_t, int32_t, int32_t, int32_t) {
+  mutableFailureRecords().push_back(
+      FailureRecord{savedContext.sourceName, savedContext.line, probe, reason});
+  char text[256];
+  std::snprintf(text, sizeof text, "probe %d reason %d at %s:%d", probe, reason,
+                savedContext.sourceName, savedContext.line);
+  traceServiceRecord("FAILURE", text);
+  if (!consoleQuietFlag()) std::fprintf(stderr, "orvseal: failure record: %s\n", text);
+}

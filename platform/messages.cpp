@@ -1,0 +1,156 @@
+#include "platform/messages.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/observations.h"
+#include "platform/runtime.h"
+#include "platform/trace.h"
+
+namespace {
+
+// Inserts: {n1} numeric insert 1 in signed decimal, {e1} the system's text
+// for numeric insert 1 taken as an error number, {t1} {t2} {t3} the texts.
+struct CatalogueEntry {
+  uint32_t number;
+  const char* text;
+};
+
+constexpr CatalogueEntry kCatalogue[] = {
+    {kMsgBadOption,
+     "The argument '{t1}' is not an option of {t2}, or its value is missing or invalid."},
+    {kMsgUsage,
+     "Usage: orvseal [-f keystore_file] [-o output_file] [-sp 1|2] [-sf initial_key_file]\n"
+     "  -f   keystore configuration file to protect (default: the file that VKT_KEYSTORE_CONF\n"
+     "       names, else keystore.conf in the .vkt folder of your home directory)\n"
+     "  -o   write the protected file here instead of replacing the keystore file\n"
+     "  -sp  protection algorithm: 1 for AES-128-GCM, 2 for AES-256-GCM (default 2)\n"
+     "  -sf  file that holds the initial key (default: the file that VKT_ORVCRED_KEYFILE\n"
+     "       names, else orvcred.keyfile of the keystore file, else the built-in key)"},
+    {kMsgCannotReadConfig,
+     "The keystore configuration file '{t1}' cannot be read. Check that it exists, is not "
+     "empty and that you may read it."},
+    {kMsgDefaultKey,
+     "No initial key file was named, so the built-in default key is used. Values protected "
+     "with it can be read by anyone who has this program: name a key file with -sf, "
+     "VKT_ORVCRED_KEYFILE or orvcred.keyfile."},
+    {kMsgCannotReadKeyFile,
+     "The initial key file '{t1}' cannot be read. Check that it exists, holds the key "
+     "(1 to 4096 bytes) and that only you may read it."},
+    {kMsgPbeFailed,
+     "The password-based encryption service failed with code {n1}. No credential was "
+     "protected by this step."},
+    {kMsgCannotOpen, "The file '{t1}' cannot be opened (error {n1}: {e1})."},
+    {kMsgProtected, "The credentials in '{t1}' are protected."},
+    {kMsgCannotLocateConfig,
+     "The path of the configuration file '{t1}' cannot be determined. Set VKT_KEYSTORE_CONF "
+     "to its full path, or make your home directory known to the environment."},
+    {kMsgDuplicateParam,
+     "The configuration file '{t1}' holds more than one '{t2}' entry. Keep exactly one."},
+    {kMsgMissingParam,
+     "The configuration file '{t1}' holds no '{t2}' entry, which is required."},
+};
+
+const char* catalogueText(uint32_t number) {
+  for (const CatalogueEntry& entry : kCatalogue) {
+    if (entry.number == number) return entry.text;
+  }
+  return nullptr;
+}
+
+char severityLetter(uint32_t number) {
+  switch (number >> 28) {
+    case 0: return 'I';
+    case 1: return 'W';
+    case 2: return 'E';
+    default: return 'S';
+  }
+}
+
+bool recordUsable(const MessageRecord* record) {
+  return record != nullptr && std::memcmp(record->eyeCatcher, "XMSA", 4) == 0;
+}
+
+std::string composeMessage(uint32_t number, const MessageRecord* record) {
+  char identifier[16];
+  std::snprintf(identifier, sizeof identifier, "ORV%04X%c: ",
+                static_cast<unsigned>(number & 0xFFFFu), severityLetter(number));
+  std::string out = identifier;
+  const char* text = catalogueText(number);
+  if (text == nullptr) {
+    char unknown[96];
+    std::snprintf(unknown, sizeof unknown,
+                  "Message 0x%08X has no text in this program's catalogue.",
+                  static_cast<unsigned>(number));
+    return out + unknown;
+  }
+  bool usable = recordUsable(record);
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (p[0] == '{' && p[1] != '\0' && p[2] != '\0' && p[3] == '}') {
+      char kind = p[1];
+      char index = p[2];
+      const char* insert = nullptr;
+      char numeric[64];
+      if (kind == 't' && index >= '1' && index <= '3') {
+        insert = !usable ? nullptr
+                 : index == '1' ? record->textInsert1
+                 : index == '2' ? record->textInsert2
+                                : record->textInsert3;
+        out += insert != nullptr ? insert : "";
+        p += 3;
+        continue;
+      }
+      if (kind == 'n' && index == '1') {
+        int64_t value = usable ? static_cast<int64_t>(record->numericInsert1) : 0;
+        std::snprintf(numeric, sizeof numeric, "%" PRId64, value);
+        out += numeric;
+        p += 3;
+        continue;
+      }
+      if (kind == 'e' && index == '1') {
+        int64_t value = usable ? static_cast<int64_t>(record->numericInsert1) : 0;
+        char errorText[256];
+        if (osStrerror(errorText, sizeof errorText, static_cast<int32_t>(value)) != 0) {
+          std::snprintf(errorText, sizeof errorText, "unknown error");
+        }
+        out += errorText;
+        p += 3;
+        continue;
+      }
+    }
+    out += *p;
+  }
+  return out;
+}
+
+}  // namespace
+
+MessageRecord messageRecord() {
+  MessageRecord record{};
+  std::memcpy(record.eyeCatcher, "XMSA", 4);
+  return record;
+}
+
+bool messageKnown(uint32_t number) { return catalogueText(number) != nullptr; }
+
+int32_t formatMessage(uint32_t number, const MessageRecord* record, char* buffer, int32_t size) {
+  std::string text = composeMessage(number, record);
+  if (buffer != nullptr && size > 0) std::snprintf(buffer, static_cast<size_t>(size), "%s", text.c_str());
+  return static_cast<int32_t>(text.size());
+}
+
+void svcDisplayMessage(SubpoolHandle, int32_t, int32_t, int32_t, uint32_t number,
+                       const MessageRecord* record, uint32_t, const char* sourceName,
+                       int32_t sourceLine, int32_t) {
+  std::string text = composeMessage(number, record);
+  mutableShownMessages().push_back(ShownMessage{number, text});
+  std::string traced = text + " [" + (sourceName != nullptr ? sourceName : "?") + ":" +
+                       std::to_string(sourceLine) + "]";
+  traceServiceRecord("MESSAGE", traced.c_str());
+  if (consoleQuietFlag()) return;
+  FILE* stream = (number >> 28) == 0 ? stdout : stderr;
+  std::fprintf(stream, "%s\n", text.c_str());
+  std::fflush(stream);
+}

@@ -1,0 +1,63 @@
+#ifndef ORV_PLATFORM_MESSAGES_H_
+#define ORV_PLATFORM_MESSAGES_H_
+
+#include <cstdint>
+
+#include "platform/program.h"
+
+// Catalogue messages. The texts live in the catalogue compiled into the
+// platform layer; callers pass a number and a record of inserts.
+//
+// A message is shown as its identifier, ": " and its text with the inserts
+// filled in. The identifier is "ORV", the low 16 bits of the number as four
+// upper-case hexadecimal digits and the severity letter of the top four bits
+// (0 I, 1 W, 2 E): 0x20009106 is ORV9106E. Informational messages go to
+// standard output, warnings and errors to standard error.
+
+struct MessageRecord {
+  char eyeCatcher[4];  // "XMSA"
+  uint32_t reserved;   // 0
+  uint64_t numericInsert1;
+  uint64_t reservedWords[2];  // 0
+  const char* textInsert1;
+  const char* textInsert2;
+  const char* textInsert3;
+};
+
+static_assert(sizeof(MessageRecord) == 56, "MessageRecord layout");
+
+// A record with the eye-catcher set and every insert empty.
+MessageRecord messageRecord();
+
+// Option words that accompany a message.
+constexpr uint32_t kMessageOptionCommand = 32;
+constexpr uint32_t kMessageOptionConfig = 0xF0000001u;
+
+// Message numbers.
+constexpr uint32_t kMsgBadOption = 0x20007027;        // text 1: argument, text 2: program
+constexpr uint32_t kMsgUsage = 0x3056;
+constexpr uint32_t kMsgCannotReadConfig = 0x20009062;  // text 1: path
+constexpr uint32_t kMsgDefaultKey = 0x10006339;
+constexpr uint32_t kMsgCannotReadKeyFile = 0x20006335;  // text 1: key file base name
+constexpr uint32_t kMsgPbeFailed = 0x20006337;          // numeric 1: code
+constexpr uint32_t kMsgCannotOpen = 0x20009106;         // numeric 1: errno, text 1: path
+constexpr uint32_t kMsgProtected = 0x9105;              // text 1: keystore path
+constexpr uint32_t kMsgCannotLocateConfig = 0x20009083;  // text 1: file name
+constexpr uint32_t kMsgDuplicateParam = 0x20009060;     // text 1: path, text 2: name
+constexpr uint32_t kMsgMissingParam = 0x20009061;       // text 1: path, text 2: name
+
+// Shows message `number`. The sub-pool, the three zeros, the option word,
+// the source name and line and the final 1 identify the caller; the source
+// name and line are written to the trace with the message.
+void svcDisplayMessage(SubpoolHandle subpool, int32_t zero1, int32_t zero2, int32_t zero3,
+                       uint32_t number, const MessageRecord* record, uint32_t optionWord,
+                       const char* sourceName, int32_t sourceLine, int32_t one);
+
+// The text a message would show, identifier included, without a line end.
+// Writes at most size - 1 characters and a NUL; returns the full length.
+int32_t formatMessage(uint32_t number, const MessageRecord* record, char* buffer, int32_t size);
+
+// True when the catalogue has a text for `number`.
+bool messageKnown(uint32_t number);
+
+#endif  // ORV_PLATFORM_MESSAGES_H_

@@ -1,0 +1,106 @@
+#ifndef ORV_PLATFORM_PBE_H_
+#define ORV_PLATFORM_PBE_H_
+
+#include <cstddef>
+#include <cstdint>
+
+// Password-based encryption (PBE) service of the common services.
+//
+// svcPbeInit derives a master key once, with PBKDF2-HMAC-SHA256 and 600,000
+// iterations, from the context's initial key and salt. Algorithm 1 protects
+// with AES-128-GCM, algorithm 2 with AES-256-GCM. Every protected value takes
+// a fresh 96-bit nonce from the system's secure random generator and carries
+// a 128-bit tag; the marker and the algorithm digit are authenticated with it.
+//
+// A protected text reads
+//   <marker><algorithm digit>!<base64 nonce>!<base64 ciphertext>!<base64 tag>
+// (standard base64 with padding): printable, no whitespace, no '#', exactly
+// three '!'.
+
+// The record that the command fills and the service reads; its layout is
+// fixed (little-endian, natural alignment, 88 bytes).
+struct PbeContext {
+  int32_t algorithm;
+  int32_t padding1;
+  const char* marker;
+  int32_t reserved;
+  int32_t initialKeyLength;
+  const unsigned char* initialKey;
+  uint32_t saltLength;
+  int32_t padding2;
+  const unsigned char* salt;
+  uint64_t serviceWords[5];  // the service's own state; zero before svcPbeInit
+};
+
+static_assert(sizeof(PbeContext) == 88, "PbeContext layout");
+static_assert(offsetof(PbeContext, algorithm) == 0, "PbeContext layout");
+static_assert(offsetof(PbeContext, marker) == 8, "PbeContext layout");
+static_assert(offsetof(PbeContext, reserved) == 16, "PbeContext layout");
+static_assert(offsetof(PbeContext, initialKeyLength) == 20, "PbeContext layout");
+static_assert(offsetof(PbeContext, initialKey) == 24, "PbeContext layout");
+static_assert(offsetof(PbeContext, saltLength) == 32, "PbeContext layout");
+static_assert(offsetof(PbeContext, salt) == 40, "PbeContext layout");
+static_assert(offsetof(PbeContext, serviceWords) == 48, "PbeContext layout");
+
+constexpr int32_t kPbeIterations = 600000;
+constexpr int32_t kPbeNonceBytes = 12;
+constexpr int32_t kPbeTagBytes = 16;
+constexpr int32_t kPbeMaxInitialKeyFileBytes = 4096;
+constexpr int32_t kPbeMaxMarkerLength = 32;
+// Plaintexts up to this length can be protected; the protected text of the
+// longest one still fits a signed 32-bit length.
+constexpr int32_t kPbeMaxPlaintextBytes = 64 * 1024 * 1024;
+
+// Result codes. They are all below 256, so each reaches the exit code as it
+// is.
+constexpr int32_t kPbeBadAlgorithm = 60;     // algorithm other than 1 or 2
+constexpr int32_t kPbeBadMarker = 61;        // marker missing, empty, too long, or not printable
+constexpr int32_t kPbeBadInitialKey = 62;    // initial key missing or empty
+constexpr int32_t kPbeBadSalt = 63;          // salt missing or empty
+constexpr int32_t kPbeNotInitialised = 64;   // context not initialised by svcPbeInit
+constexpr int32_t kPbeBadArgument = 65;      // null pointer or length out of range
+constexpr int32_t kPbeNoMemory = 66;
+constexpr int32_t kPbeCryptoFailure = 67;    // the system's crypto library failed
+constexpr int32_t kPbeRandomFailure = 68;    // the secure random generator failed
+constexpr int32_t kPbeMalformed = 70;        // not a protected text of this format
+constexpr int32_t kPbeWrongMarker = 71;      // protected under another marker
+constexpr int32_t kPbeWrongAlgorithm = 72;   // protected under the other algorithm
+constexpr int32_t kPbeNotAuthentic = 73;     // tampered with, or protected under another key
+constexpr int32_t kPbeKeyFileUnreadable = 80;  // cannot be opened or read
+constexpr int32_t kPbeKeyFileEmpty = 81;       // no key bytes
+constexpr int32_t kPbeKeyFileTooLarge = 82;    // more than kPbeMaxInitialKeyFileBytes
+constexpr int32_t kPbeKeyFileExposed = 83;     // readable by others than its owner
+
+// Checks the context (algorithm 1 or 2, marker, initial key and salt present)
+// and derives the master key into the service words. 0 or a code above; on
+// failure the service words stay zero.
+int32_t svcPbeInit(PbeContext* context);
+
+// Protects `length` bytes of `plaintext`. On 0, *protectedOut holds a new
+// text of *protectedLengthOut characters (NUL-terminated besides) that the
+// caller returns with svcPbeFreeBuf; on failure both outputs are null/0.
+int32_t svcPbeSave(PbeContext* context, const char* plaintext, int32_t length,
+                   char** protectedOut, int32_t* protectedLengthOut);
+
+// The reading half: turns a protected text back into its plaintext under the
+// same context. On 0, *plaintextOut holds a new buffer of *plaintextLengthOut
+// bytes (NUL-terminated besides), released with svcPbeFreeBuf. Malformed,
+// tampered or foreign texts give a non-zero code and no plaintext.
+int32_t svcPbeRestore(PbeContext* context, const char* text, int32_t length,
+                      char** plaintextOut, int32_t* plaintextLengthOut);
+
+// Wipes and releases a buffer of svcPbeSave or svcPbeRestore.
+int32_t svcPbeFreeBuf(char* buffer, int32_t length);
+
+// Wipes the master key; the context can be initialised again afterwards.
+int32_t svcPbeTerm(PbeContext* context);
+
+// Reads an initial key file: the key is the file's bytes less one trailing
+// line feed or carriage return and line feed. The key buffer stays valid
+// until svcProgramTerm, which wipes it. 0 or a kPbeKeyFile code.
+int32_t svcPbeReadInitialKeyFile(const char* path, unsigned char** keyOut, int32_t* keyLengthOut);
+
+// Wipes and releases every key buffer of svcPbeReadInitialKeyFile.
+void pbeReleaseInitialKeys();
+
+#endif  // ORV_PLATFORM_PBE_H_

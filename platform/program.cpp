@@ -1,0 +1,61 @@
+#include "platform/program.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/env.h"
+#include "platform/observations.h"
+#include "platform/pbe.h"
+#include "platform/test_hooks.h"
+#include "platform/trace.h"
+
+const SubpoolHandle svcMiniSubpool = {0x4F52565355424Full, 16};  // "ORVSUBO", component 16
+
+namespace {
+
+int32_t injectedResult(FaultSite site) {
+  int32_t error = 0;
+  if (!faultCheck(site, -1, &error)) return 0;
+  return error != 0 ? error : 1;
+}
+
+}  // namespace
+
+int32_t svcCheckConsistency(const char* version) {
+  if (int32_t injected = injectedResult(kFaultCheckConsistency)) return injected;
+  if (version == nullptr) return 1;
+  return std::strcmp(version, kServicesVersion) == 0 ? 0 : 1;
+}
+
+int32_t svcProgramInit(int32_t, char**, int32_t) {
+  traceAttachThread();
+  const char* tracePath = svcGetEnv("VKT_TRACE");
+  if (tracePath != nullptr && tracePath[0] != '\0') {
+    // A trace file that cannot be opened leaves tracing off; the run goes on.
+    traceStart(tracePath);
+  }
+  return 0;
+}
+
+int32_t svcInitialize(int32_t level, int32_t services, int32_t, int32_t, void*, void*, void*,
+                      SubpoolHandle* subpool) {
+  if (int32_t injected = injectedResult(kFaultInitialize)) return injected;
+  if (level != kServicesLevel) return kInitBadLevel;
+  if (services != kServicesWanted || subpool == nullptr) return kInitBadArguments;
+  *subpool = svcMiniSubpool;
+  return 0;
+}
+
+void svcDisplayCopyright() {
+  if (consoleQuietFlag()) return;
+  std::printf("orvseal - credential protection for keystore.conf. Copyright (c) 2026 the orvseal authors.\n");
+  std::fflush(stdout);
+}
+
+int32_t svcProgramTerm(int32_t) {
+  pbeReleaseInitialKeys();
+  traceStop();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  return 0;
+}

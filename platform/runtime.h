@@ -1,0 +1,32 @@
+#ifndef ORV_PLATFORM_RUNTIME_H_
+#define ORV_PLATFORM_RUNTIME_H_
+
+#include <cstddef>
+#include <cstdint>
+
+// The few runtime and operating-system calls that differ between Windows and
+// the POSIX port. Everything above the platform layer uses these instead.
+
+// Text of error number `errnum` into `buffer` (always NUL-terminated when
+// size > 0). 0 on success, else non-zero (strerror_s on Windows, strerror_r
+// on POSIX).
+int32_t osStrerror(char* buffer, size_t size, int32_t errnum);
+
+// Reentrant tokeniser (strtok_s on Windows, strtok_r on POSIX).
+char* osStrtok(char* text, const char* delimiters, char** context);
+
+// Overwrites `size` bytes with zeros in a way the compiler cannot elide.
+void osSecureWipe(void* data, size_t size);
+
+// Thread-local slots (TlsAlloc/TlsGetValue/TlsSetValue on Windows,
+// pthread keys on POSIX). osTlsAlloc returns 0 on success.
+int32_t osTlsAlloc(uint32_t* indexOut);
+void* osTlsGetValue(uint32_t index);
+int32_t osTlsSetValue(uint32_t index, void* value);
+
+int64_t osProcessId();
+
+// Wall-clock time as "YYYY-MM-DDTHH:MM:SS.mmmZ" into a buffer of at least 25.
+void osTimestamp(char* buffer, size_t size);
+
+#endif  // ORV_PLATFORM_RUNTIME_H_

@@ -1,0 +1,70 @@
+// POSIX versions of the runtime and operating-system calls.
+#include "platform/runtime.h"
+
+#include <pthread.h>
+#include <string.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace {
+
+// glibc gives the GNU strerror_r, which may return a static text instead of
+// filling the buffer; the XSI variant fills it. Both overloads land here.
+[[maybe_unused]] int32_t strerrorResult(int rc, char*, char*, size_t) { return rc; }
+[[maybe_unused]] int32_t strerrorResult(const char* text, char* buffer, char*, size_t size) {
+  if (text == nullptr) return EINVAL;
+  if (text != buffer) {
+    std::snprintf(buffer, size, "%s", text);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int32_t osStrerror(char* buffer, size_t size, int32_t errnum) {
+  if (buffer == nullptr || size == 0) return EINVAL;
+  buffer[0] = '\0';
+  int32_t rc = strerrorResult(strerror_r(errnum, buffer, size), buffer, buffer, size);
+  buffer[size - 1] = '\0';
+  return rc;
+}
+
+char* osStrtok(char* text, const char* delimiters, char** context) {
+  return strtok_r(text, delimiters, context);
+}
+
+void osSecureWipe(void* data, size_t size) {
+  if (data != nullptr && size != 0) explicit_bzero(data, size);
+}
+
+int32_t osTlsAlloc(uint32_t* indexOut) {
+  pthread_key_t key;
+  int rc = pthread_key_create(&key, nullptr);
+  if (rc != 0) return rc;
+  *indexOut = static_cast<uint32_t>(key);
+  return 0;
+}
+
+void* osTlsGetValue(uint32_t index) {
+  return pthread_getspecific(static_cast<pthread_key_t>(index));
+}
+
+int32_t osTlsSetValue(uint32_t index, void* value) {
+  return pthread_setspecific(static_cast<pthread_key_t>(index), value);
+}
+
+int64_t osProcessId() { return static_cast<int64_t>(getpid()); }
+
+void osTimestamp(char* buffer, size_t size) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  struct tm utc;
+  gmtime_r(&now.tv_sec, &utc);
+  std::snprintf(buffer, size, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                static_cast<long>(now.tv_nsec / 1000000));
+}

@@ -1,0 +1,46 @@
+// Windows versions of the runtime and operating-system calls.
+#include "platform/runtime.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+int32_t osStrerror(char* buffer, size_t size, int32_t errnum) {
+  if (buffer == nullptr || size == 0) return EINVAL;
+  buffer[0] = '\0';
+  int32_t rc = strerror_s(buffer, size, errnum);
+  buffer[size - 1] = '\0';
+  return rc;
+}
+
+char* osStrtok(char* text, const char* delimiters, char** context) {
+  return strtok_s(text, delimiters, context);
+}
+
+void osSecureWipe(void* data, size_t size) {
+  if (data != nullptr && size != 0) SecureZeroMemory(data, size);
+}
+
+int32_t osTlsAlloc(uint32_t* indexOut) {
+  DWORD index = TlsAlloc();
+  if (index == TLS_OUT_OF_INDEXES) return static_cast<int32_t>(GetLastError());
+  *indexOut = index;
+  return 0;
+}
+
+void* osTlsGetValue(uint32_t index) { return TlsGetValue(index); }
+
+int32_t osTlsSetValue(uint32_t index, void* value) {
+  return TlsSetValue(index, value) ? 0 : static_cast<int32_t>(GetLastError());
+}
+
+int64_t osProcessId() { return static_cast<int64_t>(GetCurrentProcessId()); }
+
+void osTimestamp(char* buffer, size_t size) {
+  SYSTEMTIME utc;
+  GetSystemTime(&utc);
+  std::snprintf(buffer, size, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", utc.wYear, utc.wMonth,
+                utc.wDay, utc.wHour, utc.wMinute, utc.wSecond, utc.wMilliseconds);
+}

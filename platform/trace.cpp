@@ -1,0 +1,194 @@
+#include "platform/trace.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/runtime.h"
+
+ProcessAnchor svcProcessAnchor = {0, 0, 0, 0};
+
+namespace {
+
+constexpr uint32_t kNoTlsIndex = 0xFFFFFFFFu;
+
+FILE* traceFile = nullptr;
+
+struct FunctionName {
+  int32_t number;
+  const char* name;
+};
+
+constexpr FunctionName kFunctionNames[] = {
+    {154, "getStanzaParam"},     {157, "loadStanza"},        {162, "findConfigFilePath"},
+    {163, "readConfigFile"},     {164, "parseConfigText"},   {368, "getKeyFileParam"},
+    {370, "protectionRun"},      {371, "rewriteCredentialLine"},
+};
+
+const char* functionName(int32_t number) {
+  for (const FunctionName& entry : kFunctionNames) {
+    if (entry.number == number) return entry.name;
+  }
+  return number == 0 ? "services" : "function";
+}
+
+uint32_t functionIdentifier(int32_t functionNumber) {
+  return static_cast<uint32_t>(kTraceComponent) * 1024u + static_cast<uint32_t>(functionNumber);
+}
+
+// One trace line: time, process, function, record kind, then the detail.
+// Control characters in the detail are escaped so a record stays one line.
+void writeRecord(int32_t functionNumber, const char* kind, const char* detail) {
+  if (traceFile == nullptr) return;
+  char stamp[32];
+  osTimestamp(stamp, sizeof stamp);
+  std::fprintf(traceFile, "%s pid %lld %s(%d) %s", stamp, static_cast<long long>(osProcessId()),
+               functionName(functionNumber), functionNumber, kind);
+  if (detail != nullptr) {
+    std::fputc(' ', traceFile);
+    for (const char* p = detail; *p != '\0'; ++p) {
+      unsigned char c = static_cast<unsigned char>(*p);
+      if (c == '\n') {
+        std::fputs("\\n", traceFile);
+      } else if (c == '\r') {
+        std::fputs("\\r", traceFile);
+      } else if (c < 0x20 || c == 0x7F) {
+        std::fprintf(traceFile, "\\x%02X", c);
+      } else {
+        std::fputc(c, traceFile);
+      }
+    }
+  }
+  std::fputc('\n', traceFile);
+  std::fflush(traceFile);
+}
+
+}  // namespace
+
+uint32_t svcThreadBlockIndex = kNoTlsIndex;
+
+ThreadBlock* svcThreadBlock() {
+  if (svcThreadBlockIndex == kNoTlsIndex) return nullptr;
+  return static_cast<ThreadBlock*>(osTlsGetValue(svcThreadBlockIndex));
+}
+
+ThreadBlock* traceAttachThread() {
+  if (svcThreadBlockIndex == kNoTlsIndex && osTlsAlloc(&svcThreadBlockIndex) != 0) {
+    svcThreadBlockIndex = kNoTlsIndex;
+    return nullptr;
+  }
+  ThreadBlock* block = svcThreadBlock();
+  if (block != nullptr) return block;
+  // The block lives as long as its thread; the program has one thread.
+  block = new ThreadBlock{};
+  if (osTlsSetValue(svcThreadBlockIndex, block) != 0) {
+    delete block;
+    return nullptr;
+  }
+  return block;
+}
+
+int32_t traceStart(const char* path) {
+  traceStop();
+  if (path == nullptr) return 0;
+  FILE* file = std::fopen(path, "a");
+  if (file == nullptr) return errno != 0 ? errno : EIO;
+  traceFile = file;
+  svcProcessAnchor.traceOn = 1;
+  svcProcessAnchor.traceGlobal = 1;
+  ThreadBlock* block = traceAttachThread();
+  if (block != nullptr) {
+    block->tracingActive = 1;
+    block->traceWord = 1;
+    block->traceOptions = kTraceTextOptionBits;
+  }
+  return 0;
+}
+
+void traceStop() {
+  svcProcessAnchor.traceOn = 0;
+  svcProcessAnchor.traceSecond = 0;
+  svcProcessAnchor.traceGlobal = 0;
+  ThreadBlock* block = svcThreadBlock();
+  if (block != nullptr) {
+    block->tracingActive = 0;
+    block->traceWord = 0;
+    block->traceOptions = 0;
+  }
+  if (traceFile != nullptr) {
+    std::fclose(traceFile);
+    traceFile = nullptr;
+  }
+}
+
+void traceServiceRecord(const char* kind, const char* text) {
+  writeRecord(0, kind, text);
+}
+
+void trcEntry(ThreadBlock* block, int32_t component, int32_t functionNumber) {
+  if (block == nullptr || component != kTraceComponent) return;
+  writeRecord(functionNumber, "ENTRY", nullptr);
+}
+
+void trcExit(ThreadBlock* block, int32_t component, int32_t functionNumber, int32_t result) {
+  if (block == nullptr || component != kTraceComponent) return;
+  char detail[32];
+  std::snprintf(detail, sizeof detail, "rc=%d", result);
+  writeRecord(functionNumber, "EXIT", detail);
+}
+
+void trcText(const char* format, ...) {
+  ThreadBlock* block = svcThreadBlock();
+  if (block == nullptr || format == nullptr) return;
+  char text[2048];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  char kind[32];
+  std::snprintf(kind, sizeof kind, "TEXT detail=%d", block->detail);
+  writeRecord(static_cast<int32_t>(block->tracePoint >> 16), kind, text);
+  // Trace texts may hold paths and messages, never secrets; still, keep no copy.
+  osSecureWipe(text, sizeof text);
+}
+
+void traceEnter(int32_t functionNumber) {
+  ThreadBlock* block = svcThreadBlock();
+  if (block == nullptr) return;
+  uint32_t mark = kTraceEntryMark | functionIdentifier(functionNumber);
+  block->history[block->historyIndex % kTraceHistoryCapacity] = mark;
+  ++block->historyIndex;
+  if (block->depth >= 0 && block->depth < kTraceStackCapacity) {
+    block->functionStack[block->depth] = mark;
+  }
+  ++block->depth;
+  if (block->tracingActive != 0) trcEntry(block, kTraceComponent, functionNumber);
+}
+
+void traceLeave(int32_t functionNumber, int32_t result) {
+  ThreadBlock* block = svcThreadBlock();
+  if (block == nullptr) return;
+  --block->depth;
+  block->history[block->historyIndex % kTraceHistoryCapacity] =
+      static_cast<uint32_t>(result) * 65536u + functionIdentifier(functionNumber);
+  ++block->historyIndex;
+  if (block->tracingActive != 0) trcExit(block, kTraceComponent, functionNumber, result);
+}
+
+bool traceTextEnabled() {
+  if (svcProcessAnchor.traceOn == 0) return false;
+  if (svcProcessAnchor.traceSecond == 0 && svcProcessAnchor.traceGlobal == 0) return false;
+  ThreadBlock* block = svcThreadBlock();
+  if (block == nullptr) return false;
+  return (block->traceWord != 0 && (block->traceOptions & kTraceTextOptionBits) != 0) ||
+         svcProcessAnchor.traceGlobal != 0;
+}
+
+void traceSetPoint(int32_t functionNumber, int32_t detail) {
+  ThreadBlock* block = svcThreadBlock();
+  if (block == nullptr) return;
+  block->tracePoint =
+      static_cast<uint32_t>(functionNumber) * 65536u + static_cast<uint32_t>(kTraceComponent);
+  block->detail = detail;
+}
