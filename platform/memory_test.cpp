@@ -1,0 +1,66 @@
+#include "platform/memory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/test_hooks.h"
+
+namespace {
+
+TEST(MemoryTest, BlocksAreCountedUntilReleased) {
+  int64_t before = memoryBlocksOutstanding();
+  void* a = nullptr;
+  void* b = nullptr;
+  ASSERT_EQ(svcGetMem(0, 16, 1, 100, 0, &a), 0);
+  ASSERT_EQ(svcGetMem(0, 16, 2, 0, 0, &b), 0);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  std::memset(a, 'x', 100);
+  EXPECT_EQ(memoryBlocksOutstanding(), before + 2);
+  svcFreeMem(0, 16, 0, a);
+  svcFreeMem(0, 16, 0, b);
+  svcFreeMem(0, 16, 0, nullptr);
+  EXPECT_EQ(memoryBlocksOutstanding(), before);
+}
+
+TEST(MemoryTest, NthAllocationFails) {
+  faultArm(FaultPlan{kFaultAlloc, 2, false, -1, 0});
+  void* blocks[3] = {};
+  EXPECT_EQ(svcGetMem(0, 16, 1, 8, 0, &blocks[0]), 0);
+  EXPECT_EQ(svcGetMem(0, 16, 1, 8, 0, &blocks[1]), kMemoryNoMemory);
+  EXPECT_EQ(blocks[1], nullptr);
+  EXPECT_EQ(svcGetMem(0, 16, 1, 8, 0, &blocks[2]), 0);
+  EXPECT_TRUE(faultFired());
+  EXPECT_EQ(faultCalls(), 3u);
+  for (void* block : blocks) svcFreeMem(0, 16, 0, block);
+}
+
+TEST(MemoryTest, AllocationsOfOneProbeFail) {
+  faultArm(FaultPlan{kFaultAlloc, 1, true, 220, 0});
+  void* other = nullptr;
+  void* chosen = nullptr;
+  EXPECT_EQ(svcGetMem(0, 16, 164, 8, 0, &other), 0);
+  EXPECT_EQ(svcGetMem(0, 16, 220, 8, 0, &chosen), kMemoryNoMemory);
+  EXPECT_EQ(svcGetMem(0, 16, 220, 8, 0, &chosen), kMemoryNoMemory);
+  EXPECT_EQ(chosen, nullptr);
+  svcFreeMem(0, 16, 0, other);
+}
+
+TEST(MemoryTest, ImpossibleSizeFailsCleanly) {
+  void* block = reinterpret_cast<void*>(1);
+  EXPECT_EQ(svcGetMem(0, 16, 1, UINT64_MAX, 0, &block), kMemoryNoMemory);
+  EXPECT_EQ(block, nullptr);
+}
+
+TEST(MemoryTest, FailureRecordNamesTheSite) {
+  svcSaveFileContext("lib/orv/list", 66);
+  svcRecordFailure(250, 2071, 0, 0, 0, 0);
+  ASSERT_EQ(failureRecords().size(), 1u);
+  EXPECT_EQ(failureRecords()[0].sourceName, "lib/orv/list");
+  EXPECT_EQ(failureRecords()[0].line, 66);
+  EXPECT_EQ(failureRecords()[0].probe, 250);
+  EXPECT_EQ(failureRecords()[0].reason, 2071);
+}
+
+}  // namespace

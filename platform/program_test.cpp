@@ -1,0 +1,78 @@
+#include "platform/program.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "platform/env.h"
+#include "platform/return_code.h"
+#include "platform/test_hooks.h"
+
+namespace {
+
+TEST(ProgramTest, ConsistencyHoldsForTheServicesVersionOnly) {
+  EXPECT_EQ(svcCheckConsistency("9.3.1.0"), 0);
+  EXPECT_NE(svcCheckConsistency("9.3.1.1"), 0);
+  EXPECT_NE(svcCheckConsistency("9.3.1"), 0);
+  EXPECT_NE(svcCheckConsistency(""), 0);
+  EXPECT_NE(svcCheckConsistency(nullptr), 0);
+}
+
+TEST(ProgramTest, InitializeFillsTheSubpoolHandle) {
+  SubpoolHandle subpool{0, 0};
+  EXPECT_EQ(svcInitialize(48, 7, 0, 0, nullptr, nullptr, nullptr, &subpool), 0);
+  EXPECT_EQ(subpool.pool, svcMiniSubpool.pool);
+  EXPECT_EQ(subpool.tag, svcMiniSubpool.tag);
+  EXPECT_EQ(svcInitialize(47, 7, 0, 0, nullptr, nullptr, nullptr, &subpool), kInitBadLevel);
+  EXPECT_EQ(svcInitialize(48, 7, 0, 0, nullptr, nullptr, nullptr, nullptr), kInitBadArguments);
+}
+
+TEST(ProgramTest, InjectedServiceFailuresReturnTheChosenCode) {
+  faultArm(FaultPlan{kFaultInitialize, 1, false, -1, kInitNoMemory});
+  SubpoolHandle subpool{0, 0};
+  EXPECT_EQ(svcInitialize(48, 7, 0, 0, nullptr, nullptr, nullptr, &subpool), kInitNoMemory);
+  faultArm(FaultPlan{kFaultCheckConsistency, 1, false, -1, 0});
+  EXPECT_NE(svcCheckConsistency("9.3.1.0"), 0);
+}
+
+TEST(ProgramTest, ExitCodeMappingNeverTurnsAFailureIntoSuccess) {
+  struct Case {
+    int32_t result;
+    int32_t exitCode;
+  };
+  const Case cases[] = {{0, 0},       {1, 1},       {10, 10},        {255, 255},
+                        {256, 255},   {-1, 255},    {2071, 255},     {0x20008066, 255},
+                        {INT_MIN, 255}, {INT_MAX, 255}, {65536, 255}};
+  for (const Case& c : cases) {
+    int32_t value = c.result;
+    rcMapTo8Bit(&value);
+    EXPECT_EQ(value, c.exitCode) << c.result;
+  }
+}
+
+TEST(EnvTest, EnvironmentStringHonoursTheCapacity) {
+#ifdef _WIN32  // the runtimes name their environment setters differently
+  _putenv_s("ORV_TEST_VALUE", "abcdef");
+  _putenv_s("ORV_TEST_UNSET", "");
+#else
+  setenv("ORV_TEST_VALUE", "abcdef", 1);
+  unsetenv("ORV_TEST_UNSET");
+#endif
+  char buffer[16] = {};
+  uint16_t capacity = sizeof buffer;
+  EXPECT_EQ(svcGetEnvironmentString("ORV_TEST_VALUE", buffer, &capacity), 0);
+  EXPECT_STREQ(buffer, "abcdef");
+  EXPECT_STREQ(svcGetEnv("ORV_TEST_VALUE"), "abcdef");
+
+  char small[4] = {'z', 'z', 'z', 'z'};
+  capacity = sizeof small;
+  EXPECT_EQ(svcGetEnvironmentString("ORV_TEST_VALUE", small, &capacity), kEnvTooLong);
+  EXPECT_EQ(capacity, 7);
+  EXPECT_EQ(small[0], 'z');  // nothing copied
+
+  capacity = sizeof buffer;
+  EXPECT_EQ(svcGetEnvironmentString("ORV_TEST_UNSET", buffer, &capacity), kEnvNotSet);
+  EXPECT_EQ(svcGetEnv("ORV_TEST_UNSET"), nullptr);
+}
+
+}  // namespace
