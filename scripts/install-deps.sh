@@ -1,0 +1,27 @@
+#!/bin/sh
+# Installs, from Debian 12's archive, whatever the builds and tests need and is
+# not installed yet. Needs root (or sudo) only when something is missing.
+set -eu
+
+packages="cmake ninja-build g++ libssl-dev googletest libbenchmark-dev
+  clang libclang-rt-14-dev python3 g++-mingw-w64-x86-64-posix wine wine64"
+
+missing=""
+for package in $packages; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then
+    missing="$missing $package"
+  fi
+done
+
+[ -z "$missing" ] && exit 0
+
+echo "Installing:$missing"
+if [ "$(id -u)" -eq 0 ]; then
+  sudo=""
+else
+  sudo="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+# shellcheck disable=SC2086
+$sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
