@@ -45,4 +45,33 @@ int32_t osDeleteFile(const char* path);
 // rename. 0 or -1.
 int32_t osRenameFile(const char* from, const char* to);
 
+// Safe replacement of a file that holds secrets. Each returns 0 or an errno
+// value (Windows errors are converted to the nearest errno).
+
+// *same becomes true when both paths name one existing file (device and
+// inode; volume serial number and file index on Windows), whatever their
+// texts. A path that names no file is no match.
+int32_t osSameFile(const char* first, const char* second, bool* same);
+
+// Copies into `out` the path that `path` names once symbolic links are
+// followed; a path that is no link, or names no file yet, is copied as it is.
+// ENAMETOOLONG when the result does not fit `size`.
+int32_t osResolveLinks(const char* path, char* out, size_t size);
+
+// Creates `path` afresh for writing in text mode, readable and writable by
+// its owner only, not inherited by child processes. An existing file or link
+// of that name is removed first, without following a link. Null and errno on
+// failure.
+FILE* osCreatePrivateFile(const char* path);
+
+// Makes what was written to `stream` durable: flushes the stream, then the
+// operating system's buffers (fsync, FlushFileBuffers).
+int32_t osSyncFile(FILE* stream);
+
+// Replaces `target` with `replacement` in one atomic step, after giving the
+// replacement the target's permissions and owner (on Windows its security
+// and attributes), and makes the change durable. On failure `target` is
+// unchanged and `replacement` is still there.
+int32_t osReplaceFile(const char* replacement, const char* target);
+
 #endif  // ORV_PLATFORM_FILES_H_
