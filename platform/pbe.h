@@ -103,4 +103,9 @@ int32_t svcPbeReadInitialKeyFile(const char* path, unsigned char** keyOut, int32
 // Wipes and releases every key buffer of svcPbeReadInitialKeyFile.
 void pbeReleaseInitialKeys();
 
+// For tests only: known-answer checks need a fixed nonce. A non-null `nonce`
+// (kPbeNonceBytes bytes, copied) is used by every later svcPbeSave instead of
+// the secure random generator; null returns to the generator.
+void pbeSetNonceForTesting(const unsigned char* nonce);
+
 #endif  // ORV_PLATFORM_PBE_H_

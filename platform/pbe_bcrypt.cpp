@@ -1,0 +1,167 @@
+// The PBE backend over Windows CNG (bcrypt) and crypt32. Its errors stay in
+// this file: every NTSTATUS or failed BOOL becomes a kPbe code here.
+
+// clang-format off
+#include <windows.h>
+#include <bcrypt.h>
+#include <wincrypt.h>
+// clang-format on
+
+#include <share.h>
+
+#include <cstdio>
+
+#include "platform/pbe.h"
+#include "platform/pbe_crypto.h"
+
+namespace {
+
+// ntstatus.h clashes with windows.h, so the one status told apart is named here.
+constexpr NTSTATUS kStatusAuthTagMismatch = static_cast<NTSTATUS>(0xC000A002L);
+
+bool succeeded(NTSTATUS status) { return status >= 0; }
+
+// CNG takes its inputs through non-const pointers but only reads them.
+PUCHAR inputBytes(const unsigned char* data) { return const_cast<PUCHAR>(data); }
+
+class AlgorithmProvider {
+ public:
+  AlgorithmProvider(LPCWSTR algorithm, ULONG flags) {
+    if (!succeeded(BCryptOpenAlgorithmProvider(&handle_, algorithm, nullptr, flags))) {
+      handle_ = nullptr;
+    }
+  }
+  ~AlgorithmProvider() {
+    if (handle_ != nullptr) BCryptCloseAlgorithmProvider(handle_, 0);
+  }
+  AlgorithmProvider(const AlgorithmProvider&) = delete;
+  AlgorithmProvider& operator=(const AlgorithmProvider&) = delete;
+
+  BCRYPT_ALG_HANDLE get() const { return handle_; }
+
+ private:
+  BCRYPT_ALG_HANDLE handle_ = nullptr;
+};
+
+// An AES-GCM key object; CNG wipes its copy of the key when it is destroyed.
+class GcmKey {
+ public:
+  GcmKey(const unsigned char* key, int32_t keyLength)
+      : provider_(BCRYPT_AES_ALGORITHM, 0) {
+    if (provider_.get() == nullptr) return;
+    auto* mode = reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(BCRYPT_CHAIN_MODE_GCM));
+    if (!succeeded(BCryptSetProperty(provider_.get(), BCRYPT_CHAINING_MODE, mode,
+                                     sizeof(BCRYPT_CHAIN_MODE_GCM), 0))) {
+      return;
+    }
+    if (!succeeded(BCryptGenerateSymmetricKey(provider_.get(), &handle_, nullptr, 0,
+                                              inputBytes(key), static_cast<ULONG>(keyLength),
+                                              0))) {
+      handle_ = nullptr;
+    }
+  }
+  ~GcmKey() {
+    if (handle_ != nullptr) BCryptDestroyKey(handle_);
+  }
+  GcmKey(const GcmKey&) = delete;
+  GcmKey& operator=(const GcmKey&) = delete;
+
+  BCRYPT_KEY_HANDLE get() const { return handle_; }
+
+ private:
+  AlgorithmProvider provider_;
+  BCRYPT_KEY_HANDLE handle_ = nullptr;
+};
+
+BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO gcmInfo(const unsigned char* nonce,
+                                              const unsigned char* aad, int32_t aadLength,
+                                              unsigned char* tag) {
+  BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info;
+  BCRYPT_INIT_AUTH_MODE_INFO(info);
+  info.pbNonce = inputBytes(nonce);
+  info.cbNonce = kPbeNonceBytes;
+  info.pbAuthData = inputBytes(aad);
+  info.cbAuthData = static_cast<ULONG>(aadLength);
+  info.pbTag = tag;
+  info.cbTag = kPbeTagBytes;
+  return info;
+}
+
+}  // namespace
+
+int32_t pbeCryptoDeriveKey(const unsigned char* password, int32_t passwordLength,
+                           const unsigned char* salt, int32_t saltLength, int32_t iterations,
+                           unsigned char* key, int32_t keyLength) {
+  AlgorithmProvider hmac(BCRYPT_SHA256_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
+  if (hmac.get() == nullptr) return kPbeCryptoFailure;
+  NTSTATUS status = BCryptDeriveKeyPBKDF2(
+      hmac.get(), inputBytes(password), static_cast<ULONG>(passwordLength), inputBytes(salt),
+      static_cast<ULONG>(saltLength), static_cast<ULONGLONG>(iterations), key,
+      static_cast<ULONG>(keyLength), 0);
+  return succeeded(status) ? 0 : kPbeCryptoFailure;
+}
+
+int32_t pbeCryptoEncrypt(const unsigned char* key, int32_t keyLength, const unsigned char* nonce,
+                         const unsigned char* aad, int32_t aadLength,
+                         const unsigned char* plaintext, int32_t length,
+                         unsigned char* ciphertext, unsigned char* tag) {
+  GcmKey gcmKey(key, keyLength);
+  if (gcmKey.get() == nullptr) return kPbeCryptoFailure;
+  BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info = gcmInfo(nonce, aad, aadLength, tag);
+  ULONG written = 0;
+  NTSTATUS status = BCryptEncrypt(gcmKey.get(), inputBytes(plaintext), static_cast<ULONG>(length),
+                                  &info, nullptr, 0, ciphertext, static_cast<ULONG>(length),
+                                  &written, 0);
+  return succeeded(status) && written == static_cast<ULONG>(length) ? 0 : kPbeCryptoFailure;
+}
+
+int32_t pbeCryptoDecrypt(const unsigned char* key, int32_t keyLength, const unsigned char* nonce,
+                         const unsigned char* aad, int32_t aadLength,
+                         const unsigned char* ciphertext, int32_t length,
+                         const unsigned char* tag, unsigned char* plaintext) {
+  GcmKey gcmKey(key, keyLength);
+  if (gcmKey.get() == nullptr) return kPbeCryptoFailure;
+  BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info =
+      gcmInfo(nonce, aad, aadLength, const_cast<unsigned char*>(tag));
+  ULONG written = 0;
+  NTSTATUS status = BCryptDecrypt(gcmKey.get(), inputBytes(ciphertext),
+                                  static_cast<ULONG>(length), &info, nullptr, 0, plaintext,
+                                  static_cast<ULONG>(length), &written, 0);
+  if (status == kStatusAuthTagMismatch) return kPbeNotAuthentic;
+  return succeeded(status) && written == static_cast<ULONG>(length) ? 0 : kPbeCryptoFailure;
+}
+
+int32_t pbeCryptoRandom(unsigned char* buffer, int32_t size) {
+  NTSTATUS status = BCryptGenRandom(nullptr, buffer, static_cast<ULONG>(size),
+                                    BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+  return succeeded(status) ? 0 : kPbeRandomFailure;
+}
+
+int32_t pbeCryptoBase64Encode(const unsigned char* data, int32_t length, char* text) {
+  DWORD expected = static_cast<DWORD>(pbeBase64Length(length));
+  DWORD size = expected + 1;  // in: room including the NUL; out: characters written
+  if (!CryptBinaryToStringA(data, static_cast<DWORD>(length),
+                            CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF, text, &size) ||
+      size != expected) {
+    return kPbeCryptoFailure;
+  }
+  return 0;
+}
+
+int32_t pbeCryptoBase64Decode(const char* text, int32_t length, unsigned char* data,
+                              int32_t* dataLengthOut) {
+  *dataLengthOut = 0;
+  DWORD size = static_cast<DWORD>(length) / 4 * 3;  // in: room; out: bytes decoded
+  if (!CryptStringToBinaryA(text, static_cast<DWORD>(length), CRYPT_STRING_BASE64, data, &size,
+                            nullptr, nullptr)) {
+    return kPbeMalformed;
+  }
+  *dataLengthOut = static_cast<int32_t>(size);
+  return 0;
+}
+
+FILE* pbeOpenBinaryFile(const char* path) {
+  // "N": the handle is not inherited by child processes. _fsopen, unlike
+  // fopen_s, lets others read the file while it is open.
+  return _fsopen(path, "rbN", _SH_DENYNO);
+}
