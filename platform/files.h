@@ -10,6 +10,14 @@
 // tests can make any of them fail (platform/test_hooks.h). On failure each
 // sets errno and returns what the standard function would.
 
+// The character that separates the folders of a path (the one real
+// difference of path syntax between the platforms).
+#ifdef _WIN32
+constexpr char kPathSeparator = '\\';
+#else
+constexpr char kPathSeparator = '/';
+#endif
+
 // fopen with the modes "rN" (read) and "wN" (write, create or truncate): text
 // mode, handle not inherited by child processes (close-on-exec on POSIX).
 FILE* osOpenFile(const char* path, const char* mode);

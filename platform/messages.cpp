@@ -51,6 +51,21 @@ constexpr CatalogueEntry kCatalogue[] = {
      "The configuration file '{t1}' holds more than one '{t2}' entry. Keep exactly one."},
     {kMsgMissingParam,
      "The configuration file '{t1}' holds no '{t2}' entry, which is required."},
+    {kMsgWriteFailed,
+     "Writing '{t1}' failed (error {n1}: {e1}). The keystore file is unchanged; the "
+     "protected copy is incomplete and was not used."},
+    {kMsgReplaceFailed,
+     "The keystore file '{t1}' cannot be replaced by its protected copy (error {n1}: {e1}). "
+     "It is unchanged."},
+    {kMsgPathTooLong,
+     "The keystore path '{t1}' is too long: with \".bak\" added it would not fit in 259 "
+     "characters. Move the file to a shorter path, or name an output file with -o."},
+    {kMsgNotText,
+     "The keystore file '{t1}' holds a NUL byte in line {n1}, so it is not a text file. It is "
+     "unchanged."},
+    {kMsgReadFailed,
+     "Reading the keystore file '{t1}' failed (error {n1}: {e1}). It is unchanged."},
+    {kMsgNoMemory, "There is not enough memory to protect the keystore file. It is unchanged."},
 };
 
 const char* catalogueText(uint32_t number) {

@@ -45,6 +45,12 @@ constexpr uint32_t kMsgProtected = 0x9105;              // text 1: keystore path
 constexpr uint32_t kMsgCannotLocateConfig = 0x20009083;  // text 1: file name
 constexpr uint32_t kMsgDuplicateParam = 0x20009060;     // text 1: path, text 2: name
 constexpr uint32_t kMsgMissingParam = 0x20009061;       // text 1: path, text 2: name
+constexpr uint32_t kMsgWriteFailed = 0x20009107;        // numeric 1: errno, text 1: path
+constexpr uint32_t kMsgReplaceFailed = 0x20009108;      // numeric 1: errno, text 1: keystore path
+constexpr uint32_t kMsgPathTooLong = 0x20009109;        // text 1: keystore path
+constexpr uint32_t kMsgNotText = 0x2000910A;            // numeric 1: line number, text 1: path
+constexpr uint32_t kMsgReadFailed = 0x2000910B;         // numeric 1: errno, text 1: path
+constexpr uint32_t kMsgNoMemory = 0x2000910C;           // no insert
 
 // Shows message `number`. The sub-pool, the three zeros, the option word,
 // the source name and line and the final 1 identify the caller; the source
