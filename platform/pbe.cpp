@@ -4,6 +4,7 @@
 
 #include "platform/pbe.h"
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -94,7 +95,9 @@ struct alignas(16) BufferHeader {
   BufferHeader* next;  // the initial-key registry
   uint64_t blockSize;  // header included
   BufferKind kind;
+  uint64_t reserved;  // fills the header to its alignment
 };
+static_assert(sizeof(BufferHeader) == 32, "payloads keep the block's alignment");
 
 BufferHeader* headerOf(void* payload) {
   return reinterpret_cast<BufferHeader*>(static_cast<unsigned char*>(payload) -
@@ -102,7 +105,7 @@ BufferHeader* headerOf(void* payload) {
 }
 
 void wipeAndFreeBlock(BufferHeader* header) {
-  osSecureWipe(header, header->blockSize);
+  osSecureWipe(header, static_cast<size_t>(header->blockSize));
   svcFreeMem(0, kMemoryComponent, 0, header);
 }
 
@@ -130,6 +133,7 @@ class ServiceBuffer {
     header->next = nullptr;
     header->blockSize = blockSize;
     header->kind = kind;
+    header->reserved = 0;
     payload_ = static_cast<unsigned char*>(block) + sizeof(BufferHeader);
     return 0;
   }
@@ -252,7 +256,7 @@ int32_t svcPbeInit(PbeContext* context) {
   if (context->algorithm != 1 && context->algorithm != 2) return kPbeBadAlgorithm;
   if (checkedMarkerLength(context->marker) < 0) return kPbeBadMarker;
   if (context->initialKey == nullptr || context->initialKeyLength <= 0) return kPbeBadInitialKey;
-  if (context->salt == nullptr || context->saltLength == 0 || context->saltLength > INT32_MAX) {
+  if (context->salt == nullptr || context->saltLength == 0 || context->saltLength > static_cast<uint32_t>(INT32_MAX)) {
     return kPbeBadSalt;
   }
 

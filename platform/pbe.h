@@ -79,25 +79,34 @@ int32_t svcPbeInit(PbeContext* context);
 // Protects `length` bytes of `plaintext`. On 0, *protectedOut holds a new
 // text of *protectedLengthOut characters (NUL-terminated besides) that the
 // caller returns with svcPbeFreeBuf; on failure both outputs are null/0.
+// An empty plaintext is allowed.
 int32_t svcPbeSave(PbeContext* context, const char* plaintext, int32_t length,
                    char** protectedOut, int32_t* protectedLengthOut);
 
 // The reading half: turns a protected text back into its plaintext under the
 // same context. On 0, *plaintextOut holds a new buffer of *plaintextLengthOut
 // bytes (NUL-terminated besides), released with svcPbeFreeBuf. Malformed,
-// tampered or foreign texts give a non-zero code and no plaintext.
+// tampered or foreign texts give a non-zero code and no plaintext: first
+// kPbeMalformed for anything not of the form above (canonical base64, a
+// 12-byte nonce, a 16-byte tag), then kPbeWrongMarker, kPbeWrongAlgorithm,
+// and kPbeNotAuthentic when the tag does not match.
 int32_t svcPbeRestore(PbeContext* context, const char* text, int32_t length,
                       char** plaintextOut, int32_t* plaintextLengthOut);
 
-// Wipes and releases a buffer of svcPbeSave or svcPbeRestore.
+// Wipes and releases a buffer of svcPbeSave or svcPbeRestore; the buffer
+// knows its size, so `length` is only informative. A null buffer is ignored;
+// a key buffer of svcPbeReadInitialKeyFile is refused with kPbeBadArgument.
 int32_t svcPbeFreeBuf(char* buffer, int32_t length);
 
 // Wipes the master key; the context can be initialised again afterwards.
+// 0, or kPbeBadArgument for a null context.
 int32_t svcPbeTerm(PbeContext* context);
 
 // Reads an initial key file: the key is the file's bytes less one trailing
 // line feed or carriage return and line feed. The key buffer stays valid
-// until svcProgramTerm, which wipes it. 0 or a kPbeKeyFile code.
+// until svcProgramTerm, which wipes it. 0 or a kPbeKeyFile code
+// (kPbeBadArgument for a null argument, kPbeNoMemory); on failure the
+// outputs are null/0.
 int32_t svcPbeReadInitialKeyFile(const char* path, unsigned char** keyOut, int32_t* keyLengthOut);
 
 // Wipes and releases every key buffer of svcPbeReadInitialKeyFile.
