@@ -175,8 +175,8 @@ int32_t takeNonce(unsigned char* nonce) {
   return pbeCryptoRandom(nonce, kPbeNonceBytes);
 }
 
-// Writes the base64 of `length` bytes at `text` and returns the position
-// after it; an empty field stays empty.
+// Writes the base64 of `length` bytes at `text` and sets *end after it; an
+// empty field stays empty.
 int32_t appendBase64(const unsigned char* data, int32_t length, char* text, char** end) {
   *end = text;
   if (length == 0) return 0;
@@ -256,7 +256,8 @@ int32_t svcPbeInit(PbeContext* context) {
   if (context->algorithm != 1 && context->algorithm != 2) return kPbeBadAlgorithm;
   if (checkedMarkerLength(context->marker) < 0) return kPbeBadMarker;
   if (context->initialKey == nullptr || context->initialKeyLength <= 0) return kPbeBadInitialKey;
-  if (context->salt == nullptr || context->saltLength == 0 || context->saltLength > static_cast<uint32_t>(INT32_MAX)) {
+  if (context->salt == nullptr || context->saltLength == 0 ||
+      context->saltLength > static_cast<uint32_t>(INT32_MAX)) {
     return kPbeBadSalt;
   }
 
@@ -384,7 +385,8 @@ int32_t svcPbeRestore(PbeContext* context, const char* text, int32_t length,
   if (rc != 0) return rc;
 
   TextHead head = makeHead(context->marker, markerLength, algorithm);
-  if (headLength != head.length || std::memcmp(text, head.text, static_cast<size_t>(markerLength)) != 0) {
+  if (headLength != head.length ||
+      std::memcmp(text, head.text, static_cast<size_t>(markerLength)) != 0) {
     return kPbeWrongMarker;
   }
   if (digit != algorithmDigit(algorithm)) return kPbeWrongAlgorithm;
