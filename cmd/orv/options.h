@@ -11,11 +11,11 @@ constexpr int32_t kDefaultAlgorithm = 2;
 // The option fields. The initialisers are the values a field keeps when no
 // option names it. Texts point into the argument vector.
 struct CommandOptions {
-  const char* keystoreFile = nullptr;    // -f
-  const char* outputFile = nullptr;      // -o
+  const char* keystoreFile = nullptr;     // -f
+  const char* outputFile = nullptr;       // -o
   int32_t algorithm = kDefaultAlgorithm;  // -sp
-  const char* initialKeyFile = nullptr;  // -sf
-  int32_t argumentIndex = 0;             // position of the option at fault
+  const char* initialKeyFile = nullptr;   // -sf
+  int32_t argumentIndex = 0;              // position of the option at fault
 };
 
 // Reads argv[1] .. argv[argc - 1] into `options`; argv[0] is never looked at

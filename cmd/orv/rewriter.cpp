@@ -106,8 +106,8 @@ void reportProtectionFailure(int32_t rc) {
 // protected line in its place. The key is terminated in place for the
 // writes and restored, so the line is unchanged when it has to be passed
 // through after all.
-int32_t protectCredential(FILE* output, PbeContext* context, const CredentialRule& rule,
-                          char* line, const Span& key, const Span& value) {
+int32_t protectCredential(FILE* output, PbeContext* context, const CredentialRule& rule, char* line,
+                          const Span& key, const Span& value) {
   char* protectedText = nullptr;
   int32_t protectedLength = 0;
   // A value the service cannot take whole is refused, never cut.

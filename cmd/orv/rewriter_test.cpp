@@ -24,6 +24,7 @@ namespace {
 
 using States = std::array<int32_t, 3>;
 constexpr int32_t kUnseen = kCredentialStateUnknown;
+constexpr States kAllUnseen = {kUnseen, kUnseen, kUnseen};
 
 constexpr unsigned char kTestKey[] = "rewriter test initial key, 32 b";
 
@@ -154,8 +155,8 @@ class RewriterTest : public ::testing::Test {
   static std::string protectedText(const std::string& plaintext) {
     char* text = nullptr;
     int32_t length = 0;
-    EXPECT_EQ(svcPbeSave(&context_, plaintext.data(), static_cast<int32_t>(plaintext.size()),
-                         &text, &length),
+    EXPECT_EQ(svcPbeSave(&context_, plaintext.data(), static_cast<int32_t>(plaintext.size()), &text,
+                         &length),
               0);
     std::string result(text, static_cast<size_t>(length));
     svcPbeFreeBuf(text, length);
@@ -199,55 +200,63 @@ std::vector<RewriteCase> rewriteCases() {
   return {
       // Credential lines.
       {"plaintext password", "pem.password = secret\n",
-       "pem.encrypted = YES\npem.password = {protected:secret}\n", {kUnseen, kUnseen, kUnseen}},
+       "pem.encrypted = YES\npem.password = {protected:secret}\n", kAllUnseen},
       {"leading blanks, no blanks around '=', trailing word",
        "   pem.password=secret trailing words\n",
-       "pem.encrypted = YES\npem.password = {protected:secret}\n", {kUnseen, kUnseen, kUnseen}},
+       "pem.encrypted = YES\npem.password = {protected:secret}\n", kAllUnseen},
       {"every whitespace character separates", "\t\v\f pkcs11.token_pin\t=\f\v1234\t#pin\n",
-       "pkcs11.encrypted = YES\npkcs11.token_pin = {protected:1234}\n", {kUnseen, kUnseen, kUnseen}},
+       "pkcs11.encrypted = YES\npkcs11.token_pin = {protected:1234}\n", kAllUnseen},
       {"words between key and '=' are skipped", "pem.password second = third fourth\n",
-       "pem.encrypted = YES\npem.password = {protected:third}\n", {kUnseen, kUnseen, kUnseen}},
+       "pem.encrypted = YES\npem.password = {protected:third}\n", kAllUnseen},
       {"'=' inside the value belongs to it", "crl.ldap.pass = a=b==c\n",
-       "crl.encrypted = YES\ncrl.ldap.pass = {protected:a=b==c}\n", {kUnseen, kUnseen, kUnseen}},
+       "crl.encrypted = YES\ncrl.ldap.pass = {protected:a=b==c}\n", kAllUnseen},
       {"'=' right after the key", "crl.ldap.pass==x\n",
-       "crl.encrypted = YES\ncrl.ldap.pass = {protected:=x}\n", {kUnseen, kUnseen, kUnseen}},
+       "crl.encrypted = YES\ncrl.ldap.pass = {protected:=x}\n", kAllUnseen},
       {"carriage return before the newline", "pem.password = s\r\n",
-       "pem.encrypted = YES\npem.password = {protected:s}\n", {kUnseen, kUnseen, kUnseen}},
+       "pem.encrypted = YES\npem.password = {protected:s}\n", kAllUnseen},
       {"bytes above 0x7F are no whitespace", "pem.password = p\xC3\xA4ss\xA0word\n",
-       "pem.encrypted = YES\npem.password = {protected:p\xC3\xA4ss\xA0word}\n", {kUnseen, kUnseen, kUnseen}},
+       "pem.encrypted = YES\npem.password = {protected:p\xC3\xA4ss\xA0word}\n", kAllUnseen},
       // Keys are prefixes.
       {"key that spells out password", "crl.ldap.password = pw\n",
-       "crl.encrypted = YES\ncrl.ldap.password = {protected:pw}\n", {kUnseen, kUnseen, kUnseen}},
+       "crl.encrypted = YES\ncrl.ldap.password = {protected:pw}\n", kAllUnseen},
       {"token pin followed by a digit", "pkcs11.token_pin2 = 99\n",
-       "pkcs11.encrypted = YES\npkcs11.token_pin2 = {protected:99}\n", {kUnseen, kUnseen, kUnseen}},
+       "pkcs11.encrypted = YES\npkcs11.token_pin2 = {protected:99}\n", kAllUnseen},
       {"password with a further word", "pem.password.backup = b\n",
-       "pem.encrypted = YES\npem.password.backup = {protected:b}\n", {kUnseen, kUnseen, kUnseen}},
+       "pem.encrypted = YES\npem.password.backup = {protected:b}\n", kAllUnseen},
       {"channel password", "pem.password.channel = c\n",
-       "pem.password.channel.encrypted = YES\npem.password.channel = {protected:c}\n", {kUnseen, kUnseen, kUnseen}},
+       "pem.password.channel.encrypted = YES\npem.password.channel = {protected:c}\n", kAllUnseen},
       {"channel password with a digit", "pem.password.channel7 = c7\n",
        "pem.password.channel.encrypted = YES\npem.password.channel7 = {protected:c7}\n",
-       {kUnseen, kUnseen, kUnseen}},
-      {"key that only begins like the channel flag",
-       "pem.password.channel.encryptedX = NO\n",
+       kAllUnseen},
+      {"key that only begins like the channel flag", "pem.password.channel.encryptedX = NO\n",
        "pem.password.channel.encrypted = YES\npem.password.channel.encryptedX = {protected:NO}\n",
-       {kUnseen, kUnseen, kUnseen}},
+       kAllUnseen},
       {"two credentials of one row, each with its flag line",
        "pem.password = a\npem.password.channel = b\n",
        "pem.encrypted = YES\npem.password = {protected:a}\n"
        "pem.password.channel.encrypted = YES\npem.password.channel = {protected:b}\n",
-       {kUnseen, kUnseen, kUnseen}},
+       kAllUnseen},
       // Flag lines and the states they leave.
-      {"flag yes keeps a later credential plain", "crl.encrypted = yes\ncrl.ldap.pass = pw\n",
-       "crl.encrypted = yes\ncrl.ldap.pass = pw\n", {1, kUnseen, kUnseen}},
+      {"flag yes keeps a later credential plain",
+       "crl.encrypted = yes\ncrl.ldap.pass = pw\n",
+       "crl.encrypted = yes\ncrl.ldap.pass = pw\n",
+       {1, kUnseen, kUnseen}},
       {"flag NO is dropped and a later credential protected",
        "crl.encrypted = NO\ncrl.ldap.pass = pw\n",
-       "crl.encrypted = YES\ncrl.ldap.pass = {protected:pw}\n", {0, kUnseen, kUnseen}},
-      {"flag of four letters beginning with YES", "crl.encrypted = YESS\ncrl.ldap.pass = pw\n",
-       "crl.encrypted = YES\ncrl.ldap.pass = {protected:pw}\n", {0, kUnseen, kUnseen}},
-      {"flag of one letter", "crl.encrypted = Y\ncrl.ldap.pass = pw\n",
-       "crl.encrypted = YES\ncrl.ldap.pass = {protected:pw}\n", {0, kUnseen, kUnseen}},
-      {"flag YES with a comment passes whole", "crl.encrypted = YES # done\ncrl.ldap.pass = pw\n",
-       "crl.encrypted = YES # done\ncrl.ldap.pass = pw\n", {1, kUnseen, kUnseen}},
+       "crl.encrypted = YES\ncrl.ldap.pass = {protected:pw}\n",
+       {0, kUnseen, kUnseen}},
+      {"flag of four letters beginning with YES",
+       "crl.encrypted = YESS\ncrl.ldap.pass = pw\n",
+       "crl.encrypted = YES\ncrl.ldap.pass = {protected:pw}\n",
+       {0, kUnseen, kUnseen}},
+      {"flag of one letter",
+       "crl.encrypted = Y\ncrl.ldap.pass = pw\n",
+       "crl.encrypted = YES\ncrl.ldap.pass = {protected:pw}\n",
+       {0, kUnseen, kUnseen}},
+      {"flag YES with a comment passes whole",
+       "crl.encrypted = YES # done\ncrl.ldap.pass = pw\n",
+       "crl.encrypted = YES # done\ncrl.ldap.pass = pw\n",
+       {1, kUnseen, kUnseen}},
       {"flag without value or '=' leaves the state",
        "crl.encrypted = yEs\ncrl.encrypted =\ncrl.encrypted = \t\ncrl.encrypted\n"
        "crl.ldap.pass = pw\n",
@@ -255,11 +264,15 @@ std::vector<RewriteCase> rewriteCases() {
        "crl.ldap.pass = pw\n",
        {1, kUnseen, kUnseen}},
       {"flag without value on a fresh row", "crl.encrypted =\ncrl.ldap.pass = pw\n",
-       "crl.encrypted =\ncrl.encrypted = YES\ncrl.ldap.pass = {protected:pw}\n", {kUnseen, kUnseen, kUnseen}},
-      {"flag after the credential: written twice", "pem.password = s\npem.encrypted = YES\n",
-       "pem.encrypted = YES\npem.password = {protected:s}\npem.encrypted = YES\n", {kUnseen, 1, kUnseen}},
-      {"flag keys are prefixes too", "pkcs11.encrypted.old = no\npkcs11.token_pin = 1\n",
-       "pkcs11.encrypted = YES\npkcs11.token_pin = {protected:1}\n", {kUnseen, kUnseen, 0}},
+       "crl.encrypted =\ncrl.encrypted = YES\ncrl.ldap.pass = {protected:pw}\n", kAllUnseen},
+      {"flag after the credential: written twice",
+       "pem.password = s\npem.encrypted = YES\n",
+       "pem.encrypted = YES\npem.password = {protected:s}\npem.encrypted = YES\n",
+       {kUnseen, 1, kUnseen}},
+      {"flag keys are prefixes too",
+       "pkcs11.encrypted.old = no\npkcs11.token_pin = 1\n",
+       "pkcs11.encrypted = YES\npkcs11.token_pin = {protected:1}\n",
+       {kUnseen, kUnseen, 0}},
       {"states follow the last flag line of the row",
        "pem.encrypted = YES\npem.password = a\npem.encrypted = NO\npem.password = b\n"
        "pem.encrypted = Yes\npem.password = c\n",
@@ -273,50 +286,52 @@ std::vector<RewriteCase> rewriteCases() {
        "pkcs11.encrypted = YES\npkcs11.token_pin = {protected:c}\n",
        {1, kUnseen, 0}},
       {"flag keys differ in case: no flag", "Pem.Encrypted = NO\npem.password = a\n",
-       "Pem.Encrypted = NO\npem.encrypted = YES\npem.password = {protected:a}\n", {kUnseen, kUnseen, kUnseen}},
+       "Pem.Encrypted = NO\npem.encrypted = YES\npem.password = {protected:a}\n", kAllUnseen},
       // The flag line of channel passwords.
       {"channel flag YES passes, any case",
        "pem.password.channel.encrypted = YES\npem.password.channel.encrypted = yes # ok\n",
        "pem.password.channel.encrypted = YES\npem.password.channel.encrypted = yes # ok\n",
-       {kUnseen, kUnseen, kUnseen}},
+       kAllUnseen},
       {"channel flag with another value is dropped, no state changes",
        "pem.encrypted = YES\npem.password.channel.encrypted = NO\npem.password = a\n",
-       "pem.encrypted = YES\npem.password = a\n", {kUnseen, 1, kUnseen}},
+       "pem.encrypted = YES\npem.password = a\n",
+       {kUnseen, 1, kUnseen}},
       {"channel flag without value passes", "pem.password.channel.encrypted =\n",
-       "pem.password.channel.encrypted =\n", {kUnseen, kUnseen, kUnseen}},
+       "pem.password.channel.encrypted =\n", kAllUnseen},
+      {"channel flag whose YES was protected as a password is dropped",
+       "pem.password.channel.encrypted = <ORV>2!AAAA!BBBB!CCCC\n", "", kAllUnseen},
       // The marker test.
       {"protected value passes whatever the state",
-       "pem.password = " + fakeProtected + "\npem.encrypted = NO\npem.password = " +
-           fakeProtected + " # kept\n",
+       "pem.password = " + fakeProtected + "\npem.encrypted = NO\npem.password = " + fakeProtected +
+           " # kept\n",
        "pem.password = " + fakeProtected + "\npem.password = " + fakeProtected + " # kept\n",
        {kUnseen, 0, kUnseen}},
-      {"marker and three '!' are enough", "pem.password = <ORV>!!!\n",
-       "pem.password = <ORV>!!!\n", {kUnseen, kUnseen, kUnseen}},
+      {"marker and three '!' are enough", "pem.password = <ORV>!!!\n", "pem.password = <ORV>!!!\n",
+       kAllUnseen},
       {"only two '!' is plaintext", "pem.password = <ORV>x!y!z\n",
-       "pem.encrypted = YES\npem.password = {protected:<ORV>x!y!z}\n", {kUnseen, kUnseen, kUnseen}},
+       "pem.encrypted = YES\npem.password = {protected:<ORV>x!y!z}\n", kAllUnseen},
       {"marker in another case is plaintext", "pem.password = <orv>a!b!c!d\n",
-       "pem.encrypted = YES\npem.password = {protected:<orv>a!b!c!d}\n", {kUnseen, kUnseen, kUnseen}},
+       "pem.encrypted = YES\npem.password = {protected:<orv>a!b!c!d}\n", kAllUnseen},
       {"marker not at the start is plaintext", "pem.password = x<ORV>a!b!c!d\n",
-       "pem.encrypted = YES\npem.password = {protected:x<ORV>a!b!c!d}\n", {kUnseen, kUnseen, kUnseen}},
+       "pem.encrypted = YES\npem.password = {protected:x<ORV>a!b!c!d}\n", kAllUnseen},
       // Lines passed through.
-      {"key alone", "pem.password\n", "pem.password\n", {kUnseen, kUnseen, kUnseen}},
-      {"key and a word without '='", "pem.password secret\n", "pem.password secret\n", {kUnseen, kUnseen, kUnseen}},
-      {"'=' as the last character", "pem.password =\n", "pem.password =\n", {kUnseen, kUnseen, kUnseen}},
-      {"only blanks after '='", "pem.password = \t \r\n", "pem.password = \t \r\n", {kUnseen, kUnseen, kUnseen}},
-      {"key in another case", "PEM.password = secret\n", "PEM.password = secret\n", {kUnseen, kUnseen, kUnseen}},
-      {"comment without blank", "#pem.password = secret\n", "#pem.password = secret\n",
-       {kUnseen, kUnseen, kUnseen}},
+      {"key alone", "pem.password\n", "pem.password\n", kAllUnseen},
+      {"key and a word without '='", "pem.password secret\n", "pem.password secret\n", kAllUnseen},
+      {"'=' as the last character", "pem.password =\n", "pem.password =\n", kAllUnseen},
+      {"only blanks after '='", "pem.password = \t \r\n", "pem.password = \t \r\n", kAllUnseen},
+      {"key in another case", "PEM.password = secret\n", "PEM.password = secret\n", kAllUnseen},
+      {"comment without blank", "#pem.password = secret\n", "#pem.password = secret\n", kAllUnseen},
       {"comment with blank", "  # pem.password = secret\n", "  # pem.password = secret\n",
-       {kUnseen, kUnseen, kUnseen}},
-      {"empty key", " = value\n", " = value\n", {kUnseen, kUnseen, kUnseen}},
+       kAllUnseen},
+      {"empty key", " = value\n", " = value\n", kAllUnseen},
       {"other keys keep their spacing", "  ldap.server\t=  host:389   # main \r\n",
-       "  ldap.server\t=  host:389   # main \r\n", {kUnseen, kUnseen, kUnseen}},
-      {"empty and blank lines", "\n   \n\t\r\n", "\n   \n\t\r\n", {kUnseen, kUnseen, kUnseen}},
+       "  ldap.server\t=  host:389   # main \r\n", kAllUnseen},
+      {"empty and blank lines", "\n   \n\t\r\n", "\n   \n\t\r\n", kAllUnseen},
       // The last line.
-      {"last line without newline, passed", "a = b\nlast = line",
-       "a = b\nlast = line\n", {kUnseen, kUnseen, kUnseen}},
+      {"last line without newline, passed", "a = b\nlast = line", "a = b\nlast = line\n",
+       kAllUnseen},
       {"last line without newline, protected", "pem.password = s",
-       "pem.encrypted = YES\npem.password = {protected:s}\n", {kUnseen, kUnseen, kUnseen}},
+       "pem.encrypted = YES\npem.password = {protected:s}\n", kAllUnseen},
   };
 }
 
@@ -411,7 +426,7 @@ TEST_F(RewriterTest, ValueBeyondTheServicesLimitIsRefusedNotCut) {
   EXPECT_TRUE(readTextFile(path) == lines[0]) << "the line did not pass through whole";
   ASSERT_EQ(shownMessages().size(), 1u);
   EXPECT_EQ(shownMessages()[0].number, kMsgPbeFailed);
-  EXPECT_EQ(currentStates(), (States{kUnseen, kUnseen, kUnseen}));
+  EXPECT_EQ(currentStates(), kAllUnseen);
 }
 
 // The text of message 0x20006337 for `code`.
@@ -434,8 +449,8 @@ TEST_F(RewriterTest, FailedProtectionIsReportedAndTheLinePassesThrough) {
   } cases[] = {
       {"token pin", "pkcs11.token_pin = 1234 # pin\n", 1, kPbeCryptoFailure,
        "pkcs11.token_pin = 1234 # pin\n", 1},
-      {"negative code is shown sign-extended", "pem.password = s\n", 1, -7,
-       "pem.password = s\n", 1},
+      {"negative code is shown sign-extended", "pem.password = s\n", 1, -7, "pem.password = s\n",
+       1},
       {"the first failing line ends the file",
        "pem.password = a\ncrl.encrypted = NO\ncrl.ldap.pass = b\npkcs11.token_pin = c\n", 2,
        kPbeRandomFailure, "pem.encrypted = YES\npem.password = {protected:a}\ncrl.ldap.pass = b\n",
@@ -486,8 +501,10 @@ TEST_F(RewriterTest, FailedProtectionIsTraced) {
   plan.error = kPbeCryptoFailure;
   faultArm(plan);
   RunResult result;
-  std::string output = rewrite("pem.password = first-secret\n"
-                               "crl.ldap.pass = second-secret\n", &result);
+  std::string output = rewrite(
+      "pem.password = first-secret\n"
+      "crl.ldap.pass = second-secret\n",
+      &result);
   traceStop();
   EXPECT_EQ(result.rc, kPbeCryptoFailure);
 
@@ -546,7 +563,7 @@ class KeystoreGenerator {
 
   // A file of random lines, with the fate of each under the rows' states.
   std::vector<GeneratedLine> file() {
-    states_ = {kUnseen, kUnseen, kUnseen};
+    states_ = kAllUnseen;
     std::vector<GeneratedLine> lines;
     size_t count = pick(40);
     for (size_t i = 0; i < count; ++i) lines.push_back(line());
@@ -583,8 +600,8 @@ class KeystoreGenerator {
 
   std::string plaintextValue() {
     std::string value = word(24);
-    if (chance(10)) value = "<ORV>" + word(6) + "!" + word(6);  // a marker and too few '!'
-    if (chance(5)) value = "<orv>a!b!c!" + word(4);             // marker in another case
+    if (chance(10)) value = "<ORV>" + word(6) + "!" + word(6);   // a marker and too few '!'
+    if (chance(5)) value = "<orv>a!b!c!" + word(4);              // marker in another case
     if (chance(5)) value = std::string(2000 + pick(3000), 'L');  // longer than 1023
     while (countBangs(value) >= 3 && value.rfind("<ORV>", 0) == 0) value.pop_back();
     return value;
@@ -621,9 +638,9 @@ class KeystoreGenerator {
     static const char* const kCredentialSuffixes[] = {"", "", "", ".backup", "2", "_x"};
     static const char* const kChannelSuffixes[] = {"", "7", ".a", "x"};
     static const char* const kOtherKeys[] = {
-        "ldap.server", "pem.keystore", "crl.url", "orvcred.keyfile", "pkcs11.library",
-        "pem.passwor", "crl.ldap.pas", "pkcs11.token_pi", "PEM.password", "Crl.Encrypted",
-        "pem.encrypte", "x.pem.password"};
+        "ldap.server",    "pem.keystore",  "crl.url",      "orvcred.keyfile",
+        "pkcs11.library", "pem.passwor",   "crl.ldap.pas", "pkcs11.token_pi",
+        "PEM.password",   "Crl.Encrypted", "pem.encrypte", "x.pem.password"};
     GeneratedLine generated{GeneratedLine::kPass, "", "", "", ""};
     size_t row = pick(3);
     switch (pick(10)) {
@@ -638,7 +655,8 @@ class KeystoreGenerator {
         break;
       }
       case 2: {  // key without a value
-        std::string key = chance(50) ? credentialTable[row].credentialKey : credentialTable[row].flagKey;
+        std::string key =
+            chance(50) ? credentialTable[row].credentialKey : credentialTable[row].flagKey;
         static const char* const kNoValue[] = {"", " =", " = ", "\t=\t", " word"};
         generated.text = blanks(false) + key + oneOf(kNoValue);
         break;
@@ -687,7 +705,7 @@ class KeystoreGenerator {
 
   std::mt19937 random_;
   std::vector<std::string> realProtected_;
-  States states_{kUnseen, kUnseen, kUnseen};
+  States states_ = kAllUnseen;
 };
 
 TEST_F(RewriterTest, ProtectingTwiceEqualsProtectingOnce) {
