@@ -92,7 +92,8 @@ ThreadBlock* traceAttachThread() {
 int32_t traceStart(const char* path) {
   traceStop();
   if (path == nullptr) return 0;
-  FILE* file = std::fopen(path, "a");
+  // Binary append: one "\n" per record on every platform.
+  FILE* file = std::fopen(path, "ab");
   if (file == nullptr) return errno != 0 ? errno : EIO;
   traceFile = file;
   svcProcessAnchor.traceOn = 1;
