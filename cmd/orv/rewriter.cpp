@@ -125,11 +125,11 @@ int32_t protectCredential(FILE* output, PbeContext* context, const CredentialRul
   } else {
     osPrintFile(output, "%s = %s\n", rule.flagKey, kFlagValue);
   }
-  char* keyEnd = line + (key.begin - line) + key.length;
-  char savedKeyEnd = *keyEnd;
-  *keyEnd = '\0';
-  writeProtectedLine(output, line + (key.begin - line), protectedText, protectedLength);
-  *keyEnd = savedKeyEnd;
+  char* keyStart = line + (key.begin - line);
+  char savedKeyEnd = keyStart[key.length];
+  keyStart[key.length] = '\0';
+  writeProtectedLine(output, keyStart, protectedText, protectedLength);
+  keyStart[key.length] = savedKeyEnd;
   svcPbeFreeBuf(protectedText, protectedLength);
   return 0;
 }
