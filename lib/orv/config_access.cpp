@@ -1,0 +1,253 @@
+#include "lib/orv/config_access.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "lib/orv/credential_keys.h"
+#include "lib/orv/home_dir.h"
+#include "platform/env.h"
+#include "platform/files.h"
+#include "platform/runtime.h"
+#include "platform/trace.h"
+
+namespace {
+
+constexpr const char* kSourceName = "lib/orv/config_access";
+
+constexpr int32_t kTraceDetail = 2;
+
+// Failure records: the reading buffer, and the three blocks of an entry.
+constexpr int32_t kReadBufferLocation = 197;
+constexpr int32_t kReadFailureProbe = 250;
+constexpr int32_t kEntryRecordLocation = 326;
+constexpr int32_t kEntryKeyLocation = 327;
+constexpr int32_t kEntryValueLocation = 328;
+constexpr int32_t kParseFailureProbe = 251;
+
+// The size is kept in a signed 32-bit count and the buffer is one byte
+// larger, so both must fit.
+constexpr int64_t kMaxConfigFileSize = INT32_MAX - 1;
+
+void recordAllocationFailure(int32_t location, int32_t probe) {
+  svcSaveFileContext(kSourceName, location);
+  svcRecordFailure(probe, kMemoryNoMemory, 0, 0, 0, 0);
+}
+
+// The six whitespace characters of the configuration grammar; no byte of
+// 0x80 or above is one, whatever the locale.
+bool isConfigWhitespace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Skips leading whitespace and ends the text behind its last non-whitespace
+// character, in place.
+char* trimInPlace(char* text) {
+  while (isConfigWhitespace(*text)) ++text;
+  char* end = text + std::strlen(text);
+  while (end > text && isConfigWhitespace(end[-1])) --end;
+  *end = '\0';
+  return text;
+}
+
+// A copy of text in a block of its length plus one, or null after the
+// failure record of `location`.
+char* copyText(const char* text, int32_t location) {
+  size_t size = std::strlen(text) + 1;
+  void* block = nullptr;
+  if (svcGetMem(0, kMemoryComponent, kFnParseConfigText, size, 0, &block) != 0 ||
+      block == nullptr) {
+    recordAllocationFailure(location, kParseFailureProbe);
+    return nullptr;
+  }
+  std::memcpy(block, text, size);
+  return static_cast<char*>(block);
+}
+
+void releaseEntry(ConfigEntry* entry) {
+  freeConfigEntry(entry);
+  svcFreeMem(0, kMemoryComponent, 0, entry);
+}
+
+// Makes an entry of key and value and appends it to the list. On failure
+// nothing of the entry is left behind.
+int32_t appendEntry(List* list, const char* key, const char* value) {
+  void* block = nullptr;
+  if (svcGetMem(0, kMemoryComponent, kFnParseConfigText, sizeof(ConfigEntry), 0, &block) != 0 ||
+      block == nullptr) {
+    recordAllocationFailure(kEntryRecordLocation, kParseFailureProbe);
+    return kConfigNoMemory;
+  }
+  ConfigEntry* entry = static_cast<ConfigEntry*>(block);
+  entry->key = nullptr;
+  entry->value = nullptr;
+  entry->key = copyText(key, kEntryKeyLocation);
+  if (entry->key != nullptr) entry->value = copyText(value, kEntryValueLocation);
+  if (entry->value == nullptr) {
+    releaseEntry(entry);
+    return kConfigNoMemory;
+  }
+
+  // Credentials never reach the trace.
+  ORV_TRACE_TEXT(kFnParseConfigText, kTraceDetail, "Read config line: Key: '%s' , Value: '%s'",
+                 entry->key, isCredentialKey(entry->key) ? kConfigMaskedValue : entry->value);
+
+  // The list reports a node it could not get only through its count.
+  uint64_t countBefore = list->getCount(list);
+  list->append(list, entry);
+  if (list->getCount(list) == countBefore) {
+    releaseEntry(entry);
+    return kConfigNoMemory;
+  }
+  return kConfigOk;
+}
+
+// Closes the stream after a failed step, keeping that step's errno.
+int32_t failRead(FILE* stream, int32_t* errorOut) {
+  *errorOut = errno;
+  osCloseFile(stream);
+  return kConfigCannotRead;
+}
+
+}  // namespace
+
+void appendToPath(char* dst, const char* text) {
+  size_t length = std::strlen(dst);
+  size_t room = length < kConfigPathMaxLength ? kConfigPathMaxLength - length : 0;
+  size_t textLength = std::strlen(text);
+  size_t copied = textLength < room ? textLength : room;
+  std::memcpy(dst + length, text, copied);
+  dst[length + copied] = '\0';
+}
+
+int32_t findConfigFilePath(char* dst, const char* envName, const char* fileName) {
+  TraceScope scope(kFnFindConfigFilePath);
+  if (dst == nullptr) return scope.result(kConfigNoPath);
+
+  const char* configured = envName != nullptr ? svcGetEnv(envName) : nullptr;
+  if (configured != nullptr) {
+    dst[0] = '\0';
+    appendToPath(dst, configured);
+  } else {
+    int32_t rc = userConfigDirectory(dst);
+    if (rc != kConfigOk) return scope.result(rc);
+    appendToPath(dst, fileName != nullptr ? fileName : "");
+  }
+  dst[kConfigPathMaxLength] = '\0';
+
+  ORV_TRACE_TEXT(kFnFindConfigFilePath, kTraceDetail, "Returning path : %s", dst);
+  return scope.result(kConfigOk);
+}
+
+int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut) {
+  TraceScope scope(kFnReadConfigFile);
+  int32_t ignoredError = 0;
+  if (errorOut == nullptr) errorOut = &ignoredError;
+  if (bufferOut == nullptr) {
+    *errorOut = errno;
+    return scope.result(kConfigCannotRead);
+  }
+  if (path == nullptr) {
+    *errorOut = EINVAL;
+    return scope.result(kConfigCannotRead);
+  }
+
+  ORV_TRACE_TEXT(kFnReadConfigFile, kTraceDetail, "Opening config file : %s", path);
+  errno = 0;
+  *errorOut = 0;
+
+  FILE* stream = osOpenFile(path, "rN");
+  if (stream == nullptr) {
+    *errorOut = errno;
+    return scope.result(kConfigCannotRead);
+  }
+
+  if (osSeekFile(stream, 0, SEEK_END) != 0) return scope.result(failRead(stream, errorOut));
+  int64_t size = osTellFile(stream);
+  if (size == -1) return scope.result(failRead(stream, errorOut));
+  int rewound = osSeekFile(stream, 0, SEEK_SET);
+  if (size == 0) {
+    // An empty file counts as unreadable; its error number is normally 0.
+    osCloseFile(stream);
+    *errorOut = errno;
+    return scope.result(kConfigCannotRead);
+  }
+  if (size < 0 || size > kMaxConfigFileSize) {
+    errno = EFBIG;
+    return scope.result(failRead(stream, errorOut));
+  }
+  if (rewound != 0) return scope.result(failRead(stream, errorOut));
+
+  uint64_t bufferSize = static_cast<uint64_t>(size) + 1;
+  void* block = nullptr;
+  if (svcGetMem(0, kMemoryComponent, kFnReadConfigFile, bufferSize, 0, &block) != 0) {
+    recordAllocationFailure(kReadBufferLocation, kReadFailureProbe);
+  }
+  *bufferOut = static_cast<char*>(block);
+  if (*bufferOut == nullptr) {
+    errno = ENOMEM;
+    return scope.result(failRead(stream, errorOut));
+  }
+  std::memset(*bufferOut, 0, static_cast<size_t>(bufferSize));
+
+  // In text mode fewer bytes than the size arrive where lines end in CR LF;
+  // the zero fill ends the text where the data ends.
+  osReadFile(*bufferOut, 1, static_cast<size_t>(bufferSize), stream);
+  if (osFileError(stream)) return scope.result(failRead(stream, errorOut));
+
+  if (osCloseFile(stream) != 0) {
+    *errorOut = errno;
+    return scope.result(kConfigCannotRead);
+  }
+  return scope.result(kConfigOk);
+}
+
+int32_t parseConfigText(char* text, List* list) {
+  TraceScope scope(kFnParseConfigText);
+  if (text == nullptr || list == nullptr) return scope.result(kConfigCannotParse);
+
+  // A run of line feeds is one delimiter, so empty lines never arrive here.
+  uint64_t appended = 0;
+  char* context = nullptr;
+  for (char* line = osStrtok(text, "\n", &context); line != nullptr;
+       line = osStrtok(nullptr, "\n", &context)) {
+    line = trimInPlace(line);
+    if (line[0] == '\0' || line[0] == '#') continue;
+
+    char* equals = std::strchr(line, '=');
+    if (equals == nullptr) return scope.result(kConfigCannotParse);
+    *equals = '\0';
+    // The line starts with non-whitespace, so only the key's end needs trimming.
+    char* key = trimInPlace(line);
+    // A key that would not fit whole is refused rather than cut, so two
+    // different long keys can never be taken for the same one.
+    if (std::strlen(key) > kConfigKeyMaxLength) return scope.result(kConfigCannotParse);
+
+    char* value = equals + 1;
+    char* comment = std::strchr(value, '#');
+    if (comment != nullptr) *comment = '\0';
+    value = trimInPlace(value);
+    if (value[0] == '\0') return scope.result(kConfigCannotParse);
+
+    int32_t rc = appendEntry(list, key, value);
+    if (rc != kConfigOk) return scope.result(rc);
+    ++appended;
+  }
+  return scope.result(appended == 0 ? kConfigCannotParse : kConfigOk);
+}
+
+int32_t configKeyEquals(const void* entry, const void* name) {
+  if (entry == nullptr || name == nullptr) return 0;
+  const char* key = static_cast<const ConfigEntry*>(entry)->key;
+  if (key == nullptr) return 0;
+  return std::strcmp(key, static_cast<const char*>(name)) == 0 ? 1 : 0;
+}
+
+void freeConfigEntry(void* entry) {
+  if (entry == nullptr) return;
+  ConfigEntry* configEntry = static_cast<ConfigEntry*>(entry);
+  if (configEntry->key != nullptr) svcFreeMem(0, kMemoryComponent, 0, configEntry->key);
+  configEntry->key = nullptr;
+  if (configEntry->value != nullptr) svcFreeMem(0, kMemoryComponent, 0, configEntry->value);
+  configEntry->value = nullptr;
+}

@@ -1,0 +1,84 @@
+#ifndef ORV_LIB_ORV_CONFIG_ACCESS_H_
+#define ORV_LIB_ORV_CONFIG_ACCESS_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "lib/orv/list.h"
+#include "platform/memory.h"
+
+// Locating, reading and parsing a keystore configuration file.
+
+// Result codes of the configuration routines (config_access, param_lookup).
+constexpr int32_t kConfigOk = 0;
+constexpr int32_t kConfigParamAbsent = 1;    // absent, and its absence allowed
+constexpr int32_t kConfigBadArguments = 2;
+constexpr int32_t kConfigNoStanza = 7;       // no entry of the stanza
+constexpr int32_t kConfigCannotParse = 11;
+constexpr int32_t kConfigCannotRead = 12;
+constexpr int32_t kConfigNoPath = 15;        // the path cannot be determined
+constexpr int32_t kConfigParamNotUnique = 15;  // more than once, or absent and required
+constexpr int32_t kConfigNoMemory = kMemoryNoMemory;  // an entry could not be stored
+
+// Path buffers: 260 characters and a terminating NUL.
+constexpr size_t kConfigPathSize = 261;
+constexpr size_t kConfigPathMaxLength = kConfigPathSize - 1;
+
+// Appends as much of text to the NUL-terminated path in dst (kConfigPathSize
+// bytes) as fits within 260 characters; the rest is dropped silently.
+void appendToPath(char* dst, const char* text);
+
+// Trace function numbers.
+constexpr int32_t kFnFindConfigFilePath = 162;
+constexpr int32_t kFnReadConfigFile = 163;
+constexpr int32_t kFnParseConfigText = 164;
+
+// The longest key a configuration line may have.
+constexpr size_t kConfigKeyMaxLength = 255;
+
+// What the parse trace shows in place of a credential's value.
+constexpr const char* kConfigMaskedValue = "********";
+
+// One key = value line of a configuration file. Both strings come from
+// svcGetMem; the record too, once it is an element of a List.
+struct ConfigEntry {
+  char* key;    // trimmed; may be empty
+  char* value;  // trimmed and cut at its first '#'; never empty
+};
+
+// Writes the path of a configuration file into dst (kConfigPathSize bytes):
+// the value of the environment variable envName when it is set (the whole
+// path, fileName unused), else the user's home directory, the per-user
+// directory ".vkt" and fileName. Cut at 260 characters without error.
+// kConfigOk, or kConfigNoPath when the home directory is unknown (dst is
+// then untouched).
+int32_t findConfigFilePath(char* dst, const char* envName, const char* fileName);
+
+// Reads the whole file at path into a new NUL-terminated buffer of its size
+// plus one byte, stored in *bufferOut (null on entry) as soon as it is
+// allocated: the caller releases it with svcFreeMem whenever it is non-null,
+// whatever the result. *errorOut receives the errno of a failing step, 0
+// when there is none. kConfigOk, or kConfigCannotRead: the file cannot be
+// opened, sought, read or closed, is empty (error 0), is larger than a
+// signed 32-bit count allows (EFBIG), or no buffer could be had (ENOMEM).
+int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut);
+
+// Appends one ConfigEntry per key = value line of text to list (empty,
+// from createList), in file order. The text is cut up in place. kConfigOk
+// when no line was rejected and at least one entry was appended;
+// kConfigCannotParse for no line at all, a line without '=', an empty
+// value, a key longer than kConfigKeyMaxLength or no entry at all;
+// kConfigNoMemory when an entry could not be stored (a failure record is
+// written). Entries appended before a failure stay in the list; the caller
+// destroys it.
+int32_t parseConfigText(char* text, List* list);
+
+// 1 when the entry's key equals name byte for byte, else 0. The predicate
+// for a List's countMatchingWithKey and findFirstWithKey, name as the arg.
+int32_t configKeyEquals(const void* entry, const void* name);
+
+// Releases the entry's key and value (a null entry is ignored) and sets
+// them to null; the record itself stays. The visitor for removeAll.
+void freeConfigEntry(void* entry);
+
+#endif  // ORV_LIB_ORV_CONFIG_ACCESS_H_

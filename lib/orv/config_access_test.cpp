@@ -1,0 +1,420 @@
+#include "lib/orv/config_access.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "lib/orv/test_support.h"
+#include "platform/memory.h"
+#include "platform/test_hooks.h"
+#include "platform/trace.h"
+#include "testing/scratch_dir.h"
+
+namespace {
+
+std::vector<std::string> describedFailures() {
+  std::vector<std::string> described;
+  for (const FailureRecord& record : failureRecords()) {
+    described.push_back(record.sourceName + ":" + std::to_string(record.line) + " probe " +
+                        std::to_string(record.probe) + " reason " + std::to_string(record.reason));
+  }
+  return described;
+}
+
+void destroyEntries(List* list) {
+  if (list == nullptr) return;
+  list->removeAll(list, 1, freeConfigEntry);
+  svcFreeMem(0, kMemoryComponent, 0, list);
+}
+
+// Every test must give back every block it took.
+class ConfigAccessTest : public ::testing::Test {
+ protected:
+  void SetUp() override { blocksAtStart_ = memoryBlocksOutstanding(); }
+  void TearDown() override {
+    EXPECT_EQ(memoryBlocksOutstanding(), blocksAtStart_) << "blocks leaked";
+  }
+
+  ScratchDir scratch;
+
+ private:
+  int64_t blocksAtStart_ = 0;
+};
+
+// --- findConfigFilePath ---------------------------------------------------
+
+TEST_F(ConfigAccessTest, EnvironmentVariableNamesTheWholePath) {
+  // Without any home directory, so that the variable alone can succeed.
+  ScopedEnv noHome("HOME", nullptr);
+  ScopedEnv noDrive("HOMEDRIVE", nullptr);
+  ScopedEnv noPath("HOMEPATH", nullptr);
+  const std::string longValue(300, 'p');
+  struct Case {
+    std::string value;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"/etc/vkt/keystore.conf", "/etc/vkt/keystore.conf"},
+      {"C:\\vkt\\other.conf", "C:\\vkt\\other.conf"},
+      {longValue, std::string(260, 'p')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    ScopedEnv configured("VKT_TEST_KEYSTORE_CONF", c.value.c_str());
+    char dst[kConfigPathSize];
+    std::memset(dst, 'x', sizeof dst);
+    EXPECT_EQ(findConfigFilePath(dst, "VKT_TEST_KEYSTORE_CONF", "ignored.conf"), kConfigOk);
+    EXPECT_EQ(std::string(dst), c.expected);
+    EXPECT_EQ(dst[260], '\0');
+  }
+}
+
+TEST_F(ConfigAccessTest, FoundPathIsTraced) {
+  std::string tracePath = scratch.file("trace.log");
+  ASSERT_EQ(traceStart(tracePath.c_str()), 0);
+  ScopedEnv configured("VKT_TEST_KEYSTORE_CONF", "/srv/keystore.conf");
+  char dst[kConfigPathSize] = {};
+  EXPECT_EQ(findConfigFilePath(dst, "VKT_TEST_KEYSTORE_CONF", "keystore.conf"), kConfigOk);
+  traceStop();
+  EXPECT_EQ(traceTexts(tracePath), std::vector<std::string>{
+                                       "findConfigFilePath(162) detail=2 Returning path : "
+                                       "/srv/keystore.conf"});
+}
+
+// --- readConfigFile -------------------------------------------------------
+
+TEST_F(ConfigAccessTest, ReadsTheWholeFileIntoATerminatedBuffer) {
+  struct Case {
+    const char* name;
+    std::string content;
+    std::string text;  // as every reader of the buffer sees it
+  };
+  const Case cases[] = {
+      {"one line", "a = b\n", "a = b\n"},
+      {"no final line feed", "a = b\nc = d", "a = b\nc = d"},
+      {"NUL byte ends the text", std::string("k = v\0rest = x\n", 15), "k = v"},
+      {"bytes above 0x7F", "k = \xC3\xA9\xFF\n", "k = \xC3\xA9\xFF\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = scratch.write("keystore.conf", c.content);
+    char* buffer = nullptr;
+    int32_t error = -1;
+    EXPECT_EQ(readConfigFile(path.c_str(), &buffer, &error), kConfigOk);
+    EXPECT_EQ(error, 0);
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(std::string(buffer), c.text);
+    // The buffer is one byte longer than the file, zeros behind the data.
+    EXPECT_EQ(buffer[c.content.size()], '\0');
+    svcFreeMem(0, kMemoryComponent, 0, buffer);
+  }
+}
+
+TEST_F(ConfigAccessTest, UnreadableFilesGiveTheErrorNumber) {
+  struct Case {
+    const char* name;
+    bool create;
+    int32_t error;
+  };
+  const Case cases[] = {
+      {"missing file", false, ENOENT},
+      {"empty file", true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = scratch.file("keystore.conf");
+    std::filesystem::remove(path);
+    if (c.create) scratch.write("keystore.conf", "");
+    char* buffer = nullptr;
+    int32_t error = -1;
+    EXPECT_EQ(readConfigFile(path.c_str(), &buffer, &error), kConfigCannotRead);
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(buffer, nullptr);
+  }
+}
+
+TEST_F(ConfigAccessTest, NullBufferPointerHandsOnTheCurrentErrno) {
+  std::string path = scratch.write("keystore.conf", "a = b\n");
+  errno = EDOM;
+  int32_t error = 0;
+  EXPECT_EQ(readConfigFile(path.c_str(), nullptr, &error), kConfigCannotRead);
+  EXPECT_EQ(error, EDOM);
+}
+
+TEST_F(ConfigAccessTest, OpeningIsTraced) {
+  std::string path = scratch.write("keystore.conf", "a = b\n");
+  std::string tracePath = scratch.file("trace.log");
+  ASSERT_EQ(traceStart(tracePath.c_str()), 0);
+  char* buffer = nullptr;
+  int32_t error = 0;
+  EXPECT_EQ(readConfigFile(path.c_str(), &buffer, &error), kConfigOk);
+  svcFreeMem(0, kMemoryComponent, 0, buffer);
+  traceStop();
+  EXPECT_EQ(traceTexts(tracePath),
+            std::vector<std::string>{"readConfigFile(163) detail=2 Opening config file : " + path});
+}
+
+// Open, seek to the end, tell, seek back, read and close: each failing step
+// gives 12 with its error number, and whatever buffer there is goes back.
+TEST_F(ConfigAccessTest, EveryFailingFileStepGivesCannotRead) {
+  std::string path = scratch.write("keystore.conf", "a = b\nc = d\n");
+  uint64_t failAt = 1;
+  for (;; ++failAt) {
+    SCOPED_TRACE(failAt);
+    FaultPlan plan;
+    plan.sites = kFaultFileOps;
+    plan.failAt = failAt;
+    plan.error = ENOSPC;
+    faultArm(plan);
+    char* buffer = nullptr;
+    int32_t error = -1;
+    int32_t rc = readConfigFile(path.c_str(), &buffer, &error);
+    bool fired = faultFired();
+    faultDisarm();
+    svcFreeMem(0, kMemoryComponent, 0, buffer);
+    if (!fired) {
+      EXPECT_EQ(rc, kConfigOk);
+      EXPECT_EQ(error, 0);
+      break;
+    }
+    EXPECT_EQ(rc, kConfigCannotRead);
+    EXPECT_EQ(error, ENOSPC);
+    ASSERT_LT(failAt, 20u) << "the read never completes";
+  }
+  EXPECT_EQ(failAt, 7u) << "six file steps";
+}
+
+TEST_F(ConfigAccessTest, NoBufferForTheTextIsRecordedAndGivesCannotRead) {
+  std::string path = scratch.write("keystore.conf", "a = b\n");
+  FaultPlan plan;
+  plan.sites = kFaultAlloc;
+  plan.failAt = 1;
+  plan.probe = kFnReadConfigFile;
+  faultArm(plan);
+  char* buffer = nullptr;
+  int32_t error = 0;
+  EXPECT_EQ(readConfigFile(path.c_str(), &buffer, &error), kConfigCannotRead);
+  EXPECT_EQ(buffer, nullptr);
+  EXPECT_EQ(error, ENOMEM);
+  EXPECT_EQ(describedFailures(),
+            std::vector<std::string>{"lib/orv/config_access:197 probe 250 reason 2071"});
+}
+
+// Sizes that a signed 32-bit count cannot hold, or whose buffer it cannot
+// count, are refused before anything is allocated; sparse files keep this
+// cheap.
+TEST_F(ConfigAccessTest, FilesTooLargeForTheCountAreRefused) {
+  const uint64_t sizes[] = {0x7FFFFFFFull, 0x80000000ull, 0x100000005ull};
+  for (uint64_t size : sizes) {
+    SCOPED_TRACE(size);
+    std::string path = scratch.write("keystore.conf", "a = b\n");
+    std::error_code resized;
+    std::filesystem::resize_file(path, size, resized);
+    ASSERT_FALSE(resized) << resized.message();
+    int64_t blocksBefore = memoryBlocksOutstanding();
+    char* buffer = nullptr;
+    int32_t error = 0;
+    EXPECT_EQ(readConfigFile(path.c_str(), &buffer, &error), kConfigCannotRead);
+    EXPECT_EQ(error, EFBIG);
+    EXPECT_EQ(buffer, nullptr);
+    EXPECT_EQ(memoryBlocksOutstanding(), blocksBefore);
+    std::filesystem::remove(path);
+  }
+}
+
+// --- parseConfigText ------------------------------------------------------
+
+struct ParseResult {
+  int32_t rc;
+  KeyValues entries;
+};
+
+ParseResult parse(const std::string& text) {
+  std::vector<char> buffer(text.begin(), text.end());
+  buffer.push_back('\0');
+  List* list = createList();
+  EXPECT_NE(list, nullptr);
+  if (list == nullptr) return {-1, {}};
+  ParseResult result{parseConfigText(buffer.data(), list), entriesOf(list)};
+  EXPECT_EQ(list->getCount(list), result.entries.size());
+  destroyEntries(list);
+  return result;
+}
+
+TEST_F(ConfigAccessTest, ParsesTheGrammar) {
+  const std::string key255(255, 'k');
+  struct Case {
+    const char* name;
+    std::string text;
+    int32_t rc;
+    KeyValues entries;
+  };
+  const Case cases[] = {
+      {"inner blank kept", "name = x y\n", kConfigOk, {{"name", "x y"}}},
+      {"further '=' belong to the value", "a = b = c\n", kConfigOk, {{"a", "b = c"}}},
+      {"'#' ends the value", "orvcred.keyfile = C:\\keys\\init.key # note\n", kConfigOk,
+       {{"orvcred.keyfile", "C:\\keys\\init.key"}}},
+      {"'#' inside a path cuts it", "k = C:\\keys\\a#1.key", kConfigOk, {{"k", "C:\\keys\\a"}}},
+      {"'=' after '#' is comment", "k = v # c = d", kConfigOk, {{"k", "v"}}},
+      {"empty key", "= abc\n", kConfigOk, {{"", "abc"}}},
+      {"inner blank in a key", "my key = v\n", kConfigOk, {{"my key", "v"}}},
+      {"'#' inside a key", "a#b = v\n", kConfigOk, {{"a#b", "v"}}},
+      {"tab before, blanks after", "\tk=v   \n", kConfigOk, {{"k", "v"}}},
+      {"all six whitespace characters", "\v\f k\t=\t v \f\v\r\n", kConfigOk, {{"k", "v"}}},
+      {"bytes above 0x7F are no whitespace", "k = \xA0v\xA0\n", kConfigOk, {{"k", "\xA0v\xA0"}}},
+      {"carriage returns removed", "a = 1\r\nb = 2\r\n", kConfigOk, {{"a", "1"}, {"b", "2"}}},
+      {"empty lines and comments skipped",
+       "# head\n\n\n   # indented comment = x\na = 1\n\t\nb = 2\n# tail", kConfigOk,
+       {{"a", "1"}, {"b", "2"}}},
+      {"same key twice stays twice", "k = 1\nk = 2\n", kConfigOk, {{"k", "1"}, {"k", "2"}}},
+      {"keys keep their case", "ORVCRED.KeyFile = x\n", kConfigOk, {{"ORVCRED.KeyFile", "x"}}},
+      {"key of 255 characters", key255 + " = v\n", kConfigOk, {{key255, "v"}}},
+      {"blanks before '=' are no part of the key", key255 + "      = v\n", kConfigOk,
+       {{key255, "v"}}},
+      {"key of 256 characters", key255 + "k = v\n", kConfigCannotParse, {}},
+      {"value only a comment", "key = #x\n", kConfigCannotParse, {}},
+      {"no value", "key =\n", kConfigCannotParse, {}},
+      {"value of blanks", "key =   \t\n", kConfigCannotParse, {}},
+      {"line without '='", "a = 1\nnot a pair\nb = 2\n", kConfigCannotParse, {{"a", "1"}}},
+      {"empty value after good lines", "a = 1\nb = 2\nc =\n", kConfigCannotParse,
+       {{"a", "1"}, {"b", "2"}}},
+      {"empty text", "", kConfigCannotParse, {}},
+      {"line feeds only", "\n\n\n", kConfigCannotParse, {}},
+      {"whitespace only", "  \n\t\r\n", kConfigCannotParse, {}},
+      {"comments only", "# one\n  # two\n", kConfigCannotParse, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ParseResult result = parse(c.text);
+    EXPECT_EQ(result.rc, c.rc);
+    EXPECT_EQ(result.entries, c.entries);
+  }
+}
+
+TEST_F(ConfigAccessTest, ParseRejectsMissingArguments) {
+  char text[] = "a = b\n";
+  EXPECT_EQ(parseConfigText(text, nullptr), kConfigCannotParse);
+  List* list = createList();
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(parseConfigText(nullptr, list), kConfigCannotParse);
+  EXPECT_EQ(list->getCount(list), 0u);
+  destroyEntries(list);
+}
+
+// Every allocation of the parse fails in turn: record, key copy, value copy
+// (probe 164) and list node. The parse stops with the memory code, leaves
+// no half-made entry and keeps the entries made before.
+TEST_F(ConfigAccessTest, EveryFailedAllocationEndsTheParseCleanly) {
+  const std::string text = "a = 1\nb = 2\nc = 3\n";
+  const std::string locations[] = {
+      "lib/orv/config_access:326 probe 251 reason 2071",
+      "lib/orv/config_access:327 probe 251 reason 2071",
+      "lib/orv/config_access:328 probe 251 reason 2071",
+      "lib/orv/list:66 probe 250 reason 2071",
+  };
+  const KeyValues all = {{"a", "1"}, {"b", "2"}, {"c", "3"}};
+  uint64_t failAt = 1;
+  for (;; ++failAt) {
+    SCOPED_TRACE(failAt);
+    clearObservations();
+    std::vector<char> buffer(text.begin(), text.end());
+    buffer.push_back('\0');
+    List* list = createList();
+    ASSERT_NE(list, nullptr);
+    int64_t blocksWithList = memoryBlocksOutstanding();
+    FaultPlan plan;
+    plan.sites = kFaultAlloc;
+    plan.failAt = failAt;
+    faultArm(plan);
+    int32_t rc = parseConfigText(buffer.data(), list);
+    bool fired = faultFired();
+    faultDisarm();
+    KeyValues entries = entriesOf(list);
+    // Each entry holds four blocks: record, key, value, node.
+    EXPECT_EQ(memoryBlocksOutstanding(), blocksWithList + 4 * static_cast<int64_t>(entries.size()));
+    destroyEntries(list);
+    if (!fired) {
+      EXPECT_EQ(rc, kConfigOk);
+      EXPECT_EQ(entries, all);
+      break;
+    }
+    size_t kept = static_cast<size_t>((failAt - 1) / 4);
+    EXPECT_EQ(rc, kConfigNoMemory);
+    EXPECT_EQ(entries, KeyValues(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(kept)));
+    EXPECT_EQ(describedFailures(), std::vector<std::string>{locations[(failAt - 1) % 4]});
+    ASSERT_LT(failAt, 20u);
+  }
+  EXPECT_EQ(failAt, 13u);
+}
+
+TEST_F(ConfigAccessTest, ParseTracesEveryEntryButNoCredential) {
+  std::string tracePath = scratch.file("trace.log");
+  ASSERT_EQ(traceStart(tracePath.c_str()), 0);
+  ParseResult result = parse(
+      "crl.ldap.pass = ldapSecret1\n"
+      "pem.encrypted = NO\n"
+      "pem.password = pemSecret2\n"
+      "pem.password.channel.web = channelSecret3\n"
+      "pkcs11.token_pin = 4711pinSecret\n"
+      "orvcred.keyfile = /keys/init.key\n");
+  traceStop();
+  ASSERT_EQ(result.rc, kConfigOk);
+  ASSERT_EQ(result.entries.size(), 6u);
+  const std::string prefix = "parseConfigText(164) detail=2 Read config line: Key: ";
+  EXPECT_EQ(traceTexts(tracePath), (std::vector<std::string>{
+                                       prefix + "'crl.ldap.pass' , Value: '********'",
+                                       prefix + "'pem.encrypted' , Value: 'NO'",
+                                       prefix + "'pem.password' , Value: '********'",
+                                       prefix + "'pem.password.channel.web' , Value: '********'",
+                                       prefix + "'pkcs11.token_pin' , Value: '********'",
+                                       prefix + "'orvcred.keyfile' , Value: '/keys/init.key'",
+                                   }));
+  std::string trace = readFile(tracePath);
+  for (const char* secret : {"ldapSecret1", "pemSecret2", "channelSecret3", "4711pinSecret"}) {
+    EXPECT_EQ(trace.find(secret), std::string::npos) << secret;
+  }
+}
+
+// --- configKeyEquals and freeConfigEntry ----------------------------------
+
+TEST_F(ConfigAccessTest, KeyComparisonIsExactAndWhole) {
+  struct Case {
+    const char* key;
+    const char* name;
+    int32_t expected;
+  };
+  const Case cases[] = {
+      {"keyfile", "keyfile", 1}, {"keyfile", "keyfil", 0}, {"keyfil", "keyfile", 0},
+      {"keyfile", "KEYFILE", 0}, {"", "", 1},              {"", "k", 0},
+      {"a.b", "a.b", 1},         {"a b", "a  b", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.key) + " / " + c.name);
+    ConfigEntry entry{const_cast<char*>(c.key), const_cast<char*>("v")};
+    EXPECT_EQ(configKeyEquals(&entry, c.name), c.expected);
+  }
+  ConfigEntry noKey{nullptr, nullptr};
+  EXPECT_EQ(configKeyEquals(&noKey, "k"), 0);
+  EXPECT_EQ(configKeyEquals(nullptr, "k"), 0);
+}
+
+TEST_F(ConfigAccessTest, FreeConfigEntryReleasesBothStringsButNotTheRecord) {
+  freeConfigEntry(nullptr);
+  int64_t blocksBefore = memoryBlocksOutstanding();
+  void* key = nullptr;
+  void* value = nullptr;
+  ASSERT_EQ(svcGetMem(0, kMemoryComponent, 1, 4, 0, &key), 0);
+  ASSERT_EQ(svcGetMem(0, kMemoryComponent, 1, 4, 0, &value), 0);
+  ConfigEntry entry{static_cast<char*>(key), static_cast<char*>(value)};
+  freeConfigEntry(&entry);
+  EXPECT_EQ(entry.key, nullptr);
+  EXPECT_EQ(entry.value, nullptr);
+  EXPECT_EQ(memoryBlocksOutstanding(), blocksBefore);
+  freeConfigEntry(&entry);  // nulls are passed over
+}
+
+}  // namespace

@@ -1,0 +1,23 @@
+// The per-user directory on Windows: HOMEDRIVE, HOMEPATH, "\.vkt\".
+#include <cstring>
+
+#include "lib/orv/config_access.h"
+#include "lib/orv/home_dir.h"
+#include "platform/env.h"
+
+int32_t userConfigDirectory(char* dst) {
+  char homeDrive[kConfigPathSize];
+  char homePath[kConfigPathSize];
+  std::memset(homeDrive, 0, sizeof homeDrive);
+  std::memset(homePath, 0, sizeof homePath);
+  uint16_t capacity = kConfigPathSize;
+  if (svcGetEnvironmentString("HOMEDRIVE", homeDrive, &capacity) != 0) return kConfigNoPath;
+  capacity = kConfigPathSize;
+  if (svcGetEnvironmentString("HOMEPATH", homePath, &capacity) != 0) return kConfigNoPath;
+  // No separator between drive and path: the home path begins with one.
+  dst[0] = '\0';
+  appendToPath(dst, homeDrive);
+  appendToPath(dst, homePath);
+  appendToPath(dst, "\\.vkt\\");
+  return kConfigOk;
+}

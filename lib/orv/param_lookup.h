@@ -1,0 +1,69 @@
+#ifndef ORV_LIB_ORV_PARAM_LOOKUP_H_
+#define ORV_LIB_ORV_PARAM_LOOKUP_H_
+
+#include <cstdint>
+
+#include "lib/orv/config_access.h"
+#include "lib/orv/list.h"
+
+// Stanzas of a keystore configuration file: the text of a key before its
+// first '.' names its stanza, the rest a parameter of it (orvcred.keyfile is
+// the parameter keyfile of the stanza orvcred). Result codes are those of
+// lib/orv/config_access.h.
+
+// Trace function numbers.
+constexpr int32_t kFnGetStanzaParam = 154;
+constexpr int32_t kFnLoadStanza = 157;
+constexpr int32_t kFnGetKeyFileParam = 368;
+
+// Stanza names have at most this many characters.
+constexpr size_t kStanzaNameMaxLength = 31;
+
+// The stanza and parameter that name the initial key file.
+constexpr const char* kKeyFileStanza = "orvcred";
+constexpr const char* kKeyFileParam = "keyfile";
+// getKeyFileParam's nameOut holds at least "orvcred.keyfile" and its NUL.
+constexpr size_t kKeyFileNameSize = 16;
+
+// 1 at start; 0 makes loadStanza and getStanzaParam display no catalogue
+// message (their trace texts are written regardless).
+extern int32_t configMessagesEnabled;
+
+// Drops from list (ConfigEntry elements) every entry whose key is not in
+// stanza, releasing it, and takes "stanza." off the keys that remain, in
+// place. A null list or stanza is left alone.
+void filterStanza(List* list, const char* stanza);
+
+// Loads the entries of one stanza from the file at path (located through
+// VKT_KEYSTORE_CONF or the per-user directory when path is null) into a new
+// list stored in *listOut, which must be null on entry. kConfigOk comes with
+// a list of at least one entry, owned by the caller (destroyConfigList);
+// every other result leaves *listOut null: kConfigBadArguments (stanza null,
+// empty or longer than kStanzaNameMaxLength), kConfigNoPath,
+// kConfigCannotRead, kConfigCannotParse, kConfigNoMemory, kConfigNoStanza.
+// Messages are displayed only when displayMessages and configMessagesEnabled
+// are both non-zero.
+int32_t loadStanza(const char* path, List** listOut, const char* stanza, int32_t displayMessages);
+
+// Copies the value of the single entry called name into dst like strncpy
+// with the limit len (dst must hold len + 1 bytes, the last one the
+// caller's zero). kConfigOk; kConfigParamAbsent when there is none and
+// allowMissing is non-zero; kConfigParamNotUnique when there is more than
+// one, or none and allowMissing is 0; kConfigBadArguments for a null list,
+// name or dst, an empty name or len <= 0. dst is changed only on kConfigOk.
+// path serves only as a message insert.
+int32_t getStanzaParam(List* list, const char* path, const char* name, char* dst, int32_t len,
+                       int32_t allowMissing);
+
+// Releases every entry, every node and the list itself; null is ignored.
+void destroyConfigList(List* list);
+
+// The orvcred.keyfile parameter of the file at path (null: located as by
+// loadStanza) into dst (kConfigPathSize bytes, zero-filled), at most 260
+// characters. kConfigOk also when the parameter is absent (dst unchanged);
+// otherwise the code of loadStanza or getStanzaParam, dst unchanged.
+// nameOut (kKeyFileNameSize bytes, or null) receives "orvcred", or
+// "orvcred.keyfile" when the parameter itself was at fault.
+int32_t getKeyFileParam(char* dst, const char* path, char* nameOut);
+
+#endif  // ORV_LIB_ORV_PARAM_LOOKUP_H_

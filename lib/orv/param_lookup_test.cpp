@@ -1,0 +1,566 @@
+#include "lib/orv/param_lookup.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "lib/orv/test_support.h"
+#include "platform/memory.h"
+#include "platform/messages.h"
+#include "platform/runtime.h"
+#include "platform/test_hooks.h"
+#include "platform/trace.h"
+#include "testing/scratch_dir.h"
+
+namespace {
+
+// A message as the platform shows it, for comparing whole texts.
+std::string expectedMessage(uint32_t number, const char* text1, const char* text2 = nullptr) {
+  MessageRecord record = messageRecord();
+  record.textInsert1 = text1;
+  record.textInsert2 = text2;
+  char text[1024];
+  formatMessage(number, &record, text, sizeof text);
+  return text;
+}
+
+std::vector<std::string> shownTexts() {
+  std::vector<std::string> texts;
+  for (const ShownMessage& message : shownMessages()) texts.push_back(message.text);
+  return texts;
+}
+
+std::string errorText(int32_t error) {
+  char text[1024];
+  EXPECT_EQ(osStrerror(text, sizeof text, error), 0);
+  return text;
+}
+
+// The trace texts of the file with the line numbers of this library's
+// source replaced by '#'.
+std::vector<std::string> lookupTraceTexts(const std::string& tracePath) {
+  std::vector<std::string> texts;
+  for (const std::string& text : traceTexts(tracePath)) texts.push_back(withoutLineNumbers(text));
+  return texts;
+}
+
+// A list of the entries of text, in file order.
+List* parsedList(const std::string& text) {
+  std::vector<char> buffer(text.begin(), text.end());
+  buffer.push_back('\0');
+  List* list = createList();
+  EXPECT_NE(list, nullptr);
+  if (list != nullptr) {
+    EXPECT_EQ(parseConfigText(buffer.data(), list), kConfigOk) << text;
+  }
+  return list;
+}
+
+class ParamLookupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    blocksAtStart_ = memoryBlocksOutstanding();
+    configMessagesEnabled = 1;
+  }
+  void TearDown() override {
+    configMessagesEnabled = 1;
+    EXPECT_EQ(memoryBlocksOutstanding(), blocksAtStart_) << "blocks leaked";
+  }
+
+  std::string startTrace() {
+    std::string path = scratch.file("trace.log");
+    EXPECT_EQ(traceStart(path.c_str()), 0);
+    return path;
+  }
+
+  ScratchDir scratch;
+
+ private:
+  int64_t blocksAtStart_ = 0;
+};
+
+// --- filterStanza ---------------------------------------------------------
+
+TEST_F(ParamLookupTest, FilterKeepsTheStanzaAndTakesItsNameOffTheKeys) {
+  const std::string prefix31(31, 's');
+  const std::string prefix32(32, 's');
+  const std::string prefix40(40, 'o');
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string stanza;
+    KeyValues expected;
+  };
+  const Case cases[] = {
+      {"orvcred",
+       "orvcred.keyfile = a\nother.x = b\norvcred.a.b = c\norvcred. = d\norvcred = e\n"
+       "ORVCRED.keyfile = f\norvcredx.y = g\n.z = h\n" + prefix40 + ".keyfile = i\n",
+       "orvcred",
+       {{"keyfile", "a"}, {"a.b", "c"}, {"", "d"}}},
+      {"nothing of the stanza", "a.b = 1\nc.d = 2\n", "orvcred", {}},
+      {"everything of the stanza", "s.a = 1\ns.b = 2\n", "s", {{"a", "1"}, {"b", "2"}}},
+      {"stanza name of 31 characters", prefix31 + ".p = 1\n", prefix31, {{"p", "1"}}},
+      {"a prefix of 32 characters matches no stanza", prefix32 + ".p = 1\n", prefix32, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    List* list = parsedList(c.text);
+    ASSERT_NE(list, nullptr);
+    filterStanza(list, c.stanza.c_str());
+    EXPECT_EQ(entriesOf(list), c.expected);
+    EXPECT_EQ(list->getCount(list), c.expected.size());
+    destroyConfigList(list);
+  }
+}
+
+TEST_F(ParamLookupTest, FilterLeavesNullAndEmptyArgumentsAlone) {
+  filterStanza(nullptr, "orvcred");
+  List* list = parsedList("orvcred.keyfile = a\nother.x = b\n");
+  ASSERT_NE(list, nullptr);
+  filterStanza(list, nullptr);
+  EXPECT_EQ(entriesOf(list), (KeyValues{{"orvcred.keyfile", "a"}, {"other.x", "b"}}));
+  list->append(list, nullptr);  // a node without entry is passed over
+  filterStanza(list, "other");
+  ASSERT_EQ(list->getCount(list), 2u);
+  EXPECT_STREQ(static_cast<ConfigEntry*>(list->head->data)->key, "x");
+  EXPECT_EQ(list->tail->data, nullptr);
+  destroyConfigList(list);
+
+  List* empty = createList();
+  ASSERT_NE(empty, nullptr);
+  filterStanza(empty, "orvcred");
+  EXPECT_EQ(empty->getCount(empty), 0u);
+  destroyConfigList(empty);
+  destroyConfigList(nullptr);
+}
+
+// --- loadStanza -----------------------------------------------------------
+
+TEST_F(ParamLookupTest, LoadStanzaGivesTheStanzaEntries) {
+  std::string path = scratch.write(
+      "keystore.conf",
+      "# keystore\npem.password = secret\norvcred.keyfile = /keys/init.key\norvcred.mode = 2\n");
+  List* list = nullptr;
+  EXPECT_EQ(loadStanza(path.c_str(), &list, "orvcred", 1), kConfigOk);
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(entriesOf(list), (KeyValues{{"keyfile", "/keys/init.key"}, {"mode", "2"}}));
+  EXPECT_EQ(shownMessages().size(), 0u);
+  destroyConfigList(list);
+}
+
+TEST_F(ParamLookupTest, LoadStanzaLocatesTheFileWithoutAPath) {
+  std::string path = scratch.write("keystore.conf", "orvcred.keyfile = /k\n");
+  ScopedEnv configured("VKT_KEYSTORE_CONF", path.c_str());
+  List* list = nullptr;
+  EXPECT_EQ(loadStanza(nullptr, &list, "orvcred", 1), kConfigOk);
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(entriesOf(list), (KeyValues{{"keyfile", "/k"}}));
+  destroyConfigList(list);
+}
+
+TEST_F(ParamLookupTest, LoadStanzaRefusesBadArgumentsWithoutTouchingTheFile) {
+  std::string path = scratch.file("missing.conf");
+  std::string tracePath = startTrace();
+  const std::string stanza32(32, 's');
+  for (const char* stanza : {static_cast<const char*>(nullptr), "", stanza32.c_str()}) {
+    List* list = nullptr;
+    EXPECT_EQ(loadStanza(path.c_str(), &list, stanza, 1), kConfigBadArguments);
+    EXPECT_EQ(list, nullptr);
+  }
+  EXPECT_EQ(loadStanza(path.c_str(), nullptr, "orvcred", 1), kConfigBadArguments);
+  traceStop();
+  EXPECT_EQ(lookupTraceTexts(tracePath), std::vector<std::string>{});
+  EXPECT_EQ(shownMessages().size(), 0u);
+}
+
+// Each failure: its code, no list, its message and its trace texts.
+TEST_F(ParamLookupTest, LoadStanzaFailuresReportAndLeaveNoList) {
+  std::string missing = scratch.file("missing.conf");
+  std::string empty = scratch.write("empty.conf", "");
+  std::string unparsable = scratch.write("bad.conf", "orvcred.keyfile = /k\nno pair here\n");
+  std::string foreign = scratch.write("foreign.conf", "ORVCRED.keyfile = /k\n");
+  const std::string at = "loadStanza(157) detail=2 lib/orv/param_lookup : #  ";
+  struct Case {
+    const char* name;
+    std::string path;
+    int32_t rc;
+    std::vector<std::string> messages;
+    std::vector<std::string> traces;
+  };
+  const Case cases[] = {
+      {"missing file", missing, kConfigCannotRead,
+       {expectedMessage(kMsgCannotReadConfig, missing.c_str())},
+       {"loadStanza(157) detail=2 orvcred",
+        "readConfigFile(163) detail=2 Opening config file : " + missing,
+        at + "Cannot read config file '" + missing + "'",
+        at + "errno '" + std::to_string(ENOENT) + "': " + errorText(ENOENT)}},
+      {"empty file", empty, kConfigCannotRead,
+       {expectedMessage(kMsgCannotReadConfig, empty.c_str())},
+       {"loadStanza(157) detail=2 orvcred",
+        "readConfigFile(163) detail=2 Opening config file : " + empty,
+        at + "Cannot read config file '" + empty + "'"}},
+      {"unparsable file", unparsable, kConfigCannotParse,
+       {expectedMessage(kMsgCannotReadConfig, unparsable.c_str())},
+       {"loadStanza(157) detail=2 orvcred",
+        "readConfigFile(163) detail=2 Opening config file : " + unparsable,
+        "parseConfigText(164) detail=2 Read config line: Key: 'orvcred.keyfile' , Value: '/k'",
+        at + "Cannot parse config file"}},
+      {"no entry of the stanza", foreign, kConfigNoStanza, {},
+       {"loadStanza(157) detail=2 orvcred",
+        "readConfigFile(163) detail=2 Opening config file : " + foreign,
+        "parseConfigText(164) detail=2 Read config line: Key: 'ORVCRED.keyfile' , Value: '/k'"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    clearObservations();
+    std::string tracePath = startTrace();
+    List* list = nullptr;
+    EXPECT_EQ(loadStanza(c.path.c_str(), &list, "orvcred", 1), c.rc);
+    EXPECT_EQ(list, nullptr);
+    traceStop();
+    EXPECT_EQ(shownTexts(), c.messages);
+    EXPECT_EQ(lookupTraceTexts(tracePath), c.traces);
+    std::remove(tracePath.c_str());
+  }
+}
+
+TEST_F(ParamLookupTest, LoadStanzaWithoutAPathOrAHomeGivesNoPath) {
+  ScopedEnv unconfigured("VKT_KEYSTORE_CONF", nullptr);
+  ScopedEnv noHome("HOME", nullptr);
+  ScopedEnv noDrive("HOMEDRIVE", nullptr);
+  ScopedEnv noPath("HOMEPATH", nullptr);
+  std::string tracePath = startTrace();
+  List* list = nullptr;
+  EXPECT_EQ(loadStanza(nullptr, &list, "orvcred", 1), kConfigNoPath);
+  EXPECT_EQ(list, nullptr);
+  traceStop();
+  EXPECT_EQ(shownTexts(),
+            std::vector<std::string>{expectedMessage(kMsgCannotLocateConfig, "keystore.conf")});
+  EXPECT_EQ(lookupTraceTexts(tracePath),
+            (std::vector<std::string>{
+                "loadStanza(157) detail=2 orvcred",
+                "loadStanza(157) detail=2 lib/orv/param_lookup : #  Cannot get config file path"}));
+}
+
+TEST_F(ParamLookupTest, LoadStanzaShowsMessagesOnlyWhenBothSwitchesAreOn) {
+  std::string missing = scratch.file("missing.conf");
+  for (int32_t enabled : {0, 1}) {
+    for (int32_t display : {0, 1}) {
+      SCOPED_TRACE("enabled " + std::to_string(enabled) + " display " + std::to_string(display));
+      clearObservations();
+      configMessagesEnabled = enabled;
+      std::string tracePath = startTrace();
+      List* list = nullptr;
+      EXPECT_EQ(loadStanza(missing.c_str(), &list, "orvcred", display), kConfigCannotRead);
+      traceStop();
+      EXPECT_EQ(shownMessages().size(), enabled != 0 && display != 0 ? 1u : 0u);
+      EXPECT_EQ(lookupTraceTexts(tracePath).size(), 4u) << "trace texts regardless";
+      std::remove(tracePath.c_str());
+    }
+  }
+}
+
+// Every allocation fails in turn: the read buffer (12), the list and each
+// block of the parse (the memory code). No list and no block is left.
+TEST_F(ParamLookupTest, LoadStanzaSurvivesEveryFailedAllocation) {
+  std::string path = scratch.write("keystore.conf", "a.x = 1\norvcred.keyfile = /k\n");
+  uint64_t failAt = 1;
+  for (;; ++failAt) {
+    SCOPED_TRACE(failAt);
+    clearObservations();
+    int64_t blocksBefore = memoryBlocksOutstanding();
+    FaultPlan plan;
+    plan.sites = kFaultAlloc;
+    plan.failAt = failAt;
+    faultArm(plan);
+    List* list = nullptr;
+    int32_t rc = loadStanza(path.c_str(), &list, "orvcred", 1);
+    bool fired = faultFired();
+    faultDisarm();
+    if (!fired) {
+      EXPECT_EQ(rc, kConfigOk);
+      ASSERT_NE(list, nullptr);
+      EXPECT_EQ(entriesOf(list), (KeyValues{{"keyfile", "/k"}}));
+      destroyConfigList(list);
+      EXPECT_EQ(memoryBlocksOutstanding(), blocksBefore);
+      break;
+    }
+    EXPECT_EQ(rc, failAt == 1 ? kConfigCannotRead : kConfigNoMemory);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(failureRecords().size(), 1u);
+    EXPECT_EQ(memoryBlocksOutstanding(), blocksBefore);
+    ASSERT_LT(failAt, 20u);
+  }
+  // Buffer, list, then record, key, value and node for each of two entries.
+  EXPECT_EQ(failAt, 11u);
+}
+
+// --- getStanzaParam -------------------------------------------------------
+
+TEST_F(ParamLookupTest, GetStanzaParamAppliesTheUniquenessRule) {
+  List* list = parsedList("keyfile = /keys/k\ndup = 1\ndup = 1\nlong = abcdefgh\n");
+  ASSERT_NE(list, nullptr);
+  const char* path = "/etc/keystore.conf";
+  const std::string at = "getStanzaParam(154) detail=2 lib/orv/param_lookup : #  ";
+  struct Case {
+    const char* name;
+    List* list;
+    const char* param;
+    int32_t len;
+    int32_t allowMissing;
+    int32_t rc;
+    std::string dst;  // the 12 bytes of dst afterwards
+    std::vector<std::string> messages;
+    std::vector<std::string> traces;
+  };
+  const std::string untouched(12, '*');
+  const Case cases[] = {
+      {"present", list, "keyfile", 11, 0, kConfigOk, std::string("/keys/k\0\0\0\0*", 12), {},
+       {"getStanzaParam(154) detail=2 keyfile"}},
+      {"value cut at len, no NUL", list, "long", 5, 1, kConfigOk, "abcde*******", {},
+       {"getStanzaParam(154) detail=2 long"}},
+      {"more than once", list, "dup", 11, 1, kConfigParamNotUnique, untouched,
+       {expectedMessage(kMsgDuplicateParam, path, "dup")},
+       {"getStanzaParam(154) detail=2 dup",
+        at + "Config file contains more than one 'dup' entry"}},
+      {"absent and allowed", list, "missing", 11, 1, kConfigParamAbsent, untouched, {},
+       {"getStanzaParam(154) detail=2 missing",
+        at + "Config file does not contain 'missing' entry"}},
+      {"absent and required", list, "missing", 11, 0, kConfigParamNotUnique, untouched,
+       {expectedMessage(kMsgMissingParam, path, "missing")},
+       {"getStanzaParam(154) detail=2 missing",
+        at + "Config file does not contain 'missing' entry"}},
+      {"case counts", list, "KEYFILE", 11, 1, kConfigParamAbsent, untouched, {},
+       {"getStanzaParam(154) detail=2 KEYFILE",
+        at + "Config file does not contain 'KEYFILE' entry"}},
+      {"whole names only", list, "key", 11, 1, kConfigParamAbsent, untouched, {},
+       {"getStanzaParam(154) detail=2 key", at + "Config file does not contain 'key' entry"}},
+      {"len 0", list, "keyfile", 0, 0, kConfigBadArguments, untouched, {},
+       {at + "Incorrect arguments"}},
+      {"negative len", list, "keyfile", -1, 0, kConfigBadArguments, untouched, {},
+       {at + "Incorrect arguments"}},
+      {"empty name", list, "", 11, 0, kConfigBadArguments, untouched, {},
+       {at + "Incorrect arguments"}},
+      {"null name", list, nullptr, 11, 0, kConfigBadArguments, untouched, {},
+       {at + "Incorrect arguments"}},
+      {"null list", nullptr, "keyfile", 11, 0, kConfigBadArguments, untouched, {},
+       {at + "Incorrect arguments"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    clearObservations();
+    std::string tracePath = startTrace();
+    char dst[12];
+    std::memset(dst, '*', sizeof dst);
+    EXPECT_EQ(getStanzaParam(c.list, path, c.param, dst, c.len, c.allowMissing), c.rc);
+    traceStop();
+    EXPECT_EQ(std::string(dst, sizeof dst), c.dst);
+    EXPECT_EQ(shownTexts(), c.messages);
+    EXPECT_EQ(lookupTraceTexts(tracePath), c.traces);
+    std::remove(tracePath.c_str());
+  }
+  EXPECT_EQ(getStanzaParam(list, path, "keyfile", nullptr, 11, 0), kConfigBadArguments);
+
+  // The messages answer to configMessagesEnabled alone.
+  clearObservations();
+  configMessagesEnabled = 0;
+  char dst[12] = {};
+  EXPECT_EQ(getStanzaParam(list, path, "dup", dst, 11, 0), kConfigParamNotUnique);
+  EXPECT_EQ(getStanzaParam(list, path, "missing", dst, 11, 0), kConfigParamNotUnique);
+  EXPECT_EQ(shownMessages().size(), 0u);
+  destroyConfigList(list);
+}
+
+// --- getKeyFileParam ------------------------------------------------------
+
+TEST_F(ParamLookupTest, GetKeyFileParamResultsDestinationAndName) {
+  const std::string value300(300, 'v');
+  struct Case {
+    const char* name;
+    bool fileExists;
+    std::string text;
+    int32_t rc;
+    std::string dst;
+    std::string nameOut;
+    bool duplicateMessage;
+  };
+  const Case cases[] = {
+      {"present among other stanzas", true,
+       "pem.password = s\norvcred.keyfile = C:\\keys\\init.key\ncrl.ldap.pass = t\n", kConfigOk,
+       "C:\\keys\\init.key", "orvcred", false},
+      {"no orvcred line", true, "pem.password = s\n", kConfigNoStanza, "", "orvcred", false},
+      {"orvcred without keyfile", true, "orvcred.other = 1\n", kConfigOk, "", "orvcred", false},
+      {"two keyfile lines, same value", true,
+       "orvcred.keyfile = /k\norvcred.keyfile = /k\n", kConfigParamNotUnique, "",
+       "orvcred.keyfile", true},
+      {"another stanza by case", true, "ORVCRED.keyfile = x\n", kConfigNoStanza, "", "orvcred",
+       false},
+      {"empty keyfile value", true, "orvcred.keyfile =\n", kConfigCannotParse, "", "orvcred",
+       false},
+      {"a line without '='", true, "orvcred.keyfile = /k\njunk\n", kConfigCannotParse, "",
+       "orvcred", false},
+      {"empty file", true, "", kConfigCannotRead, "", "orvcred", false},
+      {"missing file", false, "", kConfigCannotRead, "", "orvcred", false},
+      {"keyfile of 300 characters", true, "orvcred.keyfile = " + value300 + "\n", kConfigOk,
+       value300.substr(0, 260), "orvcred", false},
+      {"prefix of 40 characters", true, std::string(40, 'o') + ".keyfile = /k\n",
+       kConfigNoStanza, "", "orvcred", false},
+  };
+  for (int32_t enabled : {0, 1}) {
+    configMessagesEnabled = enabled;
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (enabled != 0 ? ", messages on" : ", messages off"));
+      clearObservations();
+      std::string path = scratch.file("keystore.conf");
+      std::remove(path.c_str());
+      if (c.fileExists) scratch.write("keystore.conf", c.text);
+      char dst[kConfigPathSize] = {};
+      char nameOut[kKeyFileNameSize];
+      std::memset(nameOut, '*', sizeof nameOut);
+      EXPECT_EQ(getKeyFileParam(dst, path.c_str(), nameOut), c.rc);
+      EXPECT_EQ(std::string(dst), c.dst);
+      EXPECT_EQ(dst[260], '\0');
+      EXPECT_EQ(std::string(nameOut), c.nameOut);
+      std::vector<std::string> messages;
+      if (enabled != 0 && c.duplicateMessage) {
+        messages.push_back(expectedMessage(kMsgDuplicateParam, path.c_str(), "keyfile"));
+      }
+      EXPECT_EQ(shownTexts(), messages);
+
+      char dstWithoutName[kConfigPathSize] = {};
+      EXPECT_EQ(getKeyFileParam(dstWithoutName, path.c_str(), nullptr), c.rc);
+      EXPECT_EQ(std::string(dstWithoutName), c.dst);
+    }
+  }
+}
+
+TEST_F(ParamLookupTest, GetKeyFileParamLocatesTheFileWithoutAPath) {
+  std::string path = scratch.write("keystore.conf", "orvcred.keyfile = /keys/init.key\n");
+  ScopedEnv configured("VKT_KEYSTORE_CONF", path.c_str());
+  char dst[kConfigPathSize] = {};
+  char nameOut[kKeyFileNameSize] = {};
+  EXPECT_EQ(getKeyFileParam(dst, nullptr, nameOut), kConfigOk);
+  EXPECT_EQ(std::string(dst), "/keys/init.key");
+  EXPECT_EQ(std::string(nameOut), "orvcred");
+}
+
+TEST_F(ParamLookupTest, GetKeyFileParamSurvivesEveryFailedAllocation) {
+  std::string path = scratch.write(
+      "keystore.conf", "other.a = 1\norvcred.keyfile = /keys/k\npem.password = secret\n");
+  uint64_t failAt = 1;
+  for (;; ++failAt) {
+    SCOPED_TRACE(failAt);
+    clearObservations();
+    int64_t blocksBefore = memoryBlocksOutstanding();
+    FaultPlan plan;
+    plan.sites = kFaultAlloc;
+    plan.failAt = failAt;
+    faultArm(plan);
+    char dst[kConfigPathSize] = {};
+    char nameOut[kKeyFileNameSize] = {};
+    int32_t rc = getKeyFileParam(dst, path.c_str(), nameOut);
+    bool fired = faultFired();
+    faultDisarm();
+    EXPECT_EQ(memoryBlocksOutstanding(), blocksBefore);
+    EXPECT_EQ(std::string(nameOut), "orvcred");
+    if (!fired) {
+      EXPECT_EQ(rc, kConfigOk);
+      EXPECT_EQ(std::string(dst), "/keys/k");
+      break;
+    }
+    EXPECT_EQ(rc, failAt == 1 ? kConfigCannotRead : kConfigNoMemory);
+    EXPECT_EQ(std::string(dst), "");
+    EXPECT_EQ(failureRecords().size(), 1u);
+    ASSERT_LT(failAt, 30u);
+  }
+  EXPECT_EQ(failAt, 15u);
+}
+
+TEST_F(ParamLookupTest, GetKeyFileParamTracesNoCredential) {
+  std::string path = scratch.write("keystore.conf",
+                                   "crl.ldap.pass = ldapSecret1\n"
+                                   "pem.password = pemSecret2\n"
+                                   "pkcs11.token_pin = 4711pinSecret\n"
+                                   "orvcred.keyfile = /keys/k\n"
+                                   "orvcred.keyfile = /keys/k\n");
+  std::string tracePath = startTrace();
+  char dst[kConfigPathSize] = {};
+  char nameOut[kKeyFileNameSize] = {};
+  EXPECT_EQ(getKeyFileParam(dst, path.c_str(), nameOut), kConfigParamNotUnique);
+  traceStop();
+  const std::string read = "parseConfigText(164) detail=2 Read config line: Key: ";
+  EXPECT_EQ(lookupTraceTexts(tracePath),
+            (std::vector<std::string>{
+                "loadStanza(157) detail=2 orvcred",
+                "readConfigFile(163) detail=2 Opening config file : " + path,
+                read + "'crl.ldap.pass' , Value: '********'",
+                read + "'pem.password' , Value: '********'",
+                read + "'pkcs11.token_pin' , Value: '********'",
+                read + "'orvcred.keyfile' , Value: '/keys/k'",
+                read + "'orvcred.keyfile' , Value: '/keys/k'",
+                "getStanzaParam(154) detail=2 keyfile",
+                "getStanzaParam(154) detail=2 lib/orv/param_lookup : #  Config file contains "
+                "more than one 'keyfile' entry",
+            }));
+  std::string trace = readFile(tracePath);
+  for (const char* secret : {"ldapSecret1", "pemSecret2", "4711pinSecret"}) {
+    EXPECT_EQ(trace.find(secret), std::string::npos) << secret;
+  }
+  EXPECT_NE(trace.find("getKeyFileParam(368) ENTRY"), std::string::npos);
+  EXPECT_NE(trace.find("getKeyFileParam(368) EXIT rc=15"), std::string::npos);
+}
+
+// The "%s : %d" texts name the line of this library's source that writes
+// them: read that line and find the text's fixed words there.
+TEST_F(ParamLookupTest, TraceLocationsNameTheWritingLine) {
+  std::string missing = scratch.file("missing.conf");
+  std::string unparsable = scratch.write("bad.conf", "junk\n");
+  std::string tracePath = startTrace();
+  List* list = nullptr;
+  loadStanza(missing.c_str(), &list, "orvcred", 0);
+  loadStanza(unparsable.c_str(), &list, "orvcred", 0);
+  {
+    ScopedEnv unconfigured("VKT_KEYSTORE_CONF", nullptr);
+    ScopedEnv noHome("HOME", nullptr);
+    ScopedEnv noDrive("HOMEDRIVE", nullptr);
+    loadStanza(nullptr, &list, "orvcred", 0);
+  }
+  List* entries = parsedList("dup = 1\ndup = 2\n");
+  ASSERT_NE(entries, nullptr);
+  char dst[8] = {};
+  getStanzaParam(entries, nullptr, "dup", dst, 7, 0);
+  getStanzaParam(entries, nullptr, "none", dst, 7, 1);
+  getStanzaParam(entries, nullptr, "none", dst, 7, 0);
+  getStanzaParam(entries, nullptr, "", dst, 7, 0);
+  destroyConfigList(entries);
+  traceStop();
+
+  std::string sourcePath = __FILE__;
+  sourcePath.replace(sourcePath.rfind("param_lookup_test.cpp"), std::string::npos,
+                     "param_lookup.cpp");
+  std::vector<std::string> sourceLines;
+  std::ifstream source(sourcePath);
+  for (std::string line; std::getline(source, line);) sourceLines.push_back(line);
+  ASSERT_FALSE(sourceLines.empty()) << "cannot read " << sourcePath;
+
+  static const std::regex kLocated(R"(lib/orv/param_lookup : (\d+)  ([^'0-9]*))");
+  int located = 0;
+  for (const std::string& text : traceTexts(tracePath)) {
+    std::smatch match;
+    if (!std::regex_search(text, match, kLocated)) continue;
+    ++located;
+    size_t line = std::stoul(match[1].str());
+    ASSERT_GE(line, 1u);
+    ASSERT_LE(line, sourceLines.size()) << text;
+    EXPECT_NE(sourceLines[line - 1].find("\"%s : %d  " + match[2].str()), std::string::npos)
+        << text << "\nline " << line << ": " << sourceLines[line - 1];
+  }
+  EXPECT_EQ(located, 8);
+}
+
+}  // namespace

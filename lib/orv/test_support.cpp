@@ -1,0 +1,49 @@
+#include "lib/orv/test_support.h"
+
+#include <cstdlib>
+#include <regex>
+#include <sstream>
+
+#include "lib/orv/config_access.h"
+#include "testing/scratch_dir.h"
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  const char* old = std::getenv(name);
+  hadValue_ = old != nullptr;
+  if (hadValue_) oldValue_ = old;
+  setEnvironmentVariable(name, value);
+}
+
+ScopedEnv::~ScopedEnv() {
+  setEnvironmentVariable(name_.c_str(), hadValue_ ? oldValue_.c_str() : nullptr);
+}
+
+std::vector<std::string> traceTexts(const std::string& tracePath) {
+  std::vector<std::string> texts;
+  std::istringstream lines(readFile(tracePath));
+  std::string line;
+  // A record: time, "pid", the process id, function(number), kind, detail.
+  static const std::regex kTextRecord(R"(^\S+ pid \d+ (\S+) TEXT (detail=\d+) (.*)$)");
+  std::smatch match;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (std::regex_match(line, match, kTextRecord)) {
+      texts.push_back(match[1].str() + " " + match[2].str() + " " + match[3].str());
+    }
+  }
+  return texts;
+}
+
+std::string withoutLineNumbers(const std::string& text) {
+  static const std::regex kLocation(R"(lib/orv/param_lookup : \d+  )");
+  return std::regex_replace(text, kLocation, "lib/orv/param_lookup : #  ");
+}
+
+KeyValues entriesOf(const List* list) {
+  KeyValues entries;
+  for (const ListNode* node = list->head; node != nullptr; node = node->next) {
+    const ConfigEntry* entry = static_cast<const ConfigEntry*>(node->data);
+    entries.emplace_back(entry->key, entry->value);
+  }
+  return entries;
+}

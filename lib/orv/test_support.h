@@ -1,0 +1,41 @@
+#ifndef ORV_LIB_ORV_TEST_SUPPORT_H_
+#define ORV_LIB_ORV_TEST_SUPPORT_H_
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lib/orv/list.h"
+
+// Helpers for the tests of the configuration library.
+
+// Sets (value non-null) or removes an environment variable of the process.
+void setEnvironmentVariable(const char* name, const char* value);
+
+// Gives a variable a value, or removes it (null), for the life of the
+// object; its former state comes back afterwards.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  bool hadValue_;
+  std::string oldValue_;
+};
+
+// The trace texts of a trace file, each as "function(number) detail=N text".
+std::vector<std::string> traceTexts(const std::string& tracePath);
+
+// A text with every "lib/orv/param_lookup : <line>" written with the line
+// number replaced by "#".
+std::string withoutLineNumbers(const std::string& text);
+
+// The key and value of every ConfigEntry of the list, head to tail.
+using KeyValues = std::vector<std::pair<std::string, std::string>>;
+KeyValues entriesOf(const List* list);
+
+#endif  // ORV_LIB_ORV_TEST_SUPPORT_H_

@@ -1,0 +1,12 @@
+// Environment changes for the tests, POSIX.
+#include <stdlib.h>
+
+#include "lib/orv/test_support.h"
+
+void setEnvironmentVariable(const char* name, const char* value) {
+  if (value != nullptr) {
+    setenv(name, value, 1);
+  } else {
+    unsetenv(name);
+  }
+}

@@ -1,0 +1,9 @@
+// Environment changes for the tests, Windows: the runtime's copy, which
+// getenv reads. An empty value removes the variable there.
+#include <stdlib.h>
+
+#include "lib/orv/test_support.h"
+
+void setEnvironmentVariable(const char* name, const char* value) {
+  _putenv_s(name, value != nullptr ? value : "");
+}
