@@ -249,7 +249,8 @@ BufferHeader* initialKeys = nullptr;
 
 int32_t svcPbeInit(PbeContext* context) {
   int32_t injected = 0;
-  if (faultCheck(kFaultPbeInit, -1, &injected)) return injected;
+  // An injected failure is always a failure, whatever code the plan names.
+  if (faultCheck(kFaultPbeInit, -1, &injected)) return injected != 0 ? injected : kPbeCryptoFailure;
   if (context == nullptr) return kPbeBadArgument;
   wipeServiceWords(context);
 
@@ -277,7 +278,7 @@ int32_t svcPbeSave(PbeContext* context, const char* plaintext, int32_t length,
   if (protectedOut != nullptr) *protectedOut = nullptr;
   if (protectedLengthOut != nullptr) *protectedLengthOut = 0;
   int32_t injected = 0;
-  if (faultCheck(kFaultPbeSave, -1, &injected)) return injected;
+  if (faultCheck(kFaultPbeSave, -1, &injected)) return injected != 0 ? injected : kPbeCryptoFailure;
   if (context == nullptr || plaintext == nullptr || protectedOut == nullptr ||
       protectedLengthOut == nullptr || length < 0 || length > kPbeMaxPlaintextBytes) {
     return kPbeBadArgument;

@@ -3,8 +3,10 @@
 # not installed yet. Needs root (or sudo) only when something is missing.
 set -eu
 
-packages="cmake ninja-build g++ libssl-dev googletest libbenchmark-dev
-  clang libclang-rt-14-dev python3 g++-mingw-w64-x86-64-posix wine wine64"
+# With --native: only what the native build of the command needs.
+native="cmake ninja-build g++ libssl-dev googletest python3"
+packages="$native libbenchmark-dev clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine wine64"
+[ "${1:-}" = "--native" ] && packages="$native"
 
 missing=""
 for package in $packages; do

@@ -1,0 +1,3 @@
+#include "cmd/orv/orvseal.h"
+
+int main(int argc, char** argv) { return orvsealMain(argc, argv); }

@@ -1,0 +1,487 @@
+// The protection run: checks and starts the services, reads the command line,
+// settles the keystore file and the initial key, and rewrites the keystore
+// file line by line into the output or into a side file that then replaces it.
+#include "cmd/orv/orvseal.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "cmd/orv/command_records.h"
+#include "cmd/orv/options.h"
+#include "cmd/orv/rewriter.h"
+#include "lib/orv/config_access.h"
+#include "lib/orv/param_lookup.h"
+#include "platform/env.h"
+#include "platform/files.h"
+#include "platform/memory.h"
+#include "platform/messages.h"
+#include "platform/pbe.h"
+#include "platform/program.h"
+#include "platform/return_code.h"
+#include "platform/runtime.h"
+#include "platform/trace.h"
+
+namespace {
+
+constexpr int32_t kPathBufferSize = 261;
+constexpr int32_t kLineBufferSize = 512;
+constexpr size_t kReadChunkSize = 64 * 1024;
+constexpr int32_t kLineProbe = 370;
+
+#define ORV_RUN_TRACE(detail, ...) ORV_TRACE_TEXT(kRunFunctionNumber, (detail), __VA_ARGS__)
+
+// Formatted output to standard output, as printf.
+int consolePrintf(const char* format, ...) ORV_PRINTF_FORMAT(1, 2);
+int consolePrintf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int written = std::vprintf(format, args);
+  va_end(args);
+  std::fflush(stdout);
+  return written;
+}
+
+// Bounded formatted output into a buffer, as snprintf, but a negative result
+// is always -1.
+int boundedPrintf(char* buffer, size_t size, const char* format, ...) ORV_PRINTF_FORMAT(3, 4);
+int boundedPrintf(char* buffer, size_t size, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int written = std::vsnprintf(buffer, size, format, args);
+  va_end(args);
+  return written < 0 ? -1 : written;
+}
+
+// Reads the keystore file one line at a time, each line whole however long
+// it is, with its newline (when it has one) and a terminating NUL. The line
+// buffer is reused from line to line and grows only for a longer line.
+class LineReader {
+ public:
+  explicit LineReader(FILE* stream) : stream_(stream) {}
+  ~LineReader() {
+    svcFreeMem(0, kMemoryComponent, 0, chunk_);
+    svcFreeMem(0, kMemoryComponent, 0, line_);
+  }
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+
+  enum Status { kLine, kEnd, kReadError, kNoMemory };
+
+  // The next line into line() and length(). A read error leaves errno in
+  // error().
+  Status next() {
+    length_ = 0;
+    if (chunk_ == nullptr && !obtain(reinterpret_cast<void**>(&chunk_), kReadChunkSize, __LINE__)) {
+      return kNoMemory;
+    }
+    if (line_ == nullptr && !grow(kLineBufferSize)) return kNoMemory;
+    for (;;) {
+      if (position_ == filled_) {
+        if (atEnd_) return length_ > 0 ? terminate() : kEnd;
+        filled_ = osReadFile(chunk_, 1, kReadChunkSize, stream_);
+        position_ = 0;
+        if (filled_ < kReadChunkSize) {
+          if (osFileError(stream_)) {
+            error_ = errno != 0 ? errno : EIO;
+            return kReadError;
+          }
+          atEnd_ = true;
+        }
+        continue;
+      }
+      const char* start = chunk_ + position_;
+      size_t available = filled_ - position_;
+      const void* newline = std::memchr(start, '\n', available);
+      size_t take = newline != nullptr
+                        ? static_cast<size_t>(static_cast<const char*>(newline) - start) + 1
+                        : available;
+      if (length_ + take + 1 > capacity_ && !grow(length_ + take + 1)) return kNoMemory;
+      std::memcpy(line_ + length_, start, take);
+      length_ += take;
+      position_ += take;
+      if (newline != nullptr) return terminate();
+    }
+  }
+
+  char* line() { return line_; }
+  size_t length() const { return length_; }
+  int32_t error() const { return error_; }
+
+ private:
+  Status terminate() {
+    line_[length_] = '\0';
+    return kLine;
+  }
+
+  bool obtain(void** block, size_t size, int32_t sourceLine) {
+    if (svcGetMem(0, kMemoryComponent, kLineProbe, size, 0, block) != 0 || *block == nullptr) {
+      svcSaveFileContext(kCommandSourceName, sourceLine);
+      svcRecordFailure(250, kMemoryNoMemory, 0, 0, 0, 0);
+      return false;
+    }
+    return true;
+  }
+
+  bool grow(size_t needed) {
+    size_t capacity = capacity_ == 0 ? static_cast<size_t>(kLineBufferSize) : capacity_;
+    while (capacity < needed) capacity *= 2;
+    char* larger = nullptr;
+    if (!obtain(reinterpret_cast<void**>(&larger), capacity, __LINE__)) return false;
+    if (length_ > 0) std::memcpy(larger, line_, length_);
+    svcFreeMem(0, kMemoryComponent, 0, line_);
+    line_ = larger;
+    capacity_ = capacity;
+    return true;
+  }
+
+  FILE* stream_;
+  char* chunk_ = nullptr;
+  size_t filled_ = 0;
+  size_t position_ = 0;
+  bool atEnd_ = false;
+  char* line_ = nullptr;
+  size_t capacity_ = 0;
+  size_t length_ = 0;
+  int32_t error_ = 0;
+};
+
+// The part of a key file's path that message 0x20006335 names: what follows
+// the last separator that has a character other than NUL or a separator
+// after it; the whole path when there is none.
+const char* keyFileBaseName(const char* path) {
+  const char* base = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (p[0] == kPathSeparator && p[1] != '\0' && p[1] != kPathSeparator) base = p + 1;
+  }
+  return base;
+}
+
+MessageRecord textMessage(const char* text1, const char* text2 = nullptr) {
+  MessageRecord record = messageRecord();
+  record.textInsert1 = text1;
+  record.textInsert2 = text2;
+  return record;
+}
+
+// An errno (signed) enters the numeric insert sign-extended; a return code
+// zero-extended.
+MessageRecord errnoMessage(int32_t error, const char* path) {
+  MessageRecord record = textMessage(path);
+  record.numericInsert1 = static_cast<uint64_t>(static_cast<int64_t>(error));
+  return record;
+}
+
+MessageRecord codeMessage(int32_t code) {
+  MessageRecord record = messageRecord();
+  record.numericInsert1 = static_cast<uint32_t>(code);
+  return record;
+}
+
+// Everything the run keeps from start to end.
+struct RunState {
+  CommandOptions options;
+  char keystorePathBuffer[kPathBufferSize] = {};
+  char keyFilePathBuffer[kPathBufferSize] = {};
+  char parameterName[128] = {'?', '?', '?', '?'};
+  unsigned char defaultKey[kDefaultKeyLength] = {};
+  unsigned char salt[kSaltLength] = {};
+  const unsigned char* initialKey = nullptr;
+  int32_t initialKeyLength = 0;
+  PbeContext context = {};
+  bool pbeReady = false;
+  char resolvedKeystorePath[kPathBufferSize] = {};
+  char sideFileName[kPathBufferSize] = {};
+  char errorText[1024] = {};
+  const char* keystorePath = nullptr;
+  const char* outputPath = nullptr;
+  bool sideFileMode = true;
+  FILE* input = nullptr;
+  FILE* output = nullptr;
+  int32_t result = kRunOk;
+
+  ~RunState() {
+    osSecureWipe(defaultKey, sizeof defaultKey);
+    osSecureWipe(&context, sizeof context);
+  }
+};
+
+// Steps 4 to 5: the services. Returns the run's result.
+int32_t startServices() {
+  int32_t code = svcInitialize(kServicesLevel, kServicesWanted, 0, 0, nullptr, nullptr, nullptr,
+                               &commandSubpool);
+  if (code == 0) {
+    svcDisplayCopyright();
+    configMessagesEnabled = 0;
+    return kRunOk;
+  }
+  consolePrintf("svcMiniInitialize failed: %d\n", code);
+  if (code == kInitNoMemory) return kRunInitNoMemory;
+  if (code == kInitBadLevel) return kInitBadLevel;
+  return svcProcessAnchor.status == kAnchorStatusUnavailable ? kAnchorStatusUnavailable
+                                                             : kRunInitFailed;
+}
+
+// Step 6: the command line and the algorithm.
+int32_t readCommandLine(RunState& run, int32_t argc, char** argv) {
+  if (argc <= 1) return kRunOk;
+  if (parseArguments(argc, argv, &run.options) != 0) {
+    if (run.options.argumentIndex != 0) {
+      ORV_COMMAND_MESSAGE(kMsgBadOption, textMessage(argv[run.options.argumentIndex], "orvseal"));
+    }
+    ORV_COMMAND_MESSAGE(kMsgUsage, messageRecord());
+    return kRunBadCommandLine;
+  }
+  if (run.options.algorithm != 1 && run.options.algorithm != 2) {
+    ORV_RUN_TRACE(0, "Supplied algorithm %d was smaller than 0 or larger than the latest %d",
+                  run.options.algorithm, 2);
+    ORV_COMMAND_MESSAGE(kMsgUsage, messageRecord());
+    return kRunBadCommandLine;
+  }
+  return kRunOk;
+}
+
+// Step 7: which file to protect.
+int32_t locateKeystore(RunState& run) {
+  if (run.options.keystoreFile != nullptr) {
+    run.keystorePath = run.options.keystoreFile;
+    ORV_RUN_TRACE(0, "Using keystore: '%s' from command line\n", run.keystorePath);
+    return kRunOk;
+  }
+  int32_t code = findConfigFilePath(run.keystorePathBuffer, "VKT_KEYSTORE_CONF", "keystore.conf");
+  if (code != 0) {
+    ORV_RUN_TRACE(0, "Cannot get config file path");
+    return code;
+  }
+  run.keystorePath = run.keystorePathBuffer;
+  ORV_RUN_TRACE(0, "Using keystore: '%s' from ORV standard search\n", run.keystorePath);
+  return kRunOk;
+}
+
+// Step 8: the keystore file must be readable as a whole.
+int32_t proveReadable(RunState& run) {
+  char* text = nullptr;
+  int32_t error = 0;
+  int32_t code = readConfigFile(run.keystorePath, &text, &error);
+  if (text != nullptr) svcFreeMem(0, kMemoryComponent, 0, text);
+  if (code == 0) return kRunOk;
+  ORV_RUN_TRACE(2, "Cannot read config file '%s'", run.keystorePath);
+  ORV_COMMAND_MESSAGE(kMsgCannotReadConfig, textMessage(run.keystorePath));
+  if (error != 0) {
+    std::memset(run.errorText, 0, sizeof run.errorText);
+    int32_t textResult = osStrerror(run.errorText, sizeof run.errorText, error);
+    run.errorText[sizeof run.errorText - 1] = '\0';
+    if (textResult == 0) {
+      ORV_RUN_TRACE(2, "errno '%d': %s", error, run.errorText);
+    } else {
+      ORV_RUN_TRACE(2, "strerror_r failed %d", textResult);
+    }
+  }
+  return code;
+}
+
+// Step 9: the initial key, from the first of -sf, VKT_ORVCRED_KEYFILE and
+// orvcred.keyfile that names a file, else the default key.
+int32_t chooseInitialKey(RunState& run) {
+  const char* keyFile = run.options.initialKeyFile;
+  if (keyFile == nullptr) {
+    ORV_RUN_TRACE(0, "No keyfile from command line. Looking for env var");
+    keyFile = svcGetEnv("VKT_ORVCRED_KEYFILE");
+  }
+  if (keyFile == nullptr) {
+    ORV_RUN_TRACE(0, "No keyfile from env var. Looking in keystore config file");
+    int32_t code = getKeyFileParam(run.keyFilePathBuffer, run.keystorePath, run.parameterName);
+    if (code == 0 || code == kConfigNoStanza) {
+      if (run.keyFilePathBuffer[0] != '\0') keyFile = run.keyFilePathBuffer;
+    } else {
+      ORV_RUN_TRACE(0, "Failed to read orvcred parameter %s. Continuing with default key.",
+                    run.parameterName);
+    }
+  }
+  if (keyFile == nullptr) {
+    ORV_RUN_TRACE(0, "No initial keyfile provided. Using default");
+    buildDefaultKey(run.defaultKey);
+    run.initialKey = run.defaultKey;
+    run.initialKeyLength = kDefaultKeyLength;
+    ORV_COMMAND_MESSAGE(kMsgDefaultKey, messageRecord());
+    return kRunOk;
+  }
+  unsigned char* key = nullptr;
+  int32_t keyLength = 0;
+  int32_t code = svcPbeReadInitialKeyFile(keyFile, &key, &keyLength);
+  if (code != 0) {
+    ORV_RUN_TRACE(0, "Failed to read initial key from file %s", keyFile);
+    ORV_COMMAND_MESSAGE(kMsgCannotReadKeyFile, textMessage(keyFileBaseName(keyFile)));
+    return code;
+  }
+  ORV_RUN_TRACE(0, "Using initial key from file '%s'", keyFile);
+  run.initialKey = key;
+  run.initialKeyLength = keyLength;
+  return kRunOk;
+}
+
+// Step 10: the PBE context.
+int32_t startProtection(RunState& run) {
+  buildSalt(run.salt);
+  run.context.algorithm = run.options.algorithm;
+  run.context.marker = kProtectedMarker;
+  run.context.initialKeyLength = run.initialKeyLength;
+  run.context.initialKey = run.initialKey;
+  run.context.saltLength = kSaltLength;
+  run.context.salt = run.salt;
+  int32_t code = svcPbeInit(&run.context);
+  if (code != 0) {
+    ORV_RUN_TRACE(0, "Failed to Init PBE: %d", code);
+    ORV_COMMAND_MESSAGE(kMsgPbeFailed, codeMessage(code));
+    return code;
+  }
+  run.pbeReady = true;
+  return kRunOk;
+}
+
+// Step 11: where the protected text goes. Side-file mode unless -o names
+// another file; an -o that names the keystore file under another text (a
+// relative path, another case, a link) is the keystore file too. The side
+// file sits beside the file that a linked keystore path points to, so that
+// one rename replaces that file and leaves the link in place.
+int32_t chooseOutput(RunState& run) {
+  const char* outputFile = run.options.outputFile;
+  run.sideFileMode = outputFile == nullptr || std::strcmp(outputFile, run.keystorePath) == 0;
+  if (!run.sideFileMode) {
+    bool same = false;
+    if (osSameFile(outputFile, run.keystorePath, &same) == 0 && same) run.sideFileMode = true;
+  }
+  if (!run.sideFileMode) {
+    run.outputPath = outputFile;
+    return kRunOk;
+  }
+  bool fits = osResolveLinks(run.keystorePath, run.resolvedKeystorePath,
+                             sizeof run.resolvedKeystorePath) == 0;
+  int written = fits ? boundedPrintf(run.sideFileName, kPathBufferSize - 1, "%s.bak",
+                                     run.resolvedKeystorePath)
+                     : -1;
+  if (written < 0 || written >= kPathBufferSize - 1) {
+    ORV_COMMAND_MESSAGE(kMsgPathTooLong, textMessage(run.keystorePath));
+    return kRunPathTooLong;
+  }
+  run.outputPath = run.sideFileName;
+  return kRunOk;
+}
+
+// Step 12: open the keystore file and the output.
+int32_t openFiles(RunState& run) {
+  run.input = osOpenFile(run.keystorePath, "rN");
+  if (run.input == nullptr) {
+    ORV_COMMAND_MESSAGE(kMsgCannotOpen, errnoMessage(errno, run.keystorePath));
+    return kRunCannotOpen;
+  }
+  run.output = run.sideFileMode ? osCreatePrivateFile(run.outputPath)
+                                : osOpenFile(run.outputPath, "wN");
+  if (run.output == nullptr) {
+    ORV_COMMAND_MESSAGE(kMsgCannotOpen, errnoMessage(errno, run.outputPath));
+    return kRunCannotOpen;
+  }
+  return kRunOk;
+}
+
+// Step 13: every line through the rewriter, until the first failure.
+int32_t rewriteLines(RunState& run) {
+  LineReader reader(run.input);
+  int64_t lineNumber = 0;
+  for (;;) {
+    LineReader::Status status = reader.next();
+    if (status == LineReader::kEnd) return kRunOk;
+    if (status == LineReader::kNoMemory) {
+      ORV_COMMAND_MESSAGE(kMsgNoMemory, messageRecord());
+      return kMemoryNoMemory;
+    }
+    if (status == LineReader::kReadError) {
+      ORV_COMMAND_MESSAGE(kMsgReadFailed, errnoMessage(reader.error(), run.keystorePath));
+      return kRunReadFailed;
+    }
+    ++lineNumber;
+    if (std::strlen(reader.line()) != reader.length()) {
+      MessageRecord record = textMessage(run.keystorePath);
+      record.numericInsert1 = static_cast<uint64_t>(lineNumber);
+      ORV_COMMAND_MESSAGE(kMsgNotText, record);
+      return kRunNotText;
+    }
+    int32_t code = rewriteCredentialLine(run.output, &run.context, reader.line());
+    if (code != 0) return code;
+  }
+}
+
+// Step 14: close both files, and in side-file mode either remove the side
+// file or let it replace the keystore file. Output that did not fully reach
+// the disk fails the run.
+void finishFiles(RunState& run) {
+  if (run.input != nullptr) osCloseFile(run.input);
+  run.input = nullptr;
+  if (run.output != nullptr) {
+    int32_t writeError = 0;
+    if (run.result == kRunOk) {
+      if (osFileError(run.output)) {
+        writeError = errno != 0 ? errno : EIO;
+      } else {
+        writeError = osSyncFile(run.output);
+      }
+    }
+    int closed = osCloseFile(run.output);
+    if (run.result == kRunOk && writeError == 0 && closed != 0) writeError = errno != 0 ? errno : EIO;
+    run.output = nullptr;
+    if (writeError != 0) {
+      ORV_COMMAND_MESSAGE(kMsgWriteFailed, errnoMessage(writeError, run.outputPath));
+      run.result = kRunWriteFailed;
+    }
+  }
+  if (!run.sideFileMode || run.outputPath == nullptr) return;
+  if (run.result != kRunOk) {
+    osDeleteFile(run.outputPath);
+    return;
+  }
+  int32_t error = osReplaceFile(run.outputPath, run.resolvedKeystorePath);
+  if (error != 0) {
+    ORV_COMMAND_MESSAGE(kMsgReplaceFailed, errnoMessage(error, run.keystorePath));
+    osDeleteFile(run.outputPath);
+    run.result = kRunReplaceFailed;
+  }
+}
+
+// Steps 7 to 15, from a started run to the success message.
+int32_t protect(RunState& run, int32_t argc, char** argv) {
+  int32_t result = readCommandLine(run, argc, argv);
+  if (result == kRunOk) result = locateKeystore(run);
+  if (result == kRunOk) result = proveReadable(run);
+  if (result == kRunOk) result = chooseInitialKey(run);
+  if (result == kRunOk) result = startProtection(run);
+  if (result == kRunOk) result = chooseOutput(run);
+  if (result == kRunOk) {
+    run.result = openFiles(run);
+    if (run.result == kRunOk) run.result = rewriteLines(run);
+    finishFiles(run);
+    result = run.result;
+  }
+  if (run.pbeReady) svcPbeTerm(&run.context);
+  if (result == kRunOk) ORV_COMMAND_MESSAGE(kMsgProtected, textMessage(run.keystorePath));
+  return result;
+}
+
+}  // namespace
+
+int32_t orvsealMain(int32_t argc, char** argv) {
+  RunState run;
+  commandSubpool = svcMiniSubpool;
+  if (svcCheckConsistency(kServicesVersion) != 0) {
+    ORV_RUN_TRACE(0, "Environment not configured correctly.");
+    return kRunInconsistent;
+  }
+  svcProgramInit(argc, argv, 0);
+  traceEnter(kRunFunctionNumber);
+  int32_t result = startServices();
+  if (result == kRunOk) result = protect(run, argc, argv);
+  rcMapTo8Bit(&result);
+  traceLeave(kRunFunctionNumber, result);
+  svcProgramTerm(0);
+  return result;
+}

@@ -1,0 +1,461 @@
+"""End-to-end tests: the real orvseal executable, run as a user runs it.
+
+The environment names what to run:
+  ORV_EXE            the orvseal executable
+  ORV_REVEAL         the orvseal_reveal test tool of the same build
+  ORV_EMULATOR       optional: the program that runs them (Wine for the Windows build)
+  ORV_NATIVE_REVEAL  optional: a native orvseal_reveal, to read back values that
+                     the Windows build protected
+"""
+
+import os
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import unittest
+
+EXE = os.environ["ORV_EXE"]
+REVEAL = os.environ["ORV_REVEAL"]
+EMULATOR = os.environ.get("ORV_EMULATOR", "")
+NATIVE_REVEAL = os.environ.get("ORV_NATIVE_REVEAL", "")
+WINDOWS = EXE.lower().endswith(".exe")
+
+KEYSTORE = """\
+# keystore of the message-security feature
+pem.keystore = /etc/msgsec/server.pem
+pem.password = pem-secret-1
+pem.password.channel = channel-secret-2
+crl.ldap.host = ldap.example.org
+crl.ldap.pass = ldap-secret-3   # trailing comment
+pkcs11.encrypted = NO
+pkcs11.token_pin = 424242
+"""
+
+PLAINTEXTS = {
+    "pem.password": "pem-secret-1",
+    "pem.password.channel": "channel-secret-2",
+    "crl.ldap.pass": "ldap-secret-3",
+    "pkcs11.token_pin": "424242",
+}
+
+EXPECTED_SHAPE = [
+    "# keystore of the message-security feature",
+    "pem.keystore = /etc/msgsec/server.pem",
+    "pem.encrypted = YES",
+    "pem.password = <ORV>",
+    "pem.password.channel.encrypted = YES",
+    "pem.password.channel = <ORV>",
+    "crl.ldap.host = ldap.example.org",
+    "crl.encrypted = YES",
+    "crl.ldap.pass = <ORV>",
+    "pkcs11.encrypted = YES",
+    "pkcs11.token_pin = <ORV>",
+]
+
+
+def host_path(path):
+    """The path as the program under test spells it."""
+    if WINDOWS:
+        return "Z:" + path.replace("/", "\\")
+    return path
+
+
+class Result:
+    def __init__(self, completed):
+        self.code = completed.returncode
+        self.stdout = completed.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+        self.stderr = completed.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
+
+    def ids(self, stream=None):
+        """Message identifiers shown, sorted: the two streams interleave freely."""
+        text = self.stdout + self.stderr if stream is None else getattr(self, stream)
+        return sorted(re.findall(r"^(ORV[0-9A-F]{4}[IWE]):", text, re.MULTILINE))
+
+    def __repr__(self):
+        return "exit %d\nstdout:\n%s\nstderr:\n%s" % (self.code, self.stdout, self.stderr)
+
+
+class OrvsealTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="orvseal-e2e-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.env = {k: v for k, v in os.environ.items()
+                    if not k.startswith("VKT_") and k not in ("HOME", "HOMEDRIVE", "HOMEPATH")}
+        self.env["HOME"] = self.path("home")
+        os.makedirs(self.env["HOME"])
+        self.key = self.write("initial.key", "e2e initial key\n", mode=0o600)
+
+    # -- helpers ---------------------------------------------------------
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, content, mode=0o600):
+        path = self.path(name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content.encode() if isinstance(content, str) else content)
+        os.chmod(path, mode)
+        return path
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def text(self, name):
+        data = self.read(name).decode()
+        return data.replace("\r\n", "\n") if WINDOWS else data
+
+    def run_orvseal(self, *args, env=None):
+        command = ([EMULATOR] if EMULATOR else []) + [EXE] + list(args)
+        environment = dict(self.env)
+        environment.update(env or {})
+        completed = subprocess.run(command, cwd=self.dir, env=environment,
+                                   stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        return Result(completed)
+
+    def reveal(self, name, key=None, native=False):
+        tool = NATIVE_REVEAL if native else REVEAL
+        emulate = EMULATOR and not native
+        args = ([EMULATOR] if emulate else []) + [tool]
+        if key is not None:
+            args += ["-sf", host_path(key) if emulate else key]
+        args.append(host_path(self.path(name)) if emulate else self.path(name))
+        completed = subprocess.run(args, cwd=self.dir, env=self.env, capture_output=True,
+                                   timeout=120)
+        values = {}
+        for line in completed.stdout.decode().replace("\r\n", "\n").splitlines():
+            name_, _, plain = line.partition("=")
+            values[name_] = plain
+        return completed.returncode, values
+
+    def assert_shape(self, name, expected=EXPECTED_SHAPE):
+        lines = self.text(name).split("\n")
+        self.assertEqual(lines[-1], "", "the last line ends with a newline")
+        lines = lines[:-1]
+        self.assertEqual(len(lines), len(expected), self.text(name))
+        for line, want in zip(lines, expected):
+            if want.endswith("<ORV>"):
+                self.assertTrue(line.startswith(want), line)
+                self.assertRegex(line[len(want) - 5:],
+                                 r"^<ORV>[12]![A-Za-z0-9+/=]+![A-Za-z0-9+/=]*![A-Za-z0-9+/=]+$")
+            else:
+                self.assertEqual(line, want)
+
+    def assert_ids(self, result, ids, note=None):
+        self.assertEqual(result.ids(), sorted(ids), note if note is not None else result)
+
+    def assert_protected(self, name, key, plaintexts=PLAINTEXTS):
+        code, values = self.reveal(name, key)
+        self.assertEqual(code, 0, values)
+        self.assertEqual(values, plaintexts)
+
+    def assert_no_side_file(self, name="keystore.conf"):
+        self.assertFalse(os.path.exists(self.path(name + ".bak")))
+
+    # -- the protection run ----------------------------------------------
+
+    def test_protects_every_credential_and_replaces_the_keystore(self):
+        self.write("keystore.conf", KEYSTORE)
+        r = self.run_orvseal("-f", host_path(self.path("keystore.conf")), "-sf", host_path(self.key))
+        self.assertEqual(r.code, 0, r)
+        self.assertTrue(r.stdout.startswith("orvseal") and "Copyright" in r.stdout.split("\n")[0], r)
+        self.assert_ids(r, ["ORV9105I"], r)
+        self.assertIn("'%s'" % host_path(self.path("keystore.conf")), r.stdout)
+        self.assert_shape("keystore.conf")
+        self.assert_protected("keystore.conf", self.key)
+        self.assert_no_side_file()
+
+    def test_protecting_twice_changes_nothing_more(self):
+        self.write("keystore.conf", KEYSTORE)
+        args = ("-f", "keystore.conf", "-sf", "initial.key")
+        self.assertEqual(self.run_orvseal(*args).code, 0)
+        once = self.read("keystore.conf")
+        self.assertEqual(self.run_orvseal(*args).code, 0)
+        self.assertEqual(self.read("keystore.conf"), once)
+
+    def test_algorithms(self):
+        for algorithm in ("1", "2"):
+            self.write("keystore.conf", KEYSTORE)
+            r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key", "-sp", algorithm)
+            self.assertEqual(r.code, 0, r)
+            self.assertIn("pem.password = <ORV>%s!" % algorithm, self.text("keystore.conf"))
+            self.assert_protected("keystore.conf", self.key)
+        for algorithm in ("0", "3", "-1"):
+            self.write("keystore.conf", KEYSTORE)
+            trace = self.path("trace-%s.log" % algorithm)
+            r = self.run_orvseal("-f", "keystore.conf", "-sp", algorithm,
+                                 env={"VKT_TRACE": host_path(trace)})
+            self.assertEqual(r.code, 10, r)
+            self.assert_ids(r, ["ORV3056I"], r)
+            self.assertEqual(self.text("keystore.conf"), KEYSTORE)
+            self.assert_no_side_file()
+            with open(trace) as f:
+                self.assertIn("Supplied algorithm %s was smaller than 0 or larger than the latest 2"
+                              % algorithm, f.read())
+
+    def test_command_line_errors_show_the_usage(self):
+        self.write("keystore.conf", KEYSTORE)
+        cases = [
+            (("-x", "y"), ["ORV7027E", "ORV3056I"], "'-x'"),
+            (("-f",), ["ORV3056I"], None),
+            (("-f", "keystore.conf", "-o"), ["ORV3056I"], None),
+            (("-f", "-o"), ["ORV7027E", "ORV3056I"], "'-f'"),
+            (("-sp", "1a"), ["ORV7027E", "ORV3056I"], "'-sp'"),
+            (("-s", "y"), ["ORV7027E", "ORV3056I"], "'-s'"),
+            (("keystore.conf", "x"), ["ORV7027E", "ORV3056I"], "'keystore.conf'"),
+        ]
+        for args, ids, named in cases:
+            r = self.run_orvseal(*args)
+            self.assertEqual(r.code, 10, (args, r))
+            self.assert_ids(r, ids, (args, r))
+            self.assertIn("Copyright", r.stdout)
+            if named:
+                self.assertIn("The argument %s is not an option of orvseal" % named, r.stderr)
+            self.assertIn("Usage: orvseal [-f keystore_file] [-o output_file] [-sp 1|2] "
+                          "[-sf initial_key_file]", r.stdout)
+        self.assertEqual(self.text("keystore.conf"), KEYSTORE)
+
+    def test_option_spellings(self):
+        self.write("keystore.conf", KEYSTORE)
+        r = self.run_orvseal("-FILE", "keystore.conf", "-SF", "initial.key", "-Sp", " +1")
+        self.assertEqual(r.code, 0, r)
+        self.assertIn("pem.password = <ORV>1!", self.text("keystore.conf"))
+
+    def test_unreadable_and_empty_keystore_files(self):
+        self.write("empty.conf", "")
+        for name in ("missing.conf", "empty.conf"):
+            r = self.run_orvseal("-f", name, "-sf", "initial.key")
+            self.assertEqual(r.code, 12, r)
+            self.assert_ids(r, ["ORV9062E"], r)
+            self.assertIn("'%s'" % name, r.stderr)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["empty.conf", "home", "initial.key"])
+
+    def test_key_file_precedence(self):
+        other = self.write("other.key", "another key", mode=0o600)
+        stanza = self.write("stanza.key", "the stanza's key", mode=0o600)
+        body = KEYSTORE + "orvcred.keyfile = %s\n" % host_path(stanza)
+        plaintexts = dict(PLAINTEXTS)
+        cases = [
+            (("-sf", "initial.key"), {"VKT_ORVCRED_KEYFILE": host_path(other)}, self.key),
+            ((), {"VKT_ORVCRED_KEYFILE": host_path(other)}, other),
+            ((), {}, stanza),
+        ]
+        for args, env, key in cases:
+            self.write("keystore.conf", body)
+            r = self.run_orvseal("-f", "keystore.conf", *args, env=env)
+            self.assertEqual(r.code, 0, r)
+            self.assert_ids(r, ["ORV9105I"], r)
+            self.assert_protected("keystore.conf", key, plaintexts)
+            for wrong in {self.key, other, stanza} - {key}:
+                code, _ = self.reveal("keystore.conf", wrong)
+                self.assertNotEqual(code, 0, "readable with the wrong key %s" % wrong)
+
+    def test_default_key(self):
+        cases = [
+            KEYSTORE,                                              # no orvcred stanza
+            KEYSTORE + "orvcred.other = x\n",                      # stanza without keyfile
+            KEYSTORE + "orvcred.keyfile = a\norvcred.keyfile = a\n",  # keyfile twice
+            KEYSTORE + "a line without an equals sign\n",          # unparsable
+        ]
+        for body in cases:
+            self.write("keystore.conf", body)
+            r = self.run_orvseal("-f", "keystore.conf")
+            self.assertEqual(r.code, 0, r)
+            self.assert_ids(r, ["ORV6339W", "ORV9105I"], r)
+            self.assertIn("ORV6339W", r.stderr)
+            code, values = self.reveal("keystore.conf")
+            self.assertEqual((code, values), (0, PLAINTEXTS))
+
+    def test_unreadable_key_file(self):
+        self.write("keystore.conf", KEYSTORE)
+        r = self.run_orvseal("-f", "keystore.conf", "-sf", host_path(self.path("keys/none.key")))
+        self.assertEqual(r.code, 80, r)
+        self.assert_ids(r, ["ORV6335E"], r)
+        base = "none.key"
+        self.assertIn("The initial key file '%s' cannot be read" % base, r.stderr)
+        self.assertEqual(self.text("keystore.conf"), KEYSTORE)
+        self.assert_no_side_file()
+
+    def test_direct_output_leaves_the_keystore_alone(self):
+        self.write("keystore.conf", KEYSTORE)
+        r = self.run_orvseal("-f", "keystore.conf", "-o", "out.conf", "-sf", "initial.key")
+        self.assertEqual(r.code, 0, r)
+        self.assertIn("The credentials in 'keystore.conf' are protected.", r.stdout)
+        self.assertEqual(self.text("keystore.conf"), KEYSTORE)
+        self.assert_shape("out.conf")
+        self.assert_protected("out.conf", self.key)
+        self.assert_no_side_file()
+
+    def test_output_naming_the_keystore_by_another_text_replaces_it(self):
+        for output in ("keystore.conf", host_path(self.path("keystore.conf")),
+                       "." + ("\\" if WINDOWS else "/") + "keystore.conf"):
+            self.write("keystore.conf", KEYSTORE)
+            r = self.run_orvseal("-f", "keystore.conf", "-o", output, "-sf", "initial.key")
+            self.assertEqual(r.code, 0, (output, r))
+            self.assert_shape("keystore.conf")
+            self.assert_protected("keystore.conf", self.key)
+            self.assert_no_side_file()
+
+    def test_output_that_cannot_be_created(self):
+        self.write("keystore.conf", KEYSTORE)
+        out = host_path(self.path("no/such/dir/out.conf"))
+        r = self.run_orvseal("-f", "keystore.conf", "-o", out, "-sf", "initial.key")
+        self.assertEqual(r.code, 1, r)
+        self.assert_ids(r, ["ORV9106E"], r)
+        self.assertIn("The file '%s' cannot be opened (error " % out, r.stderr)
+        self.assertEqual(self.text("keystore.conf"), KEYSTORE)
+
+    def test_side_file_that_cannot_be_created(self):
+        self.write("keystore.conf", KEYSTORE)
+        os.makedirs(self.path("keystore.conf.bak/blocker"))
+        r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key")
+        self.assertEqual(r.code, 1, r)
+        self.assert_ids(r, ["ORV9106E"], r)
+        self.assertEqual(self.text("keystore.conf"), KEYSTORE)
+
+    def test_old_side_file_is_replaced(self):
+        self.write("keystore.conf", KEYSTORE)
+        self.write("keystore.conf.bak", "left over from an interrupted run\n")
+        r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key")
+        self.assertEqual(r.code, 0, r)
+        self.assert_shape("keystore.conf")
+        self.assert_no_side_file()
+
+    def test_keystore_from_the_environment_and_the_home_directory(self):
+        self.write("elsewhere.conf", KEYSTORE)
+        r = self.run_orvseal("-sf", host_path(self.key),
+                             env={"VKT_KEYSTORE_CONF": host_path(self.path("elsewhere.conf"))})
+        self.assertEqual(r.code, 0, r)
+        self.assert_shape("elsewhere.conf")
+
+        if WINDOWS:
+            prefix = os.environ.get("ORV_WINEPREFIX") or os.path.join(
+                os.environ.get("TMPDIR", "/tmp"), "orvseal-wineprefix-%d" % os.getuid())
+            users = os.path.join(prefix, "drive_c", "users")
+            home = [os.path.join(users, u) for u in os.listdir(users) if u != "Public"][0]
+        else:
+            home = self.env["HOME"]
+        vkt = os.path.join(home, ".vkt")
+        os.makedirs(vkt, exist_ok=True)
+        self.addCleanup(shutil.rmtree, vkt, True)
+        with open(os.path.join(vkt, "keystore.conf"), "w") as f:
+            f.write(KEYSTORE)
+        r = self.run_orvseal()
+        self.assertEqual(r.code, 0, r)
+        self.assert_ids(r, ["ORV6339W", "ORV9105I"], r)
+        with open(os.path.join(vkt, "keystore.conf"), "rb") as f:
+            self.assertIn(b"pem.password = <ORV>2!", f.read())
+
+        if not WINDOWS:
+            del self.env["HOME"]
+            r = self.run_orvseal()
+            self.assertEqual(r.code, 15, r)
+            self.assert_ids(r, [], r)
+
+    def test_long_lines_and_line_ends_pass_through_whole(self):
+        long_comment = "# " + "x" * 3000
+        long_value = "pem.keystore = " + "/very/long/path" * 100
+        body = "\n".join([long_comment, long_value, "crl.ldap.pass = " + "p" * 700,
+                          "windows.line = kept\r", "last.line = no newline"])
+        self.write("keystore.conf", body)
+        r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key")
+        self.assertEqual(r.code, 0, r)
+        lines = self.text("keystore.conf").split("\n")
+        self.assertEqual(lines[0], long_comment)
+        self.assertEqual(lines[1], long_value)
+        self.assertEqual(lines[2], "crl.encrypted = YES")
+        self.assertTrue(lines[3].startswith("crl.ldap.pass = <ORV>2!"))
+        # Linux keeps the carriage return byte for byte; Windows reads text mode.
+        self.assertEqual(lines[4], "windows.line = kept" if WINDOWS else "windows.line = kept\r")
+        self.assertEqual(lines[5:], ["last.line = no newline", ""])
+        code, values = self.reveal("keystore.conf", self.key)
+        self.assertEqual((code, values), (0, {"crl.ldap.pass": "p" * 700}))
+
+    def test_keystore_with_a_nul_byte_is_left_alone(self):
+        body = b"pem.password = secret\nbinary = a\0b\n"
+        self.write("keystore.conf", body)
+        r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key")
+        self.assertEqual(r.code, 19, r)
+        self.assert_ids(r, ["ORV910AE"], r)
+        self.assertEqual(self.read("keystore.conf"), body)
+        self.assert_no_side_file()
+
+    def test_path_too_long_for_the_side_file(self):
+        # 257 characters in all: the path fits, the path and ".bak" do not.
+        directory = self.dir
+        while len(directory) < 257 - 30:
+            directory = os.path.join(directory, "d" * min(100, 257 - 30 - len(directory)))
+        os.makedirs(directory, exist_ok=True)
+        name = "k" * (257 - len(host_path(directory)) - 1)
+        keystore = os.path.join(directory, name)
+        with open(keystore, "w") as f:
+            f.write(KEYSTORE)
+        self.assertEqual(len(host_path(keystore)), 257)
+        r = self.run_orvseal("-f", host_path(keystore), "-sf", host_path(self.key))
+        self.assertEqual(r.code, 16, r)
+        self.assert_ids(r, ["ORV9109E"], r)
+        with open(keystore) as f:
+            self.assertEqual(f.read(), KEYSTORE)
+        self.assertEqual(os.listdir(directory), [name])
+
+    def test_trace_holds_the_run_but_no_secret(self):
+        self.write("keystore.conf", KEYSTORE + "orvcred.keyfile = initial.key\n")
+        trace = self.path("trace.log")
+        r = self.run_orvseal("-f", "keystore.conf", env={"VKT_TRACE": host_path(trace)})
+        self.assertEqual(r.code, 0, r)
+        with open(trace, encoding="utf-8", errors="replace") as f:
+            text = f.read()
+        self.assertIn("protectionRun(370) ENTRY", text)
+        self.assertIn("Using keystore: 'keystore.conf' from command line\\n", text)
+        self.assertIn("Using initial key from file 'initial.key'", text)
+        self.assertIn("protectionRun(370) EXIT rc=0", text)
+        for secret in list(PLAINTEXTS.values()) + ["e2e initial key"]:
+            self.assertNotIn(secret, text)
+
+    @unittest.skipIf(WINDOWS, "symbolic links and modes are the POSIX port's")
+    def test_linked_keystore_and_its_permissions(self):
+        real = self.write("real/keystore.conf", KEYSTORE, mode=0o640)
+        os.symlink(real, self.path("link.conf"))
+        r = self.run_orvseal("-f", "link.conf", "-sf", "initial.key")
+        self.assertEqual(r.code, 0, r)
+        self.assertTrue(os.path.islink(self.path("link.conf")))
+        self.assert_shape("real/keystore.conf")
+        self.assertEqual(stat.S_IMODE(os.stat(real).st_mode), 0o640)
+        self.assertEqual(sorted(os.listdir(self.path("real"))), ["keystore.conf"])
+        self.assertFalse(os.path.exists(self.path("link.conf.bak")))
+
+    @unittest.skipIf(WINDOWS, "file-size limits are the POSIX port's")
+    def test_full_disk_leaves_the_keystore_unchanged(self):
+        import resource
+        import signal
+        body = KEYSTORE + "".join("comment.%d = %s\n" % (i, "v" * 60) for i in range(2000))
+        self.write("keystore.conf", body)
+
+        def limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (64 * 1024, 64 * 1024))
+
+        completed = subprocess.run([EXE, "-f", "keystore.conf", "-sf", "initial.key"],
+                                   cwd=self.dir, env=self.env, capture_output=True,
+                                   preexec_fn=limit, timeout=120)
+        r = Result(completed)
+        self.assertEqual(r.code, 17, r)
+        self.assert_ids(r, ["ORV9107E"], r)
+        self.assertEqual(self.text("keystore.conf"), body)
+        self.assert_no_side_file()
+
+    @unittest.skipUnless(WINDOWS and NATIVE_REVEAL, "needs the Windows build and a native reveal")
+    def test_windows_values_read_back_on_linux(self):
+        self.write("keystore.conf", KEYSTORE)
+        r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key", "-sp", "1")
+        self.assertEqual(r.code, 0, r)
+        code, values = self.reveal("keystore.conf", self.key, native=True)
+        self.assertEqual((code, values), (0, PLAINTEXTS))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=1)
