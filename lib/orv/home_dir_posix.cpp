@@ -8,7 +8,7 @@
 int32_t userConfigDirectory(char* dst) {
   char home[kConfigPathSize];
   std::memset(home, 0, sizeof home);
-  uint16_t capacity = kConfigPathSize;
+  uint16_t capacity = static_cast<uint16_t>(kConfigPathSize);
   if (svcGetEnvironmentString("HOME", home, &capacity) != 0) return kConfigNoPath;
   // An empty HOME would put the file under the root directory.
   if (home[0] == '\0') return kConfigNoPath;

@@ -10,9 +10,9 @@ int32_t userConfigDirectory(char* dst) {
   char homePath[kConfigPathSize];
   std::memset(homeDrive, 0, sizeof homeDrive);
   std::memset(homePath, 0, sizeof homePath);
-  uint16_t capacity = kConfigPathSize;
+  uint16_t capacity = static_cast<uint16_t>(kConfigPathSize);
   if (svcGetEnvironmentString("HOMEDRIVE", homeDrive, &capacity) != 0) return kConfigNoPath;
-  capacity = kConfigPathSize;
+  capacity = static_cast<uint16_t>(kConfigPathSize);
   if (svcGetEnvironmentString("HOMEPATH", homePath, &capacity) != 0) return kConfigNoPath;
   // No separator between drive and path: the home path begins with one.
   dst[0] = '\0';

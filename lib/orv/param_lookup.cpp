@@ -56,9 +56,11 @@ void traceErrorNumber(int32_t error) {
   int32_t rc = osStrerror(errorText, sizeof errorText, error);
   errorText[sizeof errorText - 1] = '\0';
   if (rc != 0) {
-    ORV_TRACE_TEXT(kFnLoadStanza, kTraceDetail, "%s : %d  strerror_r failed %d", kSourceName, __LINE__, rc);
+    ORV_TRACE_TEXT(kFnLoadStanza, kTraceDetail,
+                   "%s : %d  strerror_r failed %d", kSourceName, __LINE__, rc);
   } else {
-    ORV_TRACE_TEXT(kFnLoadStanza, kTraceDetail, "%s : %d  errno '%d': %s", kSourceName, __LINE__, error, errorText);
+    ORV_TRACE_TEXT(kFnLoadStanza, kTraceDetail,
+                   "%s : %d  errno '%d': %s", kSourceName, __LINE__, error, errorText);
   }
 }
 
@@ -70,8 +72,11 @@ int32_t loadStanzaSteps(const char* path, List** listOut, const char* stanza,
   if (path == nullptr) {
     int32_t rc = findConfigFilePath(locatedPath, kConfigEnvName, kConfigFileName);
     if (rc != kConfigOk) {
-      if (displayMessages) showConfigMessage(kMsgCannotLocateConfig, kConfigFileName, nullptr, __LINE__);
-      ORV_TRACE_TEXT(kFnLoadStanza, kTraceDetail, "%s : %d  Cannot get config file path", kSourceName, __LINE__);
+      if (displayMessages) {
+        showConfigMessage(kMsgCannotLocateConfig, kConfigFileName, nullptr, __LINE__);
+      }
+      ORV_TRACE_TEXT(kFnLoadStanza, kTraceDetail,
+                     "%s : %d  Cannot get config file path", kSourceName, __LINE__);
       return rc;
     }
     path = locatedPath;
@@ -81,7 +86,8 @@ int32_t loadStanzaSteps(const char* path, List** listOut, const char* stanza,
   int32_t rc = readConfigFile(path, text, &error);
   if (rc != kConfigOk) {
     if (displayMessages) showConfigMessage(kMsgCannotReadConfig, path, nullptr, __LINE__);
-    ORV_TRACE_TEXT(kFnLoadStanza, kTraceDetail, "%s : %d  Cannot read config file '%s'", kSourceName, __LINE__, path);
+    ORV_TRACE_TEXT(kFnLoadStanza, kTraceDetail,
+                   "%s : %d  Cannot read config file '%s'", kSourceName, __LINE__, path);
     if (error != 0) traceErrorNumber(error);
     return rc;
   }
@@ -92,7 +98,8 @@ int32_t loadStanzaSteps(const char* path, List** listOut, const char* stanza,
   rc = parseConfigText(*text, *listOut);
   if (rc != kConfigOk) {
     if (displayMessages) showConfigMessage(kMsgCannotReadConfig, path, nullptr, __LINE__);
-    ORV_TRACE_TEXT(kFnLoadStanza, kTraceDetail, "%s : %d  Cannot parse config file", kSourceName, __LINE__);
+    ORV_TRACE_TEXT(kFnLoadStanza, kTraceDetail,
+                   "%s : %d  Cannot parse config file", kSourceName, __LINE__);
     return rc;
   }
 
@@ -153,7 +160,8 @@ int32_t getStanzaParam(List* list, const char* path, const char* name, char* dst
                        int32_t allowMissing) {
   TraceScope scope(kFnGetStanzaParam);
   if (list == nullptr || name == nullptr || name[0] == '\0' || dst == nullptr || len <= 0) {
-    ORV_TRACE_TEXT(kFnGetStanzaParam, kTraceDetail, "%s : %d  Incorrect arguments", kSourceName, __LINE__);
+    ORV_TRACE_TEXT(kFnGetStanzaParam, kTraceDetail,
+                   "%s : %d  Incorrect arguments", kSourceName, __LINE__);
     return scope.result(kConfigBadArguments);
   }
   ORV_TRACE_TEXT(kFnGetStanzaParam, kTraceDetail, "%s", name);
@@ -161,16 +169,21 @@ int32_t getStanzaParam(List* list, const char* path, const char* name, char* dst
   uint32_t matches = list->countMatchingWithKey(list, configKeyEquals, name);
   if (matches > 1) {
     if (configMessagesEnabled != 0) showConfigMessage(kMsgDuplicateParam, path, name, __LINE__);
-    ORV_TRACE_TEXT(kFnGetStanzaParam, kTraceDetail, "%s : %d  Config file contains more than one '%s' entry", kSourceName, __LINE__, name);
+    ORV_TRACE_TEXT(kFnGetStanzaParam, kTraceDetail,
+                   "%s : %d  Config file contains more than one '%s' entry", kSourceName, __LINE__,
+                   name);
     return scope.result(kConfigParamNotUnique);
   }
   if (matches == 0) {
     if (allowMissing != 0) {
-      ORV_TRACE_TEXT(kFnGetStanzaParam, kTraceDetail, "%s : %d  Config file does not contain '%s' entry", kSourceName, __LINE__, name);
+      ORV_TRACE_TEXT(kFnGetStanzaParam, kTraceDetail,
+                     "%s : %d  Config file does not contain '%s' entry", kSourceName, __LINE__,
+                     name);
       return scope.result(kConfigParamAbsent);
     }
     if (configMessagesEnabled != 0) showConfigMessage(kMsgMissingParam, path, name, __LINE__);
-    ORV_TRACE_TEXT(kFnGetStanzaParam, kTraceDetail, "%s : %d  Config file does not contain '%s' entry", kSourceName, __LINE__, name);
+    ORV_TRACE_TEXT(kFnGetStanzaParam, kTraceDetail,
+                   "%s : %d  Config file does not contain '%s' entry", kSourceName, __LINE__, name);
     return scope.result(kConfigParamNotUnique);
   }
 
@@ -188,19 +201,20 @@ void destroyConfigList(List* list) {
 
 int32_t getKeyFileParam(char* dst, const char* path, char* nameOut) {
   TraceScope scope(kFnGetKeyFileParam);
-  if (nameOut != nullptr) std::snprintf(nameOut, std::strlen(kKeyFileStanza) + 1, "%s", kKeyFileStanza);
+  size_t stanzaLength = std::strlen(kKeyFileStanza);
+  if (nameOut != nullptr) std::snprintf(nameOut, stanzaLength + 1, "%s", kKeyFileStanza);
 
   List* list = nullptr;
   int32_t rc = loadStanza(path, &list, kKeyFileStanza, 0);
   if (rc == kConfigOk) {
-    rc = getStanzaParam(list, path, kKeyFileParam, dst, static_cast<int32_t>(kConfigPathMaxLength), 1);
+    rc = getStanzaParam(list, path, kKeyFileParam, dst,
+                        static_cast<int32_t>(kConfigPathMaxLength), 1);
     if (rc == kConfigOk) {
       // A value of 260 characters fills dst up to the last byte, which must end it.
       dst[kConfigPathMaxLength] = '\0';
     } else if (rc == kConfigParamAbsent) {
       rc = kConfigOk;
     } else if (nameOut != nullptr) {
-      size_t stanzaLength = std::strlen(kKeyFileStanza);
       std::snprintf(nameOut + stanzaLength, kKeyFileNameSize - stanzaLength, ".%s", kKeyFileParam);
     }
   }

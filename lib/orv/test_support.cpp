@@ -1,14 +1,14 @@
 #include "lib/orv/test_support.h"
 
-#include <cstdlib>
 #include <regex>
 #include <sstream>
 
 #include "lib/orv/config_access.h"
+#include "platform/env.h"
 #include "testing/scratch_dir.h"
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
-  const char* old = std::getenv(name);
+  const char* old = svcGetEnv(name);
   hadValue_ = old != nullptr;
   if (hadValue_) oldValue_ = old;
   setEnvironmentVariable(name, value);
