@@ -191,8 +191,10 @@ int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut) {
   std::memset(*bufferOut, 0, static_cast<size_t>(bufferSize));
 
   // In text mode fewer bytes than the size arrive where lines end in CR LF;
-  // the zero fill ends the text where the data ends.
-  osReadFile(*bufferOut, 1, static_cast<size_t>(bufferSize), stream);
+  // the zero fill ends the text where the data ends. The last byte is never
+  // read into, so a file that grew since it was measured still leaves the
+  // text terminated.
+  osReadFile(*bufferOut, 1, static_cast<size_t>(size), stream);
   if (osFileError(stream)) return scope.result(failRead(stream, errorOut));
 
   if (osCloseFile(stream) != 0) {
