@@ -106,6 +106,30 @@ bool fileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info, int32_t* e
   return ok;
 }
 
+// A security descriptor whose access list grants the current user, and only
+// that user, full access; null when it cannot be built (the file then gets
+// its folder's inherited access list). Release it with LocalFree.
+PSECURITY_DESCRIPTOR ownerOnlyDescriptor() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  unsigned char buffer[256];
+  DWORD size = 0;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  char* sid = nullptr;
+  if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+      ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid)) {
+    char sddl[256];
+    std::snprintf(sddl, sizeof sddl, "D:P(A;;FA;;;%s)", sid);
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
+      descriptor = nullptr;
+    }
+    LocalFree(sid);
+  }
+  CloseHandle(token);
+  return descriptor;
+}
+
 // Gives `to` the discretionary access control list of `from`.
 int32_t copySecurity(const char* from, const char* to) {
   DWORD needed = 0;
@@ -156,14 +180,11 @@ FILE* osCreatePrivateFile(const char* path) {
     errno = lastErrno();
     return nullptr;
   }
-  // Owner only while it is written: a protected DACL that grants the owner
-  // full access and nobody else anything.
+  // Owner only while it is written: a protected access list that grants the
+  // current user full access and nobody else anything.
   SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;OW)", SDDL_REVISION_1,
-                                                           &descriptor, nullptr)) {
-    attributes.lpSecurityDescriptor = descriptor;
-  }
+  PSECURITY_DESCRIPTOR descriptor = ownerOnlyDescriptor();
+  attributes.lpSecurityDescriptor = descriptor;
   HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, &attributes, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   int32_t error = handle == INVALID_HANDLE_VALUE ? lastErrno() : 0;

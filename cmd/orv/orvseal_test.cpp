@@ -27,6 +27,18 @@ const char kKeystore[] =
     "crl.ldap.pass = secret-two\n"
     "other = value\n";
 
+// The file's text with "\r\n" read as "\n": the Windows build writes text
+// mode, the POSIX port writes lines as read.
+std::string readText(const std::string& path) {
+  std::string text = readFile(path);
+  std::string lines;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    lines += text[i];
+  }
+  return lines;
+}
+
 class RunTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -55,11 +67,11 @@ class RunTest : public ::testing::Test {
     return numbers;
   }
 
-  bool keystoreUnchanged() const { return readFile(keystore) == kKeystore; }
+  bool keystoreUnchanged() const { return readText(keystore) == kKeystore; }
 
   // Every credential protected, every other line as it was.
   bool keystoreProtected() const {
-    std::string text = readFile(keystore);
+    std::string text = readText(keystore);
     return text.find("secret-") == std::string::npos &&
            text.find("pem.encrypted = YES\npem.password = <ORV>2!") != std::string::npos &&
            text.find("crl.encrypted = YES\ncrl.ldap.pass = <ORV>2!") != std::string::npos &&
@@ -139,7 +151,7 @@ TEST_F(RunTest, FailedProtectionInDirectModeKeepsTheLinesWritten) {
   faultArm(FaultPlan{kFaultPbeSave, 2, false, -1, kPbeRandomFailure});
   EXPECT_EQ(run({"-f", keystore, "-o", output, "-sf", keyFile}), kPbeRandomFailure);
   EXPECT_TRUE(keystoreUnchanged());
-  std::string written = readFile(output);
+  std::string written = readText(output);
   EXPECT_NE(written.find("pem.password = <ORV>2!"), std::string::npos) << written;
   // The failing line is written back as it was read.
   EXPECT_NE(written.find("crl.ldap.pass = secret-two\n"), std::string::npos) << written;
