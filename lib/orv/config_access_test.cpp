@@ -17,15 +17,6 @@
 
 namespace {
 
-std::vector<std::string> describedFailures() {
-  std::vector<std::string> described;
-  for (const FailureRecord& record : failureRecords()) {
-    described.push_back(record.sourceName + ":" + std::to_string(record.line) + " probe " +
-                        std::to_string(record.probe) + " reason " + std::to_string(record.reason));
-  }
-  return described;
-}
-
 void destroyEntries(List* list) {
   if (list == nullptr) return;
   list->removeAll(list, 1, freeConfigEntry);

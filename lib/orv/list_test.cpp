@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/orv/test_support.h"
 #include "platform/memory.h"
 #include "platform/test_hooks.h"
 
@@ -31,15 +32,6 @@ std::vector<int> contents(const List* list) {
   EXPECT_EQ(list->tail, last);
   EXPECT_EQ(list->count, forward.size());
   return forward;
-}
-
-std::vector<std::string> describedFailures() {
-  std::vector<std::string> described;
-  for (const FailureRecord& record : failureRecords()) {
-    described.push_back(record.sourceName + ":" + std::to_string(record.line) + " probe " +
-                        std::to_string(record.probe) + " reason " + std::to_string(record.reason));
-  }
-  return described;
 }
 
 void releaseList(List* list) {

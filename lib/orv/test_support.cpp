@@ -1,10 +1,12 @@
 #include "lib/orv/test_support.h"
 
+
 #include <regex>
 #include <sstream>
 
 #include "lib/orv/config_access.h"
 #include "platform/env.h"
+#include "platform/test_hooks.h"
 #include "testing/scratch_dir.h"
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
@@ -46,4 +48,13 @@ KeyValues entriesOf(const List* list) {
     entries.emplace_back(entry->key, entry->value);
   }
   return entries;
+}
+
+std::vector<std::string> describedFailures() {
+  std::vector<std::string> described;
+  for (const FailureRecord& record : failureRecords()) {
+    described.push_back(record.sourceName + ":" + std::to_string(record.line) + " probe " +
+                        std::to_string(record.probe) + " reason " + std::to_string(record.reason));
+  }
+  return described;
 }

@@ -38,4 +38,7 @@ std::string withoutLineNumbers(const std::string& text);
 using KeyValues = std::vector<std::pair<std::string, std::string>>;
 KeyValues entriesOf(const List* list);
 
+// The failure records written so far, each as "source:line probe P reason R".
+std::vector<std::string> describedFailures();
+
 #endif  // ORV_LIB_ORV_TEST_SUPPORT_H_

@@ -291,8 +291,14 @@ class OrvsealTest(unittest.TestCase):
         self.assert_no_side_file()
 
     def test_output_naming_the_keystore_by_another_text_replaces_it(self):
-        for output in ("keystore.conf", host_path(self.path("keystore.conf")),
-                       "." + ("\\" if WINDOWS else "/") + "keystore.conf"):
+        outputs = ["keystore.conf", host_path(self.path("keystore.conf")),
+                   "." + ("\\" if WINDOWS else "/") + "keystore.conf"]
+        if WINDOWS:
+            outputs.append("KEYSTORE.Conf")  # Windows file names ignore case
+        else:
+            os.symlink("keystore.conf", self.path("alias.conf"))
+            outputs.append("alias.conf")
+        for output in outputs:
             self.write("keystore.conf", KEYSTORE)
             r = self.run_orvseal("-f", "keystore.conf", "-o", output, "-sf", "initial.key")
             self.assertEqual(r.code, 0, (output, r))
