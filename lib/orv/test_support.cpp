@@ -1,6 +1,5 @@
 #include "lib/orv/test_support.h"
 
-
 #include <regex>
 #include <sstream>
 
