@@ -1,0 +1,31 @@
+#ifndef ORV_BENCH_BENCH_SUPPORT_H_
+#define ORV_BENCH_BENCH_SUPPORT_H_
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/pbe.h"
+
+// What the micro-benchmarks share. The keystore lines are of the mix that
+// bench/run_bench.py writes: one line in ten a plaintext credential, the
+// rest comments, blank lines and other keys.
+
+// The lines that a run passes through unchanged, each with its newline.
+const std::vector<std::string>& passThroughLines();
+
+// Plaintext credential lines, one of each credential kind, with newlines.
+const std::vector<std::string>& credentialLines();
+
+// A whole keystore text of `lines` lines in the file mix.
+std::string sampleKeystoreText(int lines);
+
+// A stream that discards what is written to it, with the buffering of a real
+// file: the rewriter's output cost without the disk. Closed by the caller.
+FILE* openNullOutput();
+
+// A PBE context of algorithm 2 with the command's salt and a fixed initial
+// key, initialised once (the key derivation runs on the first call).
+PbeContext* initialisedContext();
+
+#endif  // ORV_BENCH_BENCH_SUPPORT_H_
