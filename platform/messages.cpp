@@ -39,6 +39,10 @@ constexpr CatalogueEntry kCatalogue[] = {
     {kMsgCannotReadKeyFile,
      "The initial key file '{t1}' cannot be read. Check that it exists, holds the key "
      "(1 to 4096 bytes) and that only you may read it."},
+    {kMsgKeyFileExposed,
+     "The initial key file '{t1}' can be read by other users, so it is not used. Let only "
+     "its owner read it (on Linux: chmod 600 '{t1}'; on Windows: remove the access of "
+     "Everyone, Users and Authenticated Users)."},
     {kMsgPbeFailed,
      "The password-based encryption service failed with code {n1}. No credential was "
      "protected by this step."},

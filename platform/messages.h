@@ -39,6 +39,7 @@ constexpr uint32_t kMsgUsage = 0x3056;
 constexpr uint32_t kMsgCannotReadConfig = 0x20009062;  // text 1: path
 constexpr uint32_t kMsgDefaultKey = 0x10006339;
 constexpr uint32_t kMsgCannotReadKeyFile = 0x20006335;  // text 1: key file base name
+constexpr uint32_t kMsgKeyFileExposed = 0x2000633A;     // text 1: key file path
 constexpr uint32_t kMsgPbeFailed = 0x20006337;          // numeric 1: code
 constexpr uint32_t kMsgCannotOpen = 0x20009106;         // numeric 1: errno, text 1: path
 constexpr uint32_t kMsgProtected = 0x9105;              // text 1: keystore path

@@ -35,7 +35,7 @@ TEST(MessagesTest, EveryNumberTheSystemUsesHasAText) {
   const uint32_t numbers[] = {kMsgBadOption,        kMsgUsage,        kMsgCannotReadConfig,
                               kMsgDefaultKey,       kMsgCannotReadKeyFile, kMsgPbeFailed,
                               kMsgCannotOpen,       kMsgProtected,    kMsgCannotLocateConfig,
-                              kMsgDuplicateParam,   kMsgMissingParam};
+                              kMsgDuplicateParam,   kMsgMissingParam, kMsgKeyFileExposed};
   for (uint32_t number : numbers) EXPECT_TRUE(messageKnown(number)) << std::hex << number;
   EXPECT_FALSE(messageKnown(0x20001234));
 }

@@ -436,6 +436,12 @@ int32_t svcPbeReadInitialKeyFile(const char* path, unsigned char** keyOut,
     if (fileFaultInjected(kFaultOpen)) return kPbeKeyFileUnreadable;
     FILE* file = pbeOpenBinaryFile(path);
     if (file == nullptr) return kPbeKeyFileUnreadable;
+    // A key that others can read protects nothing; it is not even read.
+    int32_t access = pbeKeyFileAccess(file);
+    if (access != 0) {
+      osCloseFile(file);
+      return access;
+    }
     contentLength = osReadFile(content, 1, sizeof content, file);
     // fread stops short only at the end of the file or on an error.
     bool readFailed = contentLength < sizeof content && std::feof(file) == 0;

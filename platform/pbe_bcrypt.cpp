@@ -7,6 +7,8 @@
 #include <wincrypt.h>
 // clang-format on
 
+#include <aclapi.h>
+#include <io.h>
 #include <share.h>
 
 #include <cstdio>
@@ -164,4 +166,49 @@ FILE* pbeOpenBinaryFile(const char* path) {
   // "N": the handle is not inherited by child processes. _fsopen, unlike
   // fopen_s, lets others read the file while it is open.
   return _fsopen(path, "rbN", _SH_DENYNO);
+}
+
+namespace {
+
+// Groups that stand for every user, or anyone at all, of the machine.
+bool isBroadGroup(PSID sid) {
+  const WELL_KNOWN_SID_TYPE broad[] = {WinWorldSid, WinBuiltinUsersSid, WinAuthenticatedUserSid,
+                                       WinBuiltinGuestsSid, WinAnonymousSid};
+  for (WELL_KNOWN_SID_TYPE type : broad) {
+    if (IsWellKnownSid(sid, type)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int32_t pbeKeyFileAccess(FILE* file) {
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (handle == INVALID_HANDLE_VALUE) return kPbeKeyFileUnreadable;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                      nullptr, &descriptor) != ERROR_SUCCESS) {
+    return kPbeKeyFileUnreadable;
+  }
+  // No access list at all grants everyone everything.
+  int32_t rc = dacl == nullptr ? kPbeKeyFileExposed : 0;
+  constexpr ACCESS_MASK kReadRights = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
+  for (DWORD index = 0; rc == 0 && dacl != nullptr && index < dacl->AceCount; ++index) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, index, &ace)) {
+      rc = kPbeKeyFileUnreadable;
+      break;
+    }
+    auto* header = static_cast<ACE_HEADER*>(ace);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0) {
+      continue;
+    }
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    if ((allowed->Mask & kReadRights) != 0 && isBroadGroup(&allowed->SidStart)) {
+      rc = kPbeKeyFileExposed;
+    }
+  }
+  LocalFree(descriptor);
+  return rc;
 }

@@ -52,6 +52,14 @@ int32_t pbeCryptoBase64Decode(const char* text, int32_t length, unsigned char* d
 // child processes; null with errno set on failure.
 FILE* pbeOpenBinaryFile(const char* path);
 
+// Whether a key file opened by pbeOpenBinaryFile is kept from other users: 0,
+// kPbeKeyFileExposed when others than its owner may read it (any group or
+// other permission bit on POSIX; an access list entry that lets Everyone,
+// Users, Authenticated Users, Guests or Anonymous read it on Windows), or
+// kPbeKeyFileUnreadable when its permissions cannot be read. Asked of the
+// open handle, so the file checked is the file read.
+int32_t pbeKeyFileAccess(FILE* file);
+
 constexpr int32_t pbeBase64Length(int32_t length) { return (length + 2) / 3 * 4; }
 
 #endif  // ORV_PLATFORM_PBE_CRYPTO_H_

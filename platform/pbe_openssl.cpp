@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 
@@ -125,4 +126,12 @@ int32_t pbeCryptoBase64Decode(const char* text, int32_t length, unsigned char* d
 FILE* pbeOpenBinaryFile(const char* path) {
   // "e": close-on-exec, so that no child process inherits the key file.
   return std::fopen(path, "rbe");
+}
+
+int32_t pbeKeyFileAccess(FILE* file) {
+  struct stat status;
+  // A folder opens, but holds no key to read.
+  if (fstat(fileno(file), &status) != 0 || S_ISDIR(status.st_mode)) return kPbeKeyFileUnreadable;
+  // As ssh does for private keys: any access by group or others is too much.
+  return (status.st_mode & (S_IRWXG | S_IRWXO)) != 0 ? kPbeKeyFileExposed : 0;
 }

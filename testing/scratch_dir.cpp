@@ -1,5 +1,11 @@
 #include "testing/scratch_dir.h"
 
+#ifdef _WIN32
+#include <windows.h>
+// windows.h first: sddl.h relies on its types.
+#include <sddl.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +16,29 @@
 #include <sstream>
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// Owner only, as a key file must be; no test relies on a wider access.
+bool restrictToOwner(const std::string& path) {
+#ifdef _WIN32
+  // The access list, not the read-only attribute, says who may read a file.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;OW)", SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
+    return false;
+  }
+  bool ok = SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor) != 0;
+  LocalFree(descriptor);
+  return ok;
+#else
+  std::error_code error;
+  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, error);
+  return !error;
+#endif
+}
+
+}  // namespace
 
 ScratchDir::ScratchDir() {
   static std::atomic<unsigned> sequence{0};
@@ -43,6 +72,8 @@ std::string ScratchDir::write(const std::string& name, const std::string& conten
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
   EXPECT_TRUE(out.good()) << "cannot write " << path;
+  out.close();
+  EXPECT_TRUE(restrictToOwner(path)) << "cannot restrict " << path;
   return path;
 }
 

@@ -15,7 +15,8 @@ class ScratchDir {
   const std::string& path() const { return path_; }
   // The path of `name` inside the directory.
   std::string file(const std::string& name) const;
-  // Writes `content` byte for byte into `name` and returns its path.
+  // Writes `content` byte for byte into `name`, readable and writable by its
+  // owner only, and returns its path.
   std::string write(const std::string& name, const std::string& content) const;
 
  private:

@@ -1,0 +1,57 @@
+// The POSIX key-file check: a key file that group or others may touch in
+// any way is refused before a byte of it is read.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/pbe.h"
+#include "platform/test_hooks.h"
+#include "testing/scratch_dir.h"
+
+namespace {
+
+TEST(PbeKeyFileAccessTest, OnlyOwnerOnlyModesAreAccepted) {
+  ScratchDir scratch;
+  std::string path = scratch.write("initial.key", "key\n");
+  struct Case {
+    mode_t mode;
+    int32_t expected;
+  };
+  const Case cases[] = {
+      {0600, 0},           {0400, 0},           {0700, 0},
+      {0640, kPbeKeyFileExposed}, {0604, kPbeKeyFileExposed}, {0644, kPbeKeyFileExposed},
+      {0620, kPbeKeyFileExposed}, {0602, kPbeKeyFileExposed}, {0610, kPbeKeyFileExposed},
+      {0601, kPbeKeyFileExposed}, {0666, kPbeKeyFileExposed}, {0777, kPbeKeyFileExposed},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+    // Were the file read, the read would fail first; an exposed file must
+    // be refused before that.
+    faultArm(FaultPlan{kFaultRead, 1, false, -1, 0});
+    unsigned char* key = nullptr;
+    int32_t keyLength = -1;
+    int32_t rc = svcPbeReadInitialKeyFile(path.c_str(), &key, &keyLength);
+    bool read = faultFired();
+    faultDisarm();
+    if (c.expected == kPbeKeyFileExposed) {
+      EXPECT_EQ(rc, kPbeKeyFileExposed) << std::oct << c.mode;
+      EXPECT_FALSE(read) << std::oct << c.mode;
+      EXPECT_EQ(key, nullptr);
+      EXPECT_EQ(keyLength, 0);
+    } else {
+      // Owner-only modes pass the check and reach the read, which fails here.
+      EXPECT_EQ(rc, kPbeKeyFileUnreadable) << std::oct << c.mode;
+      EXPECT_TRUE(read) << std::oct << c.mode;
+    }
+  }
+  ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+  unsigned char* key = nullptr;
+  int32_t keyLength = 0;
+  ASSERT_EQ(svcPbeReadInitialKeyFile(path.c_str(), &key, &keyLength), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(key), static_cast<size_t>(keyLength)), "key");
+  pbeReleaseInitialKeys();
+}
+
+}  // namespace
