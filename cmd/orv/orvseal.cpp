@@ -312,7 +312,11 @@ int32_t chooseInitialKey(RunState& run) {
   int32_t code = svcPbeReadInitialKeyFile(keyFile, &key, &keyLength);
   if (code != 0) {
     ORV_RUN_TRACE(0, "Failed to read initial key from file %s", keyFile);
-    ORV_COMMAND_MESSAGE(kMsgCannotReadKeyFile, textMessage(keyFileBaseName(keyFile)));
+    if (code == kPbeKeyFileExposed) {
+      ORV_COMMAND_MESSAGE(kMsgKeyFileExposed, textMessage(keyFile));
+    } else {
+      ORV_COMMAND_MESSAGE(kMsgCannotReadKeyFile, textMessage(keyFileBaseName(keyFile)));
+    }
     return code;
   }
   ORV_RUN_TRACE(0, "Using initial key from file '%s'", keyFile);
