@@ -83,6 +83,14 @@ int osPrintFile(FILE* stream, const char* format, ...) {
   return written;
 }
 
+size_t osWriteFile(const void* buffer, size_t size, size_t count, FILE* stream) {
+  if (injected(kFaultWrite)) {
+    markFailed(stream);
+    return 0;
+  }
+  return std::fwrite(buffer, size, count, stream);
+}
+
 bool osFileError(FILE* stream) { return isMarked(stream) || std::ferror(stream) != 0; }
 
 int osFlushFile(FILE* stream) {

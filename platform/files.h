@@ -38,6 +38,10 @@ char* osReadLine(char* buffer, int size, FILE* stream);
 // fprintf. A failed write marks the stream, so osFileError reports it.
 int osPrintFile(FILE* stream, const char* format, ...) ORV_PRINTF_FORMAT(2, 3);
 
+// fwrite. Like osPrintFile a write fault point; a failed write marks the
+// stream, so osFileError reports it.
+size_t osWriteFile(const void* buffer, size_t size, size_t count, FILE* stream);
+
 // ferror, or a failure injected into a write of this stream.
 bool osFileError(FILE* stream);
 

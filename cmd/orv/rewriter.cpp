@@ -95,6 +95,15 @@ void tokenise(const char* line, size_t lineLength, Span* key, Span* value) {
   value->length = static_cast<size_t>(cursor - value->begin);
 }
 
+// Writes the line as read and a newline in one write: the newline stands
+// in for the terminating NUL meanwhile. The same bytes as "%s\n", without
+// the cost of formatting, which is most of the cost of a line.
+void writeLineAsRead(FILE* output, char* line, size_t lineLength) {
+  line[lineLength] = '\n';
+  osWriteFile(line, 1, lineLength + 1, output);
+  line[lineLength] = '\0';
+}
+
 void reportProtectionFailure(int32_t rc) {
   ORV_TRACE_TEXT(kRewriteFunctionNumber, 0, "Failed to encrypt credential: %d", rc);
   MessageRecord record = messageRecord();
@@ -163,7 +172,7 @@ int32_t rewriteCredentialLine(FILE* output, PbeContext* context, char* line) {
   Span value;
   tokenise(line, lineLength, &key, &value);
   if (value.empty()) {
-    osPrintFile(output, "%s\n", line);
+    writeLineAsRead(output, line, lineLength);
     return scope.result(0);
   }
 
@@ -196,6 +205,6 @@ int32_t rewriteCredentialLine(FILE* output, PbeContext* context, char* line) {
     }
   }
 
-  if (!replaced) osPrintFile(output, "%s\n", line);
+  if (!replaced) writeLineAsRead(output, line, lineLength);
   return scope.result(rc);
 }
