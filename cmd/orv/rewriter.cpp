@@ -31,10 +31,12 @@ constexpr const char* kChannelPrefix = "pem.password.channel";
 constexpr const char* kFlagValue = "YES";
 constexpr int kMarkerSeparatorsRequired = 3;
 
-// The default-locale whitespace set; bytes from 0x80 up never count.
-bool isWhitespace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+// The default-locale whitespace set: space, and tab, line feed, vertical
+// tab, form feed and carriage return, which are consecutive; bytes from 0x80
+// up never count.
+bool isWhitespace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+static_assert('\t' + 1 == '\n' && '\n' + 1 == '\v' && '\v' + 1 == '\f' && '\f' + 1 == '\r',
+              "the control whitespace characters are consecutive");
 
 // A stretch of the line, by position, so that no length limits a key or value.
 struct Span {
@@ -42,9 +44,12 @@ struct Span {
   size_t length = 0;
 
   bool empty() const { return length == 0; }
+  // Byte by byte: most keys differ from a table key at their first byte.
   bool startsWith(const char* prefix) const {
-    size_t prefixLength = std::strlen(prefix);
-    return length >= prefixLength && std::memcmp(begin, prefix, prefixLength) == 0;
+    for (size_t i = 0; prefix[i] != '\0'; ++i) {
+      if (i == length || begin[i] != prefix[i]) return false;
+    }
+    return true;
   }
   bool equals(const char* text) const {
     return length == std::strlen(text) && std::memcmp(begin, text, length) == 0;
