@@ -28,6 +28,9 @@ namespace {
 constexpr int32_t kPathBufferSize = 261;
 constexpr int32_t kLineBufferSize = 512;
 constexpr size_t kReadChunkSize = 64 * 1024;
+// The output stream's buffer: a sixteenth of the write calls that the
+// default 4 KiB buffer makes.
+constexpr size_t kWriteBufferSize = 64 * 1024;
 constexpr int32_t kLineProbe = 370;
 
 #define ORV_RUN_TRACE(detail, ...) ORV_TRACE_TEXT(kRunFunctionNumber, (detail), __VA_ARGS__)
@@ -199,9 +202,11 @@ struct RunState {
   bool sideFileMode = true;
   FILE* input = nullptr;
   FILE* output = nullptr;
+  char outputBuffer[kWriteBufferSize];  // the output stream's, until it is closed
   int32_t result = kRunOk;
 
   ~RunState() {
+    osSecureWipe(outputBuffer, sizeof outputBuffer);
     osSecureWipe(defaultKey, sizeof defaultKey);
     osSecureWipe(&context, sizeof context);
   }
@@ -386,6 +391,8 @@ int32_t openFiles(RunState& run) {
     ORV_COMMAND_MESSAGE(kMsgCannotOpen, errnoMessage(errno, run.outputPath));
     return kRunCannotOpen;
   }
+  // Without the larger buffer the stream keeps its own; nothing is lost.
+  std::setvbuf(run.output, run.outputBuffer, _IOFBF, sizeof run.outputBuffer);
   return kRunOk;
 }
 
