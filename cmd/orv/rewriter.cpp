@@ -78,27 +78,53 @@ bool isProtectedValue(const Span& value) {
   return separators >= kMarkerSeparatorsRequired;
 }
 
-// Key: the first word, ended by whitespace or '='. Value: the first word
-// after the first '=' that follows the key; empty when there is none.
-void tokenise(const char* line, size_t lineLength, Span* key, Span* value) {
-  const char* end = line + lineLength;
+// Key: the first word of the line, ended by whitespace or '='.
+Span tokeniseKey(const char* line, const char* end) {
   const char* cursor = line;
   while (cursor < end && isWhitespace(*cursor)) ++cursor;
-  key->begin = cursor;
+  Span key;
+  key.begin = cursor;
   while (cursor < end && !isWhitespace(*cursor) && *cursor != '=') ++cursor;
-  key->length = static_cast<size_t>(cursor - key->begin);
+  key.length = static_cast<size_t>(cursor - key.begin);
+  return key;
+}
 
-  value->begin = end;
-  value->length = 0;
-  if (cursor == end) return;
+// Value: the first word after the first '=' that follows the key; empty when
+// there is none.
+Span tokeniseValue(const Span& key, const char* end) {
+  const char* cursor = key.begin + key.length;
+  Span value;
+  value.begin = end;
+  if (cursor == end) return value;
   const void* equals = std::memchr(cursor, '=', static_cast<size_t>(end - cursor));
-  if (equals == nullptr) return;
+  if (equals == nullptr) return value;
   cursor = static_cast<const char*>(equals) + 1;
   while (cursor < end && isWhitespace(*cursor)) ++cursor;
-  value->begin = cursor;
+  value.begin = cursor;
   while (cursor < end && !isWhitespace(*cursor)) ++cursor;
-  value->length = static_cast<size_t>(cursor - value->begin);
+  value.length = static_cast<size_t>(cursor - value.begin);
+  return value;
 }
+
+// Whether the key begins with a flag key or a credential key of the table
+// (the channel flag key begins with one). A line of any other key passes
+// through unchanged and changes no state, whatever its value, so its value
+// need not be looked at: most lines of a keystore are such lines.
+bool concernsTable(const Span& key) {
+  for (const CredentialRule* rule = credentialTable; rule->credentialKey != nullptr; ++rule) {
+    if (key.startsWith(rule->flagKey) || key.startsWith(rule->credentialKey)) return true;
+  }
+  return false;
+}
+constexpr bool beginsWith(const char* text, const char* prefix) {
+  while (*prefix != '\0' && *text == *prefix) {
+    ++text;
+    ++prefix;
+  }
+  return *prefix == '\0';
+}
+static_assert(beginsWith(kChannelFlagKey, kCredentialKeys[1]),
+              "the channel flag key begins with a credential key");
 
 // Writes the line as read and a newline in one write: the newline stands
 // in for the terminating NUL meanwhile. The same bytes as "%s\n", without
@@ -173,9 +199,9 @@ int32_t rewriteCredentialLine(FILE* output, PbeContext* context, char* line) {
   size_t lineLength = std::strlen(line);
   if (lineLength > 0 && line[lineLength - 1] == '\n') line[--lineLength] = '\0';
 
-  Span key;
-  Span value;
-  tokenise(line, lineLength, &key, &value);
+  const char* end = line + lineLength;
+  Span key = tokeniseKey(line, end);
+  Span value = concernsTable(key) ? tokeniseValue(key, end) : Span{};
   if (value.empty()) {
     writeLineAsRead(output, line, lineLength);
     return scope.result(0);
