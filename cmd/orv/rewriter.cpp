@@ -228,11 +228,11 @@ int32_t rewriteCredentialLine(FILE* output, PbeContext* context, char* line) {
       if (isProtectedValue(value)) continue;
       if (rule->state == kCredentialStateProtected) continue;
       int32_t saveRc = protectCredential(output, context, *rule, line, key, value);
-      if (saveRc == 0) {
-        replaced = true;
-      } else if (rc == 0) {
-        rc = saveRc;
-      }
+      // A value that could not be protected is not written in plaintext
+      // either: the run fails on this line, and only the keystore file, which
+      // it leaves as it was, holds the plaintext.
+      replaced = true;
+      if (saveRc != 0 && rc == 0) rc = saveRc;
     }
   }
 

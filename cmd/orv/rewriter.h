@@ -41,7 +41,8 @@ constexpr const char* kChannelFlagKey = "pem.password.channel.encrypted";
 // `line` is NUL-terminated, of any length, and writable: a final newline is
 // removed in place, the rest of the text is left as it was handed in.
 // Returns 0, or the non-zero code of the protection that failed (reported by
-// message 0x20006337); the line is then passed through as read. Not
+// message 0x20006337); nothing is then written for the line, so that its
+// plaintext never reaches an output or side file. Not
 // reentrant: the states are process-wide.
 int32_t rewriteCredentialLine(FILE* output, PbeContext* context, char* line);
 
