@@ -299,6 +299,14 @@ int32_t chooseInitialKey(RunState& run) {
     int32_t code = getKeyFileParam(run.keyFilePathBuffer, run.keystorePath, run.parameterName);
     if (code == 0 || code == kConfigNoStanza) {
       if (run.keyFilePathBuffer[0] != '\0') keyFile = run.keyFilePathBuffer;
+    } else if (code == kConfigNoMemory || code == kConfigCannotRead) {
+      // The lookup itself failed, not the stanza: the default key would
+      // protect the values with a key that anyone who has this program
+      // holds, where the file may name a key of its own.
+      ORV_RUN_TRACE(0, "Failed to read orvcred parameter %s.", run.parameterName);
+      ORV_COMMAND_MESSAGE(code == kConfigNoMemory ? kMsgNoMemory : kMsgCannotReadConfig,
+                          textMessage(run.keystorePath));
+      return code;
     } else {
       ORV_RUN_TRACE(0, "Failed to read orvcred parameter %s. Continuing with default key.",
                     run.parameterName);

@@ -1,0 +1,342 @@
+// Fault sweeps of whole protection runs: every allocation and every file
+// operation of a run fails in turn (or, with failAfter, every one from the
+// Nth on), in each way the run can be set up. Each time the run must fail
+// cleanly or complete: a non-zero result comes with an error message, no
+// block is leaked, no side file is left, no secret reaches the trace or an
+// output in plaintext, and the keystore is byte for byte as before or
+// completely protected under the right key (read back, value by value).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cmd/orv/command_records.h"
+#include "cmd/orv/orvseal.h"
+#include "cmd/orv/rewriter.h"
+#include "lib/orv/param_lookup.h"
+#include "platform/memory.h"
+#include "platform/messages.h"
+#include "platform/pbe.h"
+#include "platform/test_hooks.h"
+#include "testing/scratch_dir.h"
+
+namespace {
+
+const char kKeystore[] =
+    "# keystore\n"
+    "pem.keystore = /etc/server.pem\n"
+    "pem.password = secret-one\n"
+    "crl.ldap.pass = secret-two\n"
+    "other = value\n";
+
+const char kFileKey[] = "fault sweep key";
+const char kStanzaKey[] = "the stanza's key";
+const char kEnvironmentKey[] = "the environment's key";
+
+// What a sweep must never find outside the keystore file as it was.
+const char* const kSecrets[] = {"secret-one", "secret-two", kFileKey, kStanzaKey,
+                                kEnvironmentKey};
+
+void setVariable(const char* name, const char* value) {
+#ifdef _WIN32
+  // The C runtime of Windows has no setenv; an empty value removes the name.
+  _putenv_s(name, value != nullptr ? value : "");
+#else
+  if (value != nullptr) {
+    setenv(name, value, 1);
+  } else {
+    unsetenv(name);
+  }
+#endif
+}
+
+// The file's text with "\r\n" read as "\n": the Windows build writes text
+// mode.
+std::string readText(const std::string& path) {
+  std::string text = readFile(path);
+  std::string lines;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    lines += text[i];
+  }
+  return lines;
+}
+
+enum class KeySource { kOption, kEnvironment, kStanza, kDefault };
+
+struct Scenario {
+  const char* name;
+  KeySource key;
+  bool direct;     // -o names another file
+  bool tracing;    // VKT_TRACE names a trace file
+  bool failAfter;  // every counted call from the Nth on fails
+  uint32_t sites;
+  int32_t error;  // errno of a failing file operation; 0 is EIO
+};
+
+class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
+ protected:
+  void SetUp() override {
+    keystore = dir.file("keystore.conf");
+    output = dir.file("out.conf");
+    trace = dir.file("trace.log");
+    keyFile = dir.write("initial.key", std::string(kFileKey) + "\n");
+    stanzaKeyFile = dir.write("stanza.key", kStanzaKey);
+    environmentKeyFile = dir.write("environment.key", kEnvironmentKey);
+    const Scenario& scenario = GetParam();
+    // The stanza names the key file for the stanza's scenario; for the
+    // environment's, it names another key that the run must not use.
+    if (scenario.key == KeySource::kStanza || scenario.key == KeySource::kEnvironment) {
+      stanzaLine = "orvcred.keyfile = " + stanzaKeyFile;
+    }
+    original = std::string(kKeystore) + (stanzaLine.empty() ? "" : stanzaLine + "\n");
+    setVariable("VKT_ORVCRED_KEYFILE",
+                scenario.key == KeySource::kEnvironment ? environmentKeyFile.c_str() : nullptr);
+    setVariable("VKT_TRACE", scenario.tracing ? trace.c_str() : nullptr);
+    prepareReader(scenario.key);
+  }
+
+  void TearDown() override {
+    setVariable("VKT_ORVCRED_KEYFILE", nullptr);
+    setVariable("VKT_TRACE", nullptr);
+    if (readerReady) svcPbeTerm(&reader);
+  }
+
+  // The reading half under the key the run must use.
+  void prepareReader(KeySource source) {
+    buildSalt(salt);
+    std::string key;
+    switch (source) {
+      case KeySource::kOption: key = kFileKey; break;
+      case KeySource::kEnvironment: key = kEnvironmentKey; break;
+      case KeySource::kStanza: key = kStanzaKey; break;
+      case KeySource::kDefault: {
+        unsigned char defaultKey[kDefaultKeyLength];
+        buildDefaultKey(defaultKey);
+        key.assign(reinterpret_cast<char*>(defaultKey), sizeof defaultKey);
+        break;
+      }
+    }
+    readerKey = key;
+    reader = PbeContext{};
+    reader.algorithm = 2;
+    reader.marker = kProtectedMarker;
+    reader.initialKey = reinterpret_cast<const unsigned char*>(readerKey.data());
+    reader.initialKeyLength = static_cast<int32_t>(readerKey.size());
+    reader.salt = salt;
+    reader.saltLength = kSaltLength;
+    ASSERT_EQ(svcPbeInit(&reader), 0);
+    readerReady = true;
+  }
+
+  int32_t runOnce() {
+    resetCredentialStates();
+    configMessagesEnabled = 1;
+    std::vector<std::string> args = {"orvseal", "-f", keystore};
+    if (GetParam().key == KeySource::kOption) {
+      args.push_back("-sf");
+      args.push_back(keyFile);
+    }
+    if (GetParam().direct) {
+      args.push_back("-o");
+      args.push_back(output);
+    }
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    return orvsealMain(static_cast<int32_t>(args.size()), argv.data());
+  }
+
+  // The text is the keystore with every credential protected under the
+  // run's key: the flag lines added, each value reading back to its
+  // plaintext, every other line as it was.
+  ::testing::AssertionResult completelyProtected(const std::string& path) {
+    std::string text = readText(path);
+    std::istringstream lines(text);
+    std::vector<std::string> got;
+    for (std::string line; std::getline(lines, line);) got.push_back(line);
+    std::vector<std::string> want = {"# keystore", "pem.keystore = /etc/server.pem",
+                                     "pem.encrypted = YES", "pem.password = ",
+                                     "crl.encrypted = YES", "crl.ldap.pass = ", "other = value"};
+    std::map<std::string, std::string> plaintexts = {{"pem.password = ", "secret-one"},
+                                                     {"crl.ldap.pass = ", "secret-two"}};
+    if (!stanzaLine.empty()) want.push_back(stanzaLine);
+    if (got.size() != want.size() || text.empty() || text.back() != '\n') {
+      return ::testing::AssertionFailure() << "not the protected shape:\n" << text;
+    }
+    for (size_t i = 0; i < want.size(); ++i) {
+      auto plaintext = plaintexts.find(want[i]);
+      if (plaintext == plaintexts.end()) {
+        if (got[i] != want[i]) return ::testing::AssertionFailure() << "line " << i << ": " << got[i];
+        continue;
+      }
+      if (got[i].compare(0, want[i].size(), want[i]) != 0) {
+        return ::testing::AssertionFailure() << "line " << i << ": " << got[i];
+      }
+      std::string value = got[i].substr(want[i].size());
+      char* plain = nullptr;
+      int32_t plainLength = 0;
+      int32_t rc = svcPbeRestore(&reader, value.data(), static_cast<int32_t>(value.size()),
+                                 &plain, &plainLength);
+      if (rc != 0) return ::testing::AssertionFailure() << "line " << i << " reads back " << rc;
+      std::string restored(plain, static_cast<size_t>(plainLength));
+      svcPbeFreeBuf(plain, plainLength);
+      if (restored != plaintext->second) {
+        return ::testing::AssertionFailure() << "line " << i << " reads back another value";
+      }
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  ::testing::AssertionResult noSecretIn(const std::string& path) {
+    std::string text = readFile(path);
+    for (const char* secret : kSecrets) {
+      if (text.find(secret) != std::string::npos) {
+        return ::testing::AssertionFailure() << "'" << secret << "' in " << path;
+      }
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  static bool errorShown() {
+    for (const ShownMessage& message : shownMessages()) {
+      if ((message.number >> 28) == 2) return true;
+    }
+    return false;
+  }
+
+  ScratchDir dir;
+  std::string keystore;
+  std::string output;
+  std::string trace;
+  std::string keyFile;
+  std::string stanzaKeyFile;
+  std::string environmentKeyFile;
+  std::string stanzaLine;
+  std::string original;
+  unsigned char salt[kSaltLength] = {};
+  std::string readerKey;
+  PbeContext reader = {};
+  bool readerReady = false;
+};
+
+TEST_P(FaultSweepTest, EveryFaultPointLeavesTheKeystoreWhole) {
+  const Scenario& scenario = GetParam();
+  int64_t blocksBefore = memoryBlocksOutstanding();
+  int faultPoints = 0;
+  bool completed = false;
+  for (uint64_t n = 1; n < 1000 && !completed; ++n) {
+    SCOPED_TRACE("fault point " + std::to_string(n));
+    ASSERT_EQ(dir.write("keystore.conf", original), keystore);
+    dir.write("out.conf", "");
+    dir.write("trace.log", "");
+    clearObservations();
+    faultArm(FaultPlan{scenario.sites, n, scenario.failAfter, -1, scenario.error});
+    int32_t code = runOnce();
+    bool fired = faultFired();
+    faultDisarm();
+
+    EXPECT_EQ(memoryBlocksOutstanding(), blocksBefore) << "blocks leaked";
+    EXPECT_FALSE(fileExists(keystore + ".bak")) << "side file left behind";
+    EXPECT_TRUE(noSecretIn(trace));
+    if (scenario.tracing && !scenario.failAfter) {
+      // Tracing itself never fails the run, so the run's end is traced.
+      EXPECT_NE(readFile(trace).find("protectionRun(370) EXIT rc="), std::string::npos);
+    }
+    if (scenario.direct) {
+      EXPECT_EQ(readFile(keystore), original) << "-o leaves the keystore alone";
+      if (code == 0) {
+        EXPECT_TRUE(completelyProtected(output));
+      } else {
+        EXPECT_TRUE(noSecretIn(output)) << "a failed run leaves no plaintext behind";
+      }
+    } else if (code == 0) {
+      EXPECT_TRUE(completelyProtected(keystore));
+    } else {
+      EXPECT_TRUE(readFile(keystore) == original || completelyProtected(keystore))
+          << readFile(keystore);
+    }
+    if (!fired) {
+      EXPECT_EQ(code, 0);
+      completed = true;
+      break;
+    }
+    ++faultPoints;
+    if (code != 0) {
+      EXPECT_TRUE(errorShown()) << "result " << code << " without an error message";
+    }
+  }
+  EXPECT_TRUE(completed) << "the sweep ends with a run that meets no fault";
+  EXPECT_GT(faultPoints, 5);
+  RecordProperty("fault_points", faultPoints);
+  std::printf("[ sweep    ] %s: %d fault points\n", scenario.name, faultPoints);
+}
+
+// The stanza lookup that fails for want of memory, or on a second read of
+// the file, must fail the run: the default key in place of the key that
+// the stanza may name would protect the values with a key that anyone who
+// has this program holds.
+TEST(StanzaLookupFaultTest, FailedLookupEndsTheRunInsteadOfUsingTheDefaultKey) {
+  ScratchDir dir;
+  std::string key = dir.write("stanza.key", kStanzaKey);
+  std::string body = std::string(kKeystore) + "orvcred.keyfile = " + key + "\n";
+  struct Case {
+    const char* what;
+    int32_t probe;
+    uint64_t failAt;
+    int32_t code;
+    uint32_t message;
+  };
+  const Case cases[] = {
+      // The first read buffer is the readability proof's, the second the lookup's.
+      {"no buffer for the second read", kFnReadConfigFile, 2, kConfigCannotRead,
+       kMsgCannotReadConfig},
+      {"no memory for an entry", kFnParseConfigText, 1, kConfigNoMemory, kMsgNoMemory},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string keystore = dir.write("keystore.conf", body);
+    std::string arg0 = "orvseal";
+    std::string arg1 = "-f";
+    char* argv[] = {arg0.data(), arg1.data(), keystore.data(), nullptr};
+    resetCredentialStates();
+    clearObservations();
+    faultArm(FaultPlan{kFaultAlloc, c.failAt, false, c.probe, 0});
+    int32_t code = orvsealMain(3, argv);
+    EXPECT_TRUE(faultFired());
+    faultDisarm();
+    EXPECT_EQ(code, c.code > 255 ? 255 : c.code);
+    std::vector<uint32_t> shown;
+    for (const ShownMessage& message : shownMessages()) shown.push_back(message.number);
+    EXPECT_EQ(shown, std::vector<uint32_t>{c.message});
+    EXPECT_EQ(readFile(keystore), body);
+    EXPECT_FALSE(fileExists(keystore + ".bak"));
+  }
+}
+
+constexpr uint32_t kAllocAndFiles = kFaultAlloc | kFaultFileOps;
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, FaultSweepTest,
+    ::testing::Values(
+        Scenario{"SideFileKeyFromOption", KeySource::kOption, false, false, false, kAllocAndFiles, 0},
+        Scenario{"DirectOutput", KeySource::kOption, true, false, false, kAllocAndFiles, 0},
+        Scenario{"KeyFromStanza", KeySource::kStanza, false, false, false, kAllocAndFiles, 0},
+        Scenario{"KeyFromEnvironment", KeySource::kEnvironment, false, false, false,
+                 kAllocAndFiles, 0},
+        Scenario{"DefaultKey", KeySource::kDefault, false, false, false, kAllocAndFiles, 0},
+        Scenario{"Tracing", KeySource::kStanza, false, true, false, kAllocAndFiles, 0},
+        // What a full disk breaks; a delete still works there.
+        Scenario{"DiskFullFromNOn", KeySource::kOption, false, false, true,
+                 kFaultWrite | kFaultFlush | kFaultClose, ENOSPC},
+        Scenario{"FilesFailFromNOn", KeySource::kStanza, false, false, true,
+                 kFaultFileOps & ~kFaultDelete, EIO},
+        Scenario{"NoMemoryFromNOn", KeySource::kStanza, false, false, true, kFaultAlloc, 0},
+        Scenario{"DirectOutputFromNOn", KeySource::kOption, true, true, true, kAllocAndFiles,
+                 EACCES}),
+    [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
+
+}  // namespace
