@@ -164,6 +164,8 @@ class WipeOnExit {
   size_t size_;
 };
 
+int32_t iterationsInUse = kPbeIterations;
+
 bool testNonceSet = false;
 unsigned char testNonce[kPbeNonceBytes];
 
@@ -263,7 +265,7 @@ int32_t svcPbeInit(PbeContext* context) {
   }
 
   int32_t rc = pbeCryptoDeriveKey(context->initialKey, context->initialKeyLength, context->salt,
-                                  static_cast<int32_t>(context->saltLength), kPbeIterations,
+                                  static_cast<int32_t>(context->saltLength), iterationsInUse,
                                   masterKey(context), masterKeyBytes(context->algorithm));
   if (rc != 0) {
     wipeServiceWords(context);
@@ -491,4 +493,8 @@ void pbeSetNonceForTesting(const unsigned char* nonce) {
   } else {
     osSecureWipe(testNonce, sizeof testNonce);
   }
+}
+
+void pbeSetIterationsForTesting(int32_t iterations) {
+  iterationsInUse = iterations > 0 ? iterations : kPbeIterations;
 }

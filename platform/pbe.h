@@ -119,4 +119,10 @@ void pbeReleaseInitialKeys();
 // the secure random generator; null returns to the generator.
 void pbeSetNonceForTesting(const unsigned char* nonce);
 
+// For tests only: fault sweeps run the whole command hundreds of times, and
+// the key derivation's cost has no part in what they check. A positive count
+// is used by every later svcPbeInit instead of kPbeIterations; 0 returns to
+// kPbeIterations.
+void pbeSetIterationsForTesting(int32_t iterations);
+
 #endif  // ORV_PLATFORM_PBE_H_

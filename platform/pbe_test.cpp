@@ -746,3 +746,27 @@ TEST_F(PbeKeyFileTest, KeysLiveUntilReleased) {
 }
 
 }  // namespace
+
+namespace {
+
+// The iteration count for tests changes the master key, and 0 brings back
+// the real count: the known answers hold again.
+TEST(PbeIterationsTest, TestCountChangesTheKeyAndZeroRestoresIt) {
+  pbeSetIterationsForTesting(1000);
+  PbeContext fewer = makeContext(2, kMarker, kKnownInitialKey, kKnownSalt);
+  ASSERT_EQ(svcPbeInit(&fewer), 0);
+  pbeSetIterationsForTesting(0);
+  PbeContext real = makeContext(2, kMarker, kKnownInitialKey, kKnownSalt);
+  ASSERT_EQ(svcPbeInit(&real), 0);
+  for (PbeContext* context : {&fewer, &real}) {
+    char* plain = nullptr;
+    int32_t plainLength = 0;
+    int32_t rc = svcPbeRestore(context, kKnownText2, static_cast<int32_t>(sizeof kKnownText2 - 1),
+                               &plain, &plainLength);
+    EXPECT_EQ(rc, context == &real ? 0 : kPbeNotAuthentic);
+    svcPbeFreeBuf(plain, plainLength);
+    svcPbeTerm(context);
+  }
+}
+
+}  // namespace
