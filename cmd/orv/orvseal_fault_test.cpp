@@ -65,21 +65,26 @@ std::string readText(const std::string& path) {
   return lines;
 }
 
+constexpr int32_t kSweepIterations = 1000;
+
 enum class KeySource { kOption, kEnvironment, kStanza, kDefault };
 
 struct Scenario {
   const char* name;
   KeySource key;
-  bool direct;     // -o names another file
-  bool tracing;    // VKT_TRACE names a trace file
-  bool failAfter;  // every counted call from the Nth on fails
-  uint32_t sites;
-  int32_t error;  // errno of a failing file operation; 0 is EIO
+  bool direct = false;     // -o names another file
+  bool tracing = false;    // VKT_TRACE names a trace file
+  bool longLines = false;  // a keystore of lines far longer than a read chunk
+  bool failAfter = false;  // every counted call from the Nth on fails
+  uint32_t sites = kFaultAlloc | kFaultFileOps;
+  int32_t error = 0;  // errno of a failing file operation; 0 is EIO
 };
 
 class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
  protected:
   void SetUp() override {
+    // The sweeps check what faults do, not the key derivation's strength.
+    pbeSetIterationsForTesting(kSweepIterations);
     keystore = dir.file("keystore.conf");
     output = dir.file("out.conf");
     trace = dir.file("trace.log");
@@ -92,7 +97,14 @@ class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
     if (scenario.key == KeySource::kStanza || scenario.key == KeySource::kEnvironment) {
       stanzaLine = "orvcred.keyfile = " + stanzaKeyFile;
     }
-    original = std::string(kKeystore) + (stanzaLine.empty() ? "" : stanzaLine + "\n");
+    if (!stanzaLine.empty()) extraLines.push_back(stanzaLine);
+    if (scenario.longLines) {
+      // Several read chunks, and a line buffer that has to grow many times.
+      extraLines.push_back("# " + std::string(200000, 'c'));
+      extraLines.push_back("long.value = " + std::string(3000, 'v'));
+    }
+    original = kKeystore;
+    for (const std::string& line : extraLines) original += line + "\n";
     setVariable("VKT_ORVCRED_KEYFILE",
                 scenario.key == KeySource::kEnvironment ? environmentKeyFile.c_str() : nullptr);
     setVariable("VKT_TRACE", scenario.tracing ? trace.c_str() : nullptr);
@@ -103,6 +115,7 @@ class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
     setVariable("VKT_ORVCRED_KEYFILE", nullptr);
     setVariable("VKT_TRACE", nullptr);
     if (readerReady) svcPbeTerm(&reader);
+    pbeSetIterationsForTesting(0);
   }
 
   // The reading half under the key the run must use.
@@ -163,7 +176,7 @@ class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
                                      "crl.encrypted = YES", "crl.ldap.pass = ", "other = value"};
     std::map<std::string, std::string> plaintexts = {{"pem.password = ", "secret-one"},
                                                      {"crl.ldap.pass = ", "secret-two"}};
-    if (!stanzaLine.empty()) want.push_back(stanzaLine);
+    want.insert(want.end(), extraLines.begin(), extraLines.end());
     if (got.size() != want.size() || text.empty() || text.back() != '\n') {
       return ::testing::AssertionFailure() << "not the protected shape:\n" << text;
     }
@@ -216,6 +229,7 @@ class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
   std::string stanzaKeyFile;
   std::string environmentKeyFile;
   std::string stanzaLine;
+  std::vector<std::string> extraLines;  // after the keystore's own lines
   std::string original;
   unsigned char salt[kSaltLength] = {};
   std::string readerKey;
@@ -317,26 +331,25 @@ TEST(StanzaLookupFaultTest, FailedLookupEndsTheRunInsteadOfUsingTheDefaultKey) {
   }
 }
 
-constexpr uint32_t kAllocAndFiles = kFaultAlloc | kFaultFileOps;
-
 INSTANTIATE_TEST_SUITE_P(
     Runs, FaultSweepTest,
     ::testing::Values(
-        Scenario{"SideFileKeyFromOption", KeySource::kOption, false, false, false, kAllocAndFiles, 0},
-        Scenario{"DirectOutput", KeySource::kOption, true, false, false, kAllocAndFiles, 0},
-        Scenario{"KeyFromStanza", KeySource::kStanza, false, false, false, kAllocAndFiles, 0},
-        Scenario{"KeyFromEnvironment", KeySource::kEnvironment, false, false, false,
-                 kAllocAndFiles, 0},
-        Scenario{"DefaultKey", KeySource::kDefault, false, false, false, kAllocAndFiles, 0},
-        Scenario{"Tracing", KeySource::kStanza, false, true, false, kAllocAndFiles, 0},
+        Scenario{.name = "SideFileKeyFromOption", .key = KeySource::kOption},
+        Scenario{.name = "DirectOutput", .key = KeySource::kOption, .direct = true},
+        Scenario{.name = "KeyFromStanza", .key = KeySource::kStanza},
+        Scenario{.name = "KeyFromEnvironment", .key = KeySource::kEnvironment},
+        Scenario{.name = "DefaultKey", .key = KeySource::kDefault},
+        Scenario{.name = "Tracing", .key = KeySource::kStanza, .tracing = true},
+        Scenario{.name = "LongLines", .key = KeySource::kOption, .longLines = true},
         // What a full disk breaks; a delete still works there.
-        Scenario{"DiskFullFromNOn", KeySource::kOption, false, false, true,
-                 kFaultWrite | kFaultFlush | kFaultClose, ENOSPC},
-        Scenario{"FilesFailFromNOn", KeySource::kStanza, false, false, true,
-                 kFaultFileOps & ~kFaultDelete, EIO},
-        Scenario{"NoMemoryFromNOn", KeySource::kStanza, false, false, true, kFaultAlloc, 0},
-        Scenario{"DirectOutputFromNOn", KeySource::kOption, true, true, true, kAllocAndFiles,
-                 EACCES}),
+        Scenario{.name = "DiskFullFromNOn", .key = KeySource::kOption, .failAfter = true,
+                 .sites = kFaultWrite | kFaultFlush | kFaultClose, .error = ENOSPC},
+        Scenario{.name = "FilesFailFromNOn", .key = KeySource::kStanza, .failAfter = true,
+                 .sites = kFaultFileOps & ~kFaultDelete, .error = EIO},
+        Scenario{.name = "NoMemoryFromNOn", .key = KeySource::kStanza, .failAfter = true,
+                 .sites = kFaultAlloc},
+        Scenario{.name = "DirectOutputFromNOn", .key = KeySource::kOption, .direct = true,
+                 .tracing = true, .failAfter = true, .error = EACCES}),
     [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
 
 }  // namespace
