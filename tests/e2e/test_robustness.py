@@ -1,0 +1,455 @@
+"""Robustness of the real orvseal executable: interruption, full disks,
+exposed key files and secret hygiene on every path.
+
+The environment names what to run, as for test_orvseal.py:
+  ORV_EXE            the orvseal executable
+  ORV_REVEAL         the orvseal_reveal test tool of the same build
+  ORV_EMULATOR       optional: the program that runs them (Wine for the Windows build)
+  ORV_KILL_POINTS    optional: how many moments of a run to kill it at (default 40)
+"""
+
+import os
+import re
+import secrets
+import shutil
+import signal
+import stat
+import subprocess
+import tempfile
+import time
+import unittest
+
+EXE = os.environ["ORV_EXE"]
+REVEAL = os.environ["ORV_REVEAL"]
+EMULATOR = os.environ.get("ORV_EMULATOR", "")
+WINDOWS = EXE.lower().endswith(".exe")
+KILL_POINTS = int(os.environ.get("ORV_KILL_POINTS", "40"))
+
+
+def host_path(path):
+    """The path as the program under test spells it."""
+    if WINDOWS:
+        return "Z:" + path.replace("/", "\\")
+    return path
+
+
+class Scratch:
+    """A scratch folder with a home directory and an initial key file."""
+
+    def __init__(self, test):
+        self.dir = tempfile.mkdtemp(prefix="orvseal-robust-")
+        test.addCleanup(shutil.rmtree, self.dir, True)
+        self.env = {k: v for k, v in os.environ.items()
+                    if not k.startswith("VKT_") and k not in ("HOME", "HOMEDRIVE", "HOMEPATH")}
+        self.env["HOME"] = self.path("home")
+        os.makedirs(self.env["HOME"])
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, content, mode=0o600):
+        path = self.path(name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content.encode() if isinstance(content, str) else content)
+        os.chmod(path, mode)
+        return path
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def command(self, *args):
+        return ([EMULATOR] if EMULATOR else []) + [EXE] + list(args)
+
+    def run(self, *args, env=None, preexec_fn=None):
+        environment = dict(self.env)
+        environment.update(env or {})
+        return subprocess.run(self.command(*args), cwd=self.dir, env=environment,
+                              stdin=subprocess.DEVNULL, capture_output=True,
+                              preexec_fn=preexec_fn, timeout=300)
+
+    def reveal(self, name, key):
+        args = ([EMULATOR] if EMULATOR else []) + [REVEAL, "-sf", host_path(key),
+                                                   host_path(self.path(name))]
+        completed = subprocess.run(args, cwd=self.dir, env=self.env, capture_output=True,
+                                   timeout=300)
+        values = {}
+        for line in completed.stdout.decode().replace("\r\n", "\n").splitlines():
+            name_, _, plain = line.partition("=")
+            values[name_] = plain
+        return completed.returncode, values
+
+
+def messages(completed):
+    text = (completed.stdout + completed.stderr).decode("utf-8", "replace")
+    return sorted(re.findall(r"^(ORV[0-9A-F]{4}[IWE]):", text.replace("\r\n", "\n"), re.MULTILINE))
+
+
+def protected_lines(original_lines, credentials):
+    """What a completely protected keystore looks like, line by line: a
+    credential line becomes its flag line and a line that must start with
+    "<key> = <ORV>"; every other line stays as it was."""
+    flags = {"pem.password": "pem.encrypted", "crl.ldap.pass": "crl.encrypted",
+             "pkcs11.token_pin": "pkcs11.encrypted"}
+    expected = []
+    for line in original_lines:
+        key = line.split(" = ", 1)[0]
+        if key in credentials:
+            prefix = next(p for p in flags if key.startswith(p))
+            flag = ("pem.password.channel.encrypted" if key.startswith("pem.password.channel")
+                    else flags[prefix])
+            expected.append((flag + " = YES", False))
+            expected.append((key + " = <ORV>2!", True))
+        else:
+            expected.append((line, False))
+    return expected
+
+
+class Keystore:
+    """A keystore of many lines, one in five a credential."""
+
+    def __init__(self, lines):
+        self.credentials = {}
+        body = []
+        for i in range(lines):
+            if i % 5 == 1:
+                key, value = "pem.password.%d" % i, "kill-secret-%08d" % i
+                self.credentials[key] = value
+            elif i % 5 == 3:
+                key, value = "crl.ldap.pass.%d" % i, "ldap-secret-%08d" % i
+                self.credentials[key] = value
+            else:
+                key, value = "other.key.%d" % i, "plain value %d" % i
+            body.append("%s = %s" % (key, value))
+        self.lines = body
+        self.text = ("\n".join(body) + "\n").encode()
+        self.expected = protected_lines(body, self.credentials)
+
+    def is_protected_shape(self, data):
+        lines = data.decode("utf-8", "replace").replace("\r\n", "\n").split("\n")
+        if lines[-1] != "" or len(lines) - 1 != len(self.expected):
+            return False
+        for line, (want, prefix) in zip(lines, self.expected):
+            if (not line.startswith(want)) if prefix else line != want:
+                return False
+        return True
+
+
+@unittest.skipIf(WINDOWS, "SIGKILL and file-size limits act on the POSIX process; under Wine "
+                          "they would hit Wine's own start-up and server instead of the run")
+class InterruptionTest(unittest.TestCase):
+    """Kills a real run at many moments of a large rewrite; fills the disk at
+    many sizes. The keystore must always be byte for byte as before or
+    completely protected, and never missing."""
+
+    def setUp(self):
+        self.s = Scratch(self)
+        self.key = self.s.write("initial.key", "interruption test key\n")
+        self.store = Keystore(100000)
+
+    def assert_whole(self, note):
+        """The keystore as it was, or completely protected (read back value by
+        value). Returns which."""
+        path = self.s.path("keystore.conf")
+        self.assertTrue(os.path.exists(path), "the keystore is missing (%s)" % note)
+        data = self.s.read("keystore.conf")
+        if data == self.store.text:
+            return "unchanged"
+        self.assertTrue(self.store.is_protected_shape(data),
+                        "the keystore is neither as before nor completely protected (%s)" % note)
+        code, values = self.s.reveal("keystore.conf", self.key)
+        self.assertEqual(code, 0, note)
+        self.assertEqual(values, self.store.credentials, note)
+        return "protected"
+
+    def assert_side_file_safe(self, note):
+        side = self.s.path("keystore.conf.bak")
+        if not os.path.exists(side):
+            return False
+        self.assertEqual(stat.S_IMODE(os.stat(side).st_mode), 0o600,
+                         "a side file left by a kill is its owner's alone (%s)" % note)
+        data = self.s.read("keystore.conf.bak")
+        for secret in list(self.store.credentials.values())[:50]:
+            self.assertNotIn(secret.encode(), data, note)
+        return True
+
+    def start(self):
+        return subprocess.Popen(self.s.command("-f", "keystore.conf", "-sf", "initial.key"),
+                                cwd=self.s.dir, env=self.s.env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def test_kill_at_many_moments_of_a_large_rewrite(self):
+        # How long a whole run takes here, and how large its output grows.
+        self.s.write("keystore.conf", self.store.text)
+        began = time.monotonic()
+        completed = self.s.run("-f", "keystore.conf", "-sf", "initial.key")
+        duration = time.monotonic() - began
+        self.assertEqual(completed.returncode, 0, completed)
+        self.assertEqual(self.assert_whole("a run that was not killed"), "protected")
+        output_size = len(self.s.read("keystore.conf"))
+
+        # Half the kill points by time, spread over the whole run and a little
+        # beyond; the rest by the side file's progress, from its creation to
+        # its full size (then it is synced and renamed), and one as soon as
+        # the rename has happened.
+        by_time = KILL_POINTS // 2
+        points = [("time", 1.2 * duration * (i + 0.5) / by_time) for i in range(by_time)]
+        by_size = KILL_POINTS - by_time - 1
+        points += [("size", output_size * i // (by_size - 1)) for i in range(by_size)]
+        points.append(("rename", None))
+
+        outcomes = {}
+        reruns = 0
+        for kind, where in points:
+            note = "kill by %s at %s" % (kind, where)
+            self.s.write("keystore.conf", self.store.text)
+            process = self.start()
+            side = self.s.path("keystore.conf.bak")
+            if kind == "time":
+                time.sleep(where)
+            else:
+                existed = False
+                while process.poll() is None:
+                    try:
+                        size = os.stat(side).st_size
+                    except FileNotFoundError:
+                        size = None
+                    if kind == "size" and size is not None and size >= where:
+                        break
+                    if kind == "rename" and existed and size is None:
+                        break
+                    existed = existed or size is not None
+                    time.sleep(0.0002)
+            finished = process.poll() is not None
+            if not finished:
+                process.send_signal(signal.SIGKILL)
+            code = process.wait()
+            if finished:
+                self.assertEqual(code, 0, note)
+            state = self.assert_whole(note)
+            left = self.assert_side_file_safe(note)
+            outcome = "completed" if finished else "%s%s" % (
+                state, ", side file left" if left else "")
+            outcomes[outcome] = outcomes.get(outcome, 0) + 1
+            # Nothing can remove a side file after SIGKILL; the next run must
+            # replace it and leave none. (Checked for the first few only, to
+            # bound the time.)
+            if left and reruns < 5:
+                reruns += 1
+                again = self.s.run("-f", "keystore.conf", "-sf", "initial.key")
+                self.assertEqual(again.returncode, 0, (note, again))
+                self.assertFalse(os.path.exists(self.s.path("keystore.conf.bak")), note)
+                self.assertEqual(self.assert_whole(note + ", run again"), "protected")
+        print("\n[ kill     ] %d kill points over a %.2f s run of %d lines: %s" % (
+            len(points), duration, len(self.store.lines),
+            ", ".join("%s %d" % item for item in sorted(outcomes.items()))))
+
+    def test_full_disk_at_many_sizes(self):
+        import resource
+        store = Keystore(3000)
+        self.store = store
+        self.s.write("keystore.conf", store.text)
+        completed = self.s.run("-f", "keystore.conf", "-o", "sized.conf", "-sf", "initial.key")
+        self.assertEqual(completed.returncode, 0, completed)
+        size = len(self.s.read("sized.conf"))
+        os.unlink(self.s.path("sized.conf"))
+
+        def limited(limit):
+            def apply():
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+            return apply
+
+        limits = sorted({0, 1, 4095, 4096, 65535, 65536, size // 3, size // 2, size - 1})
+        for limit in limits:
+            for direct in (False, True):
+                note = "limit %d, %s" % (limit, "-o" if direct else "side file")
+                self.s.write("keystore.conf", store.text)
+                args = ["-f", "keystore.conf", "-sf", "initial.key"]
+                if direct:
+                    args += ["-o", "out.conf"]
+                r = self.s.run(*args, preexec_fn=limited(limit))
+                self.assertEqual(r.returncode, 17, (note, r))
+                self.assertEqual(messages(r), ["ORV9107E"], (note, r))
+                self.assertEqual(self.s.read("keystore.conf"), store.text, note)
+                self.assertFalse(os.path.exists(self.s.path("keystore.conf.bak")), note)
+                if direct:
+                    data = self.s.read("out.conf")
+                    for secret in store.credentials.values():
+                        self.assertNotIn(secret.encode(), data, note)
+        # Room for exactly the protected file is enough.
+        self.s.write("keystore.conf", store.text)
+        r = self.s.run("-f", "keystore.conf", "-sf", "initial.key", preexec_fn=limited(size))
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(self.assert_whole("limit of the protected size"), "protected")
+        print("\n[ disk     ] %d file-size limits, side file and -o, up to %d bytes" % (
+            len(limits), size - 1))
+
+
+class KeyFileExposureTest(unittest.TestCase):
+    """A key file that others can read is refused before it is read; on
+    Windows (here Wine, which keeps only what a POSIX mode says) one that
+    Everyone may read."""
+
+    def test_exposed_key_files_are_refused(self):
+        s = Scratch(self)
+        body = "pem.password = exposure-secret\n"
+        modes = [0o644, 0o604] if WINDOWS else [0o640, 0o604, 0o644, 0o660, 0o606, 0o670, 0o601]
+        for mode in modes:
+            for source in ("option", "environment", "stanza"):
+                note = "mode %o from the %s" % (mode, source)
+                key = s.write("exposed.key", "exposed key\n", mode=mode)
+                s.write("keystore.conf", body + (
+                    "orvcred.keyfile = %s\n" % host_path(key) if source == "stanza" else ""))
+                original = s.read("keystore.conf")
+                args = ["-f", "keystore.conf"]
+                env = {}
+                if source == "option":
+                    args += ["-sf", host_path(key)]
+                elif source == "environment":
+                    env["VKT_ORVCRED_KEYFILE"] = host_path(key)
+                r = s.run(*args, env=env)
+                self.assertEqual(r.returncode, 83, (note, r))
+                self.assertEqual(messages(r), ["ORV633AE"], (note, r))
+                stderr = r.stderr.decode().replace("\r\n", "\n")
+                self.assertIn("The initial key file '%s' can be read by other users, so it is not "
+                              "used." % host_path(key), stderr)
+                self.assertIn("chmod 600", stderr)
+                self.assertEqual(s.read("keystore.conf"), original, note)
+                self.assertFalse(os.path.exists(s.path("keystore.conf.bak")), note)
+        # The same file made private is used.
+        os.chmod(key, 0o600)
+        s.write("keystore.conf", body)
+        r = s.run("-f", "keystore.conf", "-sf", host_path(key))
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(s.reveal("keystore.conf", key), (0, {"pem.password": "exposure-secret"}))
+
+
+class SecretHygieneTest(unittest.TestCase):
+    """Canary credentials and a canary key, through every path a user can
+    cause, tracing on: no canary in standard output, standard error, the trace
+    or any file, except in protected form (and in the inputs: the keystore
+    while it is unchanged, the key file)."""
+
+    def setUp(self):
+        self.s = Scratch(self)
+        tag = secrets.token_hex(6)
+        self.canaries = {
+            "pem.password": "cnryPem%s" % tag,
+            "pem.password.channel": "cnryChannel%s" % tag,
+            "crl.ldap.pass": "cnryLdap%s" % tag,
+            "pkcs11.token_pin": "cnryPin%s" % tag,
+        }
+        self.key_canary = "cnryKey%s" % tag
+        self.key = self.s.write("initial.key", self.key_canary + "\n")
+        self.body = ("# canary keystore\n"
+                     "pem.keystore = /etc/server.pem\n"
+                     + "".join("%s = %s\n" % item for item in self.canaries.items())
+                     + "other.key = value\n")
+        self.checked_paths = 0
+        self.inputs = {os.path.realpath(self.key)}
+
+    def all_canaries(self):
+        return list(self.canaries.values()) + [self.key_canary]
+
+    def check_run(self, note, args, expected_code, env=None, keystore_body=None,
+                  inputs=(), preexec_fn=None):
+        """Runs orvseal with tracing on and scans everything it could have
+        written. `inputs` are files that hold canaries by construction."""
+        s = self.s
+        keystore_body = self.body if keystore_body is None else keystore_body
+        s.write("keystore.conf", keystore_body)
+        trace = s.path("trace.log")
+        if os.path.exists(trace):
+            os.unlink(trace)
+        environment = {"VKT_TRACE": host_path(trace)}
+        environment.update(env or {})
+        r = s.run(*args, env=environment, preexec_fn=preexec_fn)
+        self.assertEqual(r.returncode, expected_code, (note, r))
+        self.checked_paths += 1
+        streams = {"stdout": r.stdout, "stderr": r.stderr}
+        for name, data in streams.items():
+            for canary in self.all_canaries():
+                self.assertNotIn(canary.encode(), data, "%s: in %s" % (note, name))
+        self.assertTrue(os.path.exists(trace), "%s: tracing was on" % note)
+
+        original = keystore_body.encode() if isinstance(keystore_body, str) else keystore_body
+        self.inputs |= {os.path.realpath(p) for p in inputs}
+        allowed = self.inputs
+        keystore = os.path.realpath(s.path("keystore.conf"))
+        for folder, _, files in os.walk(s.dir):
+            for file in files:
+                path = os.path.realpath(os.path.join(folder, file))
+                if path in allowed:
+                    continue
+                with open(path, "rb") as f:
+                    data = f.read()
+                if path == keystore and data == original:
+                    continue
+                for canary in self.all_canaries():
+                    self.assertNotIn(canary.encode(), data, "%s: in %s" % (note, path))
+        return r
+
+    def test_no_canary_escapes_on_any_path(self):
+        s = self.s
+        key = host_path(self.key)
+        stanza_body = self.body + "orvcred.keyfile = %s\n" % key
+        nul_body = self.body.encode() + b"binary = a\0b\n"
+        s.write("empty.key", "")
+        s.write("large.key", "k" * 5000)
+        exposed = s.write("exposed.key", self.key_canary + "\n", mode=0o644)
+        self.inputs.add(os.path.realpath(exposed))
+        os.makedirs(s.path("blocked"), exist_ok=True)
+
+        self.check_run("success, side file", ["-f", "keystore.conf", "-sf", key], 0)
+        code, values = s.reveal("keystore.conf", self.key)
+        self.assertEqual((code, values), (0, self.canaries))
+        self.check_run("success, -o", ["-f", "keystore.conf", "-o", "out.conf", "-sf", key], 0)
+        self.check_run("success, algorithm 1", ["-f", "keystore.conf", "-sp", "1", "-sf", key], 0)
+        self.check_run("key from the stanza", ["-f", "keystore.conf"], 0,
+                       keystore_body=stanza_body)
+        self.check_run("key from the environment", ["-f", "keystore.conf"], 0,
+                       env={"VKT_ORVCRED_KEYFILE": key})
+        self.check_run("default key", ["-f", "keystore.conf"], 0)
+        self.check_run("bad option", ["-x", "y"], 10)
+        self.check_run("bad algorithm", ["-f", "keystore.conf", "-sp", "3", "-sf", key], 10)
+        self.check_run("odd argument count", ["-f"], 10)
+        self.check_run("missing keystore", ["-f", "missing.conf", "-sf", key], 12)
+        self.check_run("empty keystore", ["-f", "empty.conf", "-sf", key], 12,
+                       inputs=[s.write("empty.conf", "")])
+        self.check_run("missing key file", ["-f", "keystore.conf", "-sf", "none.key"], 80)
+        self.check_run("empty key file", ["-f", "keystore.conf", "-sf", "empty.key"], 81)
+        self.check_run("key file too large", ["-f", "keystore.conf", "-sf", "large.key"], 82)
+        self.check_run("exposed key file", ["-f", "keystore.conf", "-sf", host_path(exposed)], 83,
+                       inputs=[exposed])
+        self.check_run("output not creatable",
+                       ["-f", "keystore.conf", "-o", host_path(s.path("no/dir/out.conf")),
+                        "-sf", key], 1)
+        os.makedirs(s.path("keystore.conf.bak/blocker"), exist_ok=True)
+        self.check_run("side file not creatable", ["-f", "keystore.conf", "-sf", key], 1)
+        shutil.rmtree(s.path("keystore.conf.bak"))
+        self.check_run("NUL byte after the credentials", ["-f", "keystore.conf", "-sf", key], 19,
+                       keystore_body=nul_body)
+        if not WINDOWS:
+            import resource
+
+            def full_disk():
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (150, 150))
+            self.check_run("disk full, side file", ["-f", "keystore.conf", "-sf", key], 17,
+                           preexec_fn=full_disk)
+            self.check_run("disk full, -o", ["-f", "keystore.conf", "-o", "out.conf", "-sf", key],
+                           17, preexec_fn=full_disk)
+            # A value the service refuses (beyond 64 MiB): the run fails on it,
+            # and the output must not hold it in plaintext.
+            huge = self.body + "pkcs11.token_pin = %s%s\n" % (self.canaries["pkcs11.token_pin"],
+                                                              "h" * (64 * 1024 * 1024))
+            self.check_run("value beyond the service's limit, -o",
+                           ["-f", "keystore.conf", "-o", "out.conf", "-sf", key], 65,
+                           keystore_body=huge)
+        print("\n[ secrets  ] %d paths checked with canaries, tracing on" % self.checked_paths)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=1)
