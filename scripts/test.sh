@@ -1,7 +1,8 @@
 #!/bin/sh
 # The whole test suite: installs missing build dependencies, builds the three
 # configurations (Linux, Linux with sanitizers, Windows x64 under Wine) and
-# runs every test of each.
+# runs every test of each; then builds the fuzz targets, replays their seed
+# corpora and fuzzes each for ORV_FUZZ_SECONDS (default 60).
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -14,4 +15,11 @@ for preset in linux sanitize windows; do
   echo "== $preset: test"
   ctest --preset "$preset"
 done
+echo "== fuzz: build"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j 2
+echo "== fuzz: seed corpora replayed"
+ctest --preset fuzz
+echo "== fuzz: ${ORV_FUZZ_SECONDS:-60} s per target, two at a time"
+scripts/fuzz.sh
 echo "== all tests passed"
