@@ -82,8 +82,9 @@ int32_t osSyncFile(FILE* stream);
 
 // Replaces `target` with `replacement` in one atomic step, after giving the
 // replacement the target's permissions and owner (on Windows its security
-// and attributes), and makes the change durable. On failure `target` is
-// unchanged and `replacement` is still there.
+// and attributes), and makes the change durable as far as the folder can be
+// synced (once the step is done, a failed folder sync no longer fails it).
+// On failure `target` is unchanged and `replacement` is still there.
 int32_t osReplaceFile(const char* replacement, const char* target);
 
 #endif  // ORV_PLATFORM_FILES_H_

