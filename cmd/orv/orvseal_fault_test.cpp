@@ -1,10 +1,11 @@
 // Fault sweeps of whole protection runs: every allocation and every file
 // operation of a run fails in turn (or, with failAfter, every one from the
 // Nth on), in each way the run can be set up. Each time the run must fail
-// cleanly or complete: a non-zero result comes with an error message, no
-// block is leaked, no side file is left, no secret reaches the trace or an
-// output in plaintext, and the keystore is byte for byte as before or
-// completely protected under the right key (read back, value by value).
+// cleanly or complete: a non-zero result comes with an error message and
+// leaves the keystore byte for byte as before, success leaves it completely
+// protected under the right key (read back, value by value), no block is
+// leaked, no side file is left, and no secret reaches the trace or, in
+// plaintext, an output.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -270,8 +271,8 @@ TEST_P(FaultSweepTest, EveryFaultPointLeavesTheKeystoreWhole) {
     } else if (code == 0) {
       EXPECT_TRUE(completelyProtected(keystore));
     } else {
-      EXPECT_TRUE(readFile(keystore) == original || completelyProtected(keystore))
-          << readFile(keystore);
+      // Every failure message of the run says the keystore is unchanged.
+      EXPECT_EQ(readFile(keystore), original);
     }
     if (!fired) {
       EXPECT_EQ(code, 0);
