@@ -212,6 +212,24 @@ def measure(rows, repeats, wrapper):
             row.run()
 
 
+def fsync_cost(source, work, repeats):
+    """Best seconds of the fsync of a freshly written copy of source: what the
+    run's durable output costs beyond writing it (both modes sync it)."""
+    with open(source, "rb") as data:
+        content = data.read()
+    target = os.path.join(work, "synced.conf")
+    times = []
+    for _ in range(repeats):
+        with open(target, "wb") as out:
+            out.write(content)
+            out.flush()
+            start = time.perf_counter()
+            os.fsync(out.fileno())
+            times.append(time.perf_counter() - start)
+        os.remove(target)
+    return min(times)
+
+
 # --- key derivation ----------------------------------------------------------
 
 def kdf_from_bench(bench, repeats):
@@ -385,9 +403,11 @@ def run(orvseal, cat, args, sizes, repeats, work):
             Row("proof", [orvseal, "-f", source, "-o", out, "-sf", missing_key], env=env,
                 expect=80, output=out),
         ]
-        rounds = repeats if count < 1000000 else max(3, repeats - 2)
+        rounds = repeats
         print("%d lines: measuring (%d rounds)..." % (count, rounds), flush=True)
         measure(rows, rounds, wrapper)
+        rows.append(Row("fsync", [], env=env))
+        rows[-1].times = [fsync_cost(source, work, rounds)]
         results.append((count, size, credentials, {row.name: row for row in rows}))
         os.remove(copy)
 
@@ -423,15 +443,15 @@ def print_table(results, fixed):
     print("Runs (wall: best of the rounds; work: wall less the 1-line run's %s ms)"
           % fmt_ms(fixed))
     print()
-    print("| lines | MiB | run | wall ms | median ms | work ms | MB/s of work "
+    print("| lines | MiB | run | wall ms | median ms | wall × cat | work ms | MB/s of work "
           "| work × cat | µs per credential | peak MiB | 3×size+16 MiB |")
-    print("|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    print("|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for count, size, credentials, rows in results:
         floor = rows["cat"].best
         passing = rows["pass"].best
         limit = 3 * size / MIB + 16
         for name, row in rows.items():
-            if name == "proof":
+            if name in ("proof", "fsync"):
                 continue
             wall = row.best
             work = wall if name in ("cat", "dd") else wall - fixed
@@ -439,9 +459,9 @@ def print_table(results, fixed):
             if name == "direct":
                 per_credential = "%.2f" % ((wall - passing) / credentials * 1e6)
             throughput = "%.0f" % (size / work / 1e6) if work > 0 else "–"
-            print("| %d | %.1f | %s | %s | %s | %s | %s | %.1f | %s | %.1f | %.1f |"
-                  % (count, size / MIB, name, fmt_ms(wall), fmt_ms(row.median), fmt_ms(work),
-                     throughput, work / floor, per_credential, row.peak, limit))
+            print("| %d | %.1f | %s | %s | %s | %.1f | %s | %s | %.1f | %s | %.1f | %.1f |"
+                  % (count, size / MIB, name, fmt_ms(wall), fmt_ms(row.median), wall / floor,
+                     fmt_ms(work), throughput, work / floor, per_credential, row.peak, limit))
     print()
     for name, note in ROW_NOTES.items():
         print("  %-6s %s" % (name, note))
@@ -455,14 +475,21 @@ def print_costs(results, fixed, startup, run_kdf):
           % (fmt_ms(fixed), fmt_ms(startup), fmt_ms(run_kdf), fmt_ms(fixed - startup - run_kdf)))
     count, size, credentials, rows = results[-1]
     passing = rows["pass"].best - fixed
+    proof = rows["proof"].best - startup
+    fsync = rows["fsync"].best
     print("  on the %d-line file (%.1f MiB):" % (count, size / MIB))
-    print("    per line passed through: %.0f ns (pass: work / lines)" % (passing / count * 1e9))
+    print("    per line passed through: %.0f ns (pass: work / lines), of which"
+          % (passing / count * 1e9))
+    print("      readability proof %.0f ns, fsync of the output %.0f ns, the line loop %.0f ns"
+          % (proof / count * 1e9, fsync / count * 1e9, (passing - proof - fsync) / count * 1e9))
     print("    per protected credential beyond that: %.2f µs ((direct − pass) / credentials)"
           % ((rows["direct"].best - rows["pass"].best) / credentials * 1e6))
     print("    readability proof (the whole file read once more): %s ms, peak %.1f MiB"
           % (fmt_ms(rows["proof"].best - startup), rows["proof"].peak))
     print("    orvcred.keyfile lookup (read and parse the whole file): %s ms, peak %.1f MiB"
           % (fmt_ms(rows["stanza"].best - rows["direct"].best), rows["stanza"].peak))
+    print("    fsync of the output (a copy written and synced by this script): %s ms"
+          % fmt_ms(fsync))
     print("    side-file mode beyond direct mode (private file, replace, folder sync): %s ms"
           % fmt_ms(rows["side"].best - rows["direct"].best))
 
