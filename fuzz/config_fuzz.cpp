@@ -133,9 +133,10 @@ void checkLookup(List* list, const Entries& entries, const std::string& name) {
 }
 
 // The file that loadStanza reads; one per process, so parallel jobs never
-// share it.
+// share it. In memory where the system offers it: written for every input.
 const std::string& scratchFile() {
-  static const std::string path = "/tmp/orv-config-fuzz-" + std::to_string(getpid()) + ".conf";
+  static const std::string path = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                                  "/orv-config-fuzz-" + std::to_string(getpid()) + ".conf";
   return path;
 }
 
@@ -229,6 +230,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       ORV_FUZZ_CHECK(std::string(keyFile) == keyFileValue.substr(0, kConfigPathMaxLength),
                      "the key file's path");
     }
+    // libFuzzer ends without running exit handlers: nothing may stay behind.
+    unlink(scratchFile().c_str());
   }
 
   ORV_FUZZ_CHECK(memoryBlocksOutstanding() == blocksBefore, "every block released");
