@@ -155,6 +155,22 @@ def peak_mib(wrapper, argv, stdout_path=None, env=None):
     return float("nan")
 
 
+def sync_folder(folder):
+    descriptor = os.open(folder, os.O_RDONLY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+def restore_synced(source, target):
+    """Lays a fresh copy of source at target, durably."""
+    shutil.copyfile(source, target)
+    with open(target, "rb+") as copy:
+        os.fsync(copy.fileno())
+    sync_folder(os.path.dirname(target))
+
+
 class Row:
     """One measured command on one file, repeated."""
 
@@ -171,12 +187,15 @@ class Row:
         self.peak = float("nan")
 
     def prepare(self):
-        """Untimed: restores the input, and removes the output of the last
-        run, so that no run pays for truncating it."""
+        """Untimed: restores the input and removes the output of the last
+        run, then syncs the folder, so that no run pays for truncating an old
+        output or, in its own fsync, for flushing the set-up's changes."""
         if self.before:
             self.before()
         if self.output and os.path.exists(self.output):
             os.remove(self.output)
+        if self.output:
+            sync_folder(os.path.dirname(self.output))
 
     def run(self):
         self.prepare()
@@ -232,22 +251,27 @@ def fsync_cost(source, work, repeats):
 
 # --- key derivation ----------------------------------------------------------
 
-def kdf_from_bench(bench, repeats):
-    """Best seconds of svcPbeInit over the micro-benchmark's repetitions, or
-    None without orv_bench."""
+def from_bench(bench, repeats):
+    """Best seconds of each benchmark of orv_bench that the script uses, by
+    name: the key derivation (BM_PbeInit) and whole runs in process without
+    it (BM_RunKeystore). Empty without orv_bench."""
     if not bench or not os.access(bench, os.X_OK):
-        return None
+        return {}
     done = subprocess.run(
-        [bench, "--benchmark_filter=BM_PbeInit", "--benchmark_format=json",
+        [bench, "--benchmark_filter=BM_PbeInit|BM_RunKeystore", "--benchmark_format=json",
          "--benchmark_repetitions=%d" % repeats],
         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=False)
     if done.returncode != 0:
-        return None
+        return {}
     scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
-    times = [entry["real_time"] * scale[entry["time_unit"]]
-             for entry in json.loads(done.stdout)["benchmarks"]
-             if entry.get("run_type") == "iteration"]
-    return min(times) if times else None
+    best = {}
+    for entry in json.loads(done.stdout)["benchmarks"]:
+        if entry.get("run_type") != "iteration":
+            continue
+        seconds = entry["real_time"] * scale[entry["time_unit"]]
+        name = entry["run_name"]
+        best[name] = min(best.get(name, seconds), seconds)
+    return best
 
 
 def kdf_from_python(repeats):
@@ -345,17 +369,22 @@ def run(orvseal, cat, args, sizes, repeats, work):
         print(line)
     print("peak memory taken by %s" % wrapper_name)
 
-    kdf = kdf_from_bench(args.bench, 3 if args.quick else 5)
+    bench = from_bench(args.bench, 3 if args.quick else 5)
+    kdf = next((seconds for name, seconds in bench.items() if name.startswith("BM_PbeInit")),
+               None)
     kdf_source = "svcPbeInit in orv_bench, best"
     if kdf is None:
         kdf = kdf_from_python(3 if args.quick else 5)
         kdf_source = "PBKDF2 in Python, best (orv_bench not found)"
+    in_process = {name: seconds for name, seconds in bench.items()
+                  if name.startswith("BM_RunKeystore")}
 
     # The fixed cost: start-up and key derivation, on the smallest keystores.
     # Two runs that stop early split it: a missing -sf key file ends the run
     # before the key derivation (exit 80), an output in a missing folder right
-    # after it (exit 1). The key derivation of a run is the difference, and
-    # all but the key derivation of a full run is its time less that.
+    # after it (exit 1). Everything but the key derivation of a small run is
+    # the first of them (the start of the process to the key derivation) and
+    # the whole run in process without the key derivation (orv_bench).
     fixed_rows = []
     for count in (1, 50):
         source = os.path.join(work, "fixed%d.conf" % count)
@@ -364,6 +393,10 @@ def run(orvseal, cat, args, sizes, repeats, work):
                               [orvseal, "-f", source, "-o", out, "-sf", key_file],
                               env=env, output=out))
     small = fixed_rows[1].argv[2]
+    small_copy = os.path.join(work, "fixed50-copy.conf")
+    fixed_rows.append(Row("50-line keystore, side-file mode",
+                          [orvseal, "-f", small_copy, "-sf", key_file], env=env,
+                          before=lambda: restore_synced(small, small_copy)))
     fixed_rows.append(Row("50 lines, stopped before the key derivation",
                           [orvseal, "-f", small, "-o", out, "-sf", missing_key],
                           env=env, expect=80, output=out))
@@ -375,8 +408,8 @@ def run(orvseal, cat, args, sizes, repeats, work):
     print("\nfixed cost: measuring (%d rounds)..." % rounds, flush=True)
     measure(fixed_rows, rounds, wrapper)
     fixed = fixed_rows[0].best
-    startup = fixed_rows[2].best
-    run_kdf = fixed_rows[3].best - fixed_rows[2].best
+    startup = fixed_rows[3].best
+    run_kdf = fixed_rows[4].best - fixed_rows[3].best
 
     results = []
     for count in sizes:
@@ -388,7 +421,7 @@ def run(orvseal, cat, args, sizes, repeats, work):
         credentials = count_credentials(count)
 
         def restore(source=source, copy=copy):
-            shutil.copyfile(source, copy)
+            restore_synced(source, copy)
 
         rows = [
             Row("cat", [cat, source], stdout_path=out, env=env, output=out),
@@ -411,13 +444,13 @@ def run(orvseal, cat, args, sizes, repeats, work):
         results.append((count, size, credentials, {row.name: row for row in rows}))
         os.remove(copy)
 
-    print_fixed(fixed_rows, kdf, kdf_source, run_kdf)
+    print_fixed(fixed_rows, kdf, kdf_source, run_kdf, in_process)
     print_table(results, fixed)
     print_costs(results, fixed, startup, run_kdf)
-    print_targets(results, fixed_rows, run_kdf)
+    print_targets(results, fixed_rows, run_kdf, in_process)
 
 
-def print_fixed(fixed_rows, kdf, kdf_source, run_kdf):
+def print_fixed(fixed_rows, kdf, kdf_source, run_kdf, in_process):
     print()
     print("Fixed cost (best / median of the rounds, ms):")
     for row in fixed_rows:
@@ -425,6 +458,10 @@ def print_fixed(fixed_rows, kdf, kdf_source, run_kdf):
               % (row.name, fmt_ms(row.best), fmt_ms(row.median), row.peak))
     print("  key derivation in a run (after − before): %s" % fmt_ms(run_kdf))
     print("  key derivation alone (%s): %s" % (kdf_source, fmt_ms(kdf)))
+    for name, seconds in sorted(in_process.items()):
+        label = name.replace("BM_RunKeystore/", "").replace("/real_time", "")
+        print("  whole run in process, key derivation cut to one round (orv_bench, %s): %s"
+              % (label, fmt_ms(seconds)))
 
 
 ROW_NOTES = {
@@ -494,12 +531,25 @@ def print_costs(results, fixed, startup, run_kdf):
           % fmt_ms(rows["side"].best - rows["direct"].best))
 
 
-def print_targets(results, fixed_rows, run_kdf):
+def print_targets(results, fixed_rows, run_kdf, in_process):
     print()
     print("Targets:")
-    small = fixed_rows[1].best - run_kdf
-    print("  50-line keystore, all but the key derivation: %s ms (target < 10 ms): %s"
-          % (fmt_ms(small), verdict(small < 0.010)))
+    startup = fixed_rows[3].best
+    for mode, full, key in (("direct", fixed_rows[1], "side:0"),
+                            ("side-file", fixed_rows[2], "side:1")):
+        runs = [seconds for name, seconds in in_process.items()
+                if "lines:50/" in name and key in name]
+        if runs:
+            # The in-process run repeats the proof and the key file read that
+            # the stopped run already counts: an upper bound.
+            small = startup + runs[0]
+            how = "start-up to the key derivation %s + the run in process %s" % (
+                fmt_ms(startup), fmt_ms(runs[0]))
+        else:
+            small = full.best - run_kdf
+            how = "the run less the key derivation (orv_bench not found; noisy)"
+        print("  50-line keystore, %s mode, all but the key derivation: %s ms, %s "
+              "(target < 10 ms): %s" % (mode, fmt_ms(small), how, verdict(small < 0.010)))
     count, size, credentials, rows = results[-1]
     fixed = fixed_rows[0].best
     work = rows["pass"].best - fixed
