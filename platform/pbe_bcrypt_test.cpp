@@ -16,11 +16,33 @@
 
 namespace {
 
-// Gives the file the access list of an SDDL text; true on success.
-bool setAccessList(const std::string& path, const char* sddl) {
+// The current user's SID as text ("S-1-5-..."), empty when unknown.
+std::string userSid() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return "";
+  unsigned char user[256];
+  DWORD size = 0;
+  char* sid = nullptr;
+  std::string text;
+  if (GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
+      ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid)) {
+    text = sid;
+    LocalFree(sid);
+  }
+  CloseHandle(token);
+  return text;
+}
+
+// Gives the file the access list of an SDDL text in which "{user}" stands
+// for the current user (Wine does not honour the owner-rights SID); true on
+// success.
+bool setAccessList(const std::string& path, std::string sddl) {
+  for (size_t at = sddl.find("{user}"); at != std::string::npos; at = sddl.find("{user}")) {
+    sddl.replace(at, 6, userSid());
+  }
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
-                                                            nullptr)) {
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
     return false;
   }
   bool ok = SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor) != 0;
@@ -37,10 +59,10 @@ TEST(PbeKeyFileAccessTest, FilesThatEveryUserMayReadAreRefused) {
     int32_t expected;
   };
   const Case cases[] = {
-      {"owner only", "D:P(A;;FA;;;OW)", 0},
-      {"owner and system", "D:P(A;;FA;;;OW)(A;;FA;;;SY)", 0},
-      {"everyone reads", "D:P(A;;FA;;;OW)(A;;FR;;;WD)", kPbeKeyFileExposed},
-      {"everyone may do all", "D:P(A;;FA;;;OW)(A;;FA;;;WD)", kPbeKeyFileExposed},
+      {"owner only", "D:P(A;;FA;;;{user})", 0},
+      {"owner and system", "D:P(A;;FA;;;{user})(A;;FA;;;SY)", 0},
+      {"everyone reads", "D:P(A;;FA;;;{user})(A;;FR;;;WD)", kPbeKeyFileExposed},
+      {"everyone may do all", "D:P(A;;FA;;;{user})(A;;FA;;;WD)", kPbeKeyFileExposed},
       // Wine keeps only what a POSIX mode can say, so the other groups
       // (Users, Authenticated Users) are checked on Windows alone.
   };
@@ -63,7 +85,7 @@ TEST(PbeKeyFileAccessTest, FilesThatEveryUserMayReadAreRefused) {
       EXPECT_TRUE(read) << c.what;
     }
   }
-  ASSERT_TRUE(setAccessList(path, "D:P(A;;FA;;;OW)"));
+  ASSERT_TRUE(setAccessList(path, "D:P(A;;FA;;;{user})"));
   unsigned char* key = nullptr;
   int32_t keyLength = 0;
   ASSERT_EQ(svcPbeReadInitialKeyFile(path.c_str(), &key, &keyLength), 0);

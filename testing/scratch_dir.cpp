@@ -19,18 +19,37 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Owner only, as a key file must be; no test relies on a wider access.
-bool restrictToOwner(const std::string& path) {
 #ifdef _WIN32
-  // The access list, not the read-only attribute, says who may read a file.
+bool restrictToUser(const std::string& path) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  unsigned char user[256];
+  DWORD size = 0;
+  char* sid = nullptr;
+  bool ok = GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
+            ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid);
+  CloseHandle(token);
+  if (!ok) return false;
+  std::string sddl = std::string("D:P(A;;FA;;;") + sid + ")";
+  LocalFree(sid);
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;OW)", SDDL_REVISION_1,
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
                                                             &descriptor, nullptr)) {
     return false;
   }
-  bool ok = SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor) != 0;
+  ok = SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor) != 0;
   LocalFree(descriptor);
   return ok;
+}
+#endif
+
+// Owner only, as a key file must be; no test relies on a wider access.
+bool restrictToOwner(const std::string& path) {
+#ifdef _WIN32
+  // The access list, not the read-only attribute, says who may read a file:
+  // full access for the current user by its SID (Wine does not honour the
+  // owner-rights SID, so the file could not even be removed), nobody else.
+  return restrictToUser(path);
 #else
   std::error_code error;
   fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, error);
