@@ -8,6 +8,8 @@
 // plaintext, an output.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <sstream>
