@@ -6,23 +6,28 @@ ten a plaintext credential, the rest comments, blank lines and other keys),
 then measures, in one run and on the same files:
 
   cat          cat FILE > OUT: the floor that no rewriter can beat
+  dd           dd bs=64K: a plain read/write copy, for comparison
+  pass         orvseal -f TWIN -o OUT -sf KEY on the file's twin whose
+               credential lines are other keys of the same length: the
+               pass-through cost alone
   direct       orvseal -f FILE -o OUT -sf KEY
-  pass         the same on the file's twin whose credential lines are other
-               keys of the same length: the pass-through cost alone
   side         orvseal -f COPY -sf KEY (the protected copy replaces COPY,
                flushed to disk; restoring COPY before each run is not timed)
   stanza       orvseal -f FILE -o OUT, the initial key named by the file's
                own orvcred.keyfile: the key lookup reads and parses the file
+  proof        orvseal stopped by a missing key file right after reading the
+               whole file to prove it readable
 
-Wall time is the median of the repetitions (runs of all rows interleaved),
-peak memory the largest resident set of the child (wait4). The fixed cost
-(start-up and key derivation) is measured on a 1-line and a 50-line keystore;
-the key derivation alone comes from the micro-benchmarks (orv_bench) when
-they are built, else from Python's PBKDF2 with the same parameters.
+Wall time is the best of the rounds (every row once per round, so that drift
+of a shared machine spreads over all rows alike); peak memory is the child's
+largest resident set. The fixed cost is split by runs on small keystores that
+stop just before and just after the key derivation; the key derivation alone
+and whole runs in process without it come from the micro-benchmarks
+(orv_bench) when they are built.
 
-Usage: bench/run_bench.py [--quick] [--orvseal PATH] [--bench PATH] [--keep DIR]
+Usage: bench/run_bench.py [--quick] [ORVSEAL | --orvseal PATH] [--bench PATH] [--keep DIR]
 The script builds nothing: build first, e.g.
-  cmake --preset linux -B build/perf -DCMAKE_BUILD_TYPE=Release
+  cmake --preset linux -B build/perf
   cmake --build build/perf --target orvseal orv_bench
 """
 
