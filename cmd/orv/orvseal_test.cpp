@@ -1,6 +1,6 @@
 // The protection run driven in process, for the failures that no user can
-// cause from outside: the services' start, the PBE service, and every
-// allocation and file operation of a whole run failing in turn.
+// cause from outside: the services' start and the PBE service. The sweeps
+// over every allocation and file operation are in orvseal_fault_test.cpp.
 #include "cmd/orv/orvseal.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +10,6 @@
 
 #include "cmd/orv/rewriter.h"
 #include "lib/orv/param_lookup.h"
-#include "platform/memory.h"
 #include "platform/messages.h"
 #include "platform/pbe.h"
 #include "platform/program.h"
@@ -156,41 +155,6 @@ TEST_F(RunTest, FailedProtectionInDirectModeKeepsTheLinesWritten) {
   // The failing credential is withheld: no plaintext in the output.
   EXPECT_EQ(written.find("secret-two"), std::string::npos) << written;
   EXPECT_EQ(written.find("other = value"), std::string::npos) << written;
-}
-
-// Every allocation and file operation of a whole run fails in turn. Each
-// time the run must fail cleanly: a non-zero result, something shown, nothing
-// leaked, the keystore byte for byte as before or completely protected, and
-// no side file left behind.
-TEST_F(RunTest, EveryFaultPointLeavesTheKeystoreWholeAndNoSideFile) {
-  int64_t blocksBefore = memoryBlocksOutstanding();
-  int faultPoints = 0;
-  for (uint64_t n = 1; n < 500; ++n) {
-    ASSERT_TRUE(dir.write("keystore.conf", kKeystore) == keystore);
-    clearObservations();
-    faultArm(FaultPlan{kFaultAlloc | kFaultFileOps, n, false, -1, 0});
-    int32_t code = protectKeystore();
-    bool fired = faultFired();
-    faultDisarm();
-    SCOPED_TRACE("fault point " + std::to_string(n));
-    EXPECT_EQ(memoryBlocksOutstanding(), blocksBefore);
-    EXPECT_FALSE(fileExists(keystore + ".bak"));
-    if (!fired) {
-      EXPECT_EQ(code, 0);
-      EXPECT_TRUE(keystoreProtected());
-      break;
-    }
-    ++faultPoints;
-    if (code == 0) {
-      // A fault that the run can absorb (the readability proof's or the
-      // key file's read) must still leave a completely protected keystore.
-      EXPECT_TRUE(keystoreProtected()) << readFile(keystore);
-    } else {
-      EXPECT_TRUE(keystoreUnchanged() || keystoreProtected()) << readFile(keystore);
-      EXPECT_TRUE(!shownMessages().empty() || !failureRecords().empty()) << "silent failure";
-    }
-  }
-  EXPECT_GT(faultPoints, 10);
 }
 
 }  // namespace
