@@ -1,27 +1,14 @@
 """End-to-end tests: the real orvseal executable, run as a user runs it.
 
-The environment names what to run:
-  ORV_EXE            the orvseal executable
-  ORV_REVEAL         the orvseal_reveal test tool of the same build
-  ORV_EMULATOR       optional: the program that runs them (Wine for the Windows build)
-  ORV_NATIVE_REVEAL  optional: a native orvseal_reveal, to read back values that
-                     the Windows build protected
+The environment names what to run: see harness.py.
 """
 
 import os
-import re
 import shutil
 import stat
-import subprocess
-import sys
-import tempfile
 import unittest
 
-EXE = os.environ["ORV_EXE"]
-REVEAL = os.environ["ORV_REVEAL"]
-EMULATOR = os.environ.get("ORV_EMULATOR", "")
-NATIVE_REVEAL = os.environ.get("ORV_NATIVE_REVEAL", "")
-WINDOWS = EXE.lower().endswith(".exe")
+from harness import NATIVE_REVEAL, WINDOWS, Scratch, host_path, message_ids
 
 KEYSTORE = """\
 # keystore of the message-security feature
@@ -56,23 +43,15 @@ EXPECTED_SHAPE = [
 ]
 
 
-def host_path(path):
-    """The path as the program under test spells it."""
-    if WINDOWS:
-        return "Z:" + path.replace("/", "\\")
-    return path
-
-
 class Result:
     def __init__(self, completed):
+        self.completed = completed
         self.code = completed.returncode
         self.stdout = completed.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
         self.stderr = completed.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
 
-    def ids(self, stream=None):
-        """Message identifiers shown, sorted: the two streams interleave freely."""
-        text = self.stdout + self.stderr if stream is None else getattr(self, stream)
-        return sorted(re.findall(r"^(ORV[0-9A-F]{4}[IWE]):", text, re.MULTILINE))
+    def ids(self):
+        return message_ids(self.completed)
 
     def __repr__(self):
         return "exit %d\nstdout:\n%s\nstderr:\n%s" % (self.code, self.stdout, self.stderr)
@@ -80,57 +59,20 @@ class Result:
 
 class OrvsealTest(unittest.TestCase):
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="orvseal-e2e-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
-        self.env = {k: v for k, v in os.environ.items()
-                    if not k.startswith("VKT_") and k not in ("HOME", "HOMEDRIVE", "HOMEPATH")}
-        self.env["HOME"] = self.path("home")
-        os.makedirs(self.env["HOME"])
+        self.scratch = Scratch(self)
+        self.dir = self.scratch.dir
+        self.env = self.scratch.env
+        self.path = self.scratch.path
+        self.write = self.scratch.write
+        self.read = self.scratch.read
+        self.text = self.scratch.text
+        self.reveal = self.scratch.reveal
         self.key = self.write("initial.key", "e2e initial key\n", mode=0o600)
 
     # -- helpers ---------------------------------------------------------
 
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, content, mode=0o600):
-        path = self.path(name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(content.encode() if isinstance(content, str) else content)
-        os.chmod(path, mode)
-        return path
-
-    def read(self, name):
-        with open(self.path(name), "rb") as f:
-            return f.read()
-
-    def text(self, name):
-        data = self.read(name).decode()
-        return data.replace("\r\n", "\n") if WINDOWS else data
-
     def run_orvseal(self, *args, env=None):
-        command = ([EMULATOR] if EMULATOR else []) + [EXE] + list(args)
-        environment = dict(self.env)
-        environment.update(env or {})
-        completed = subprocess.run(command, cwd=self.dir, env=environment,
-                                   stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
-        return Result(completed)
-
-    def reveal(self, name, key=None, native=False):
-        tool = NATIVE_REVEAL if native else REVEAL
-        emulate = EMULATOR and not native
-        args = ([EMULATOR] if emulate else []) + [tool]
-        if key is not None:
-            args += ["-sf", host_path(key) if emulate else key]
-        args.append(host_path(self.path(name)) if emulate else self.path(name))
-        completed = subprocess.run(args, cwd=self.dir, env=self.env, capture_output=True,
-                                   timeout=120)
-        values = {}
-        for line in completed.stdout.decode().replace("\r\n", "\n").splitlines():
-            name_, _, plain = line.partition("=")
-            values[name_] = plain
-        return completed.returncode, values
+        return Result(self.scratch.run(*args, env=env))
 
     def assert_shape(self, name, expected=EXPECTED_SHAPE):
         lines = self.text(name).split("\n")
@@ -433,26 +375,6 @@ class OrvsealTest(unittest.TestCase):
         self.assertEqual(stat.S_IMODE(os.stat(real).st_mode), 0o640)
         self.assertEqual(sorted(os.listdir(self.path("real"))), ["keystore.conf"])
         self.assertFalse(os.path.exists(self.path("link.conf.bak")))
-
-    @unittest.skipIf(WINDOWS, "file-size limits are the POSIX port's")
-    def test_full_disk_leaves_the_keystore_unchanged(self):
-        import resource
-        import signal
-        body = KEYSTORE + "".join("comment.%d = %s\n" % (i, "v" * 60) for i in range(2000))
-        self.write("keystore.conf", body)
-
-        def limit():
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-            resource.setrlimit(resource.RLIMIT_FSIZE, (64 * 1024, 64 * 1024))
-
-        completed = subprocess.run([EXE, "-f", "keystore.conf", "-sf", "initial.key"],
-                                   cwd=self.dir, env=self.env, capture_output=True,
-                                   preexec_fn=limit, timeout=120)
-        r = Result(completed)
-        self.assertEqual(r.code, 17, r)
-        self.assert_ids(r, ["ORV9107E"], r)
-        self.assertEqual(self.text("keystore.conf"), body)
-        self.assert_no_side_file()
 
     @unittest.skipUnless(WINDOWS and NATIVE_REVEAL, "needs the Windows build and a native reveal")
     def test_windows_values_read_back_on_linux(self):

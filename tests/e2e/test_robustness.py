@@ -1,89 +1,22 @@
 """Robustness of the real orvseal executable: interruption, full disks,
 exposed key files and secret hygiene on every path.
 
-The environment names what to run, as for test_orvseal.py:
-  ORV_EXE            the orvseal executable
-  ORV_REVEAL         the orvseal_reveal test tool of the same build
-  ORV_EMULATOR       optional: the program that runs them (Wine for the Windows build)
+The environment names what to run (see harness.py), and
   ORV_KILL_POINTS    optional: how many moments of a run to kill it at (default 40)
 """
 
 import os
-import re
 import secrets
 import shutil
 import signal
 import stat
 import subprocess
-import tempfile
 import time
 import unittest
 
-EXE = os.environ["ORV_EXE"]
-REVEAL = os.environ["ORV_REVEAL"]
-EMULATOR = os.environ.get("ORV_EMULATOR", "")
-WINDOWS = EXE.lower().endswith(".exe")
+from harness import WINDOWS, Scratch, host_path, message_ids
+
 KILL_POINTS = int(os.environ.get("ORV_KILL_POINTS", "40"))
-
-
-def host_path(path):
-    """The path as the program under test spells it."""
-    if WINDOWS:
-        return "Z:" + path.replace("/", "\\")
-    return path
-
-
-class Scratch:
-    """A scratch folder with a home directory and an initial key file."""
-
-    def __init__(self, test):
-        self.dir = tempfile.mkdtemp(prefix="orvseal-robust-")
-        test.addCleanup(shutil.rmtree, self.dir, True)
-        self.env = {k: v for k, v in os.environ.items()
-                    if not k.startswith("VKT_") and k not in ("HOME", "HOMEDRIVE", "HOMEPATH")}
-        self.env["HOME"] = self.path("home")
-        os.makedirs(self.env["HOME"])
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, content, mode=0o600):
-        path = self.path(name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(content.encode() if isinstance(content, str) else content)
-        os.chmod(path, mode)
-        return path
-
-    def read(self, name):
-        with open(self.path(name), "rb") as f:
-            return f.read()
-
-    def command(self, *args):
-        return ([EMULATOR] if EMULATOR else []) + [EXE] + list(args)
-
-    def run(self, *args, env=None, preexec_fn=None):
-        environment = dict(self.env)
-        environment.update(env or {})
-        return subprocess.run(self.command(*args), cwd=self.dir, env=environment,
-                              stdin=subprocess.DEVNULL, capture_output=True,
-                              preexec_fn=preexec_fn, timeout=300)
-
-    def reveal(self, name, key):
-        args = ([EMULATOR] if EMULATOR else []) + [REVEAL, "-sf", host_path(key),
-                                                   host_path(self.path(name))]
-        completed = subprocess.run(args, cwd=self.dir, env=self.env, capture_output=True,
-                                   timeout=300)
-        values = {}
-        for line in completed.stdout.decode().replace("\r\n", "\n").splitlines():
-            name_, _, plain = line.partition("=")
-            values[name_] = plain
-        return completed.returncode, values
-
-
-def messages(completed):
-    text = (completed.stdout + completed.stderr).decode("utf-8", "replace")
-    return sorted(re.findall(r"^(ORV[0-9A-F]{4}[IWE]):", text.replace("\r\n", "\n"), re.MULTILINE))
 
 
 def protected_lines(original_lines, credentials):
@@ -144,7 +77,7 @@ class InterruptionTest(unittest.TestCase):
     completely protected, and never missing."""
 
     def setUp(self):
-        self.s = Scratch(self)
+        self.s = Scratch(self, "orvseal-robust-")
         self.key = self.s.write("initial.key", "interruption test key\n")
         self.store = Keystore(100000)
 
@@ -271,7 +204,7 @@ class InterruptionTest(unittest.TestCase):
                     args += ["-o", "out.conf"]
                 r = self.s.run(*args, preexec_fn=limited(limit))
                 self.assertEqual(r.returncode, 17, (note, r))
-                self.assertEqual(messages(r), ["ORV9107E"], (note, r))
+                self.assertEqual(message_ids(r), ["ORV9107E"], (note, r))
                 self.assertEqual(self.s.read("keystore.conf"), store.text, note)
                 self.assertFalse(os.path.exists(self.s.path("keystore.conf.bak")), note)
                 if direct:
@@ -293,7 +226,7 @@ class KeyFileExposureTest(unittest.TestCase):
     Everyone may read."""
 
     def test_exposed_key_files_are_refused(self):
-        s = Scratch(self)
+        s = Scratch(self, "orvseal-robust-")
         body = "pem.password = exposure-secret\n"
         modes = [0o644, 0o604] if WINDOWS else [0o640, 0o604, 0o644, 0o660, 0o606, 0o670, 0o601]
         for mode in modes:
@@ -311,7 +244,7 @@ class KeyFileExposureTest(unittest.TestCase):
                     env["VKT_ORVCRED_KEYFILE"] = host_path(key)
                 r = s.run(*args, env=env)
                 self.assertEqual(r.returncode, 83, (note, r))
-                self.assertEqual(messages(r), ["ORV633AE"], (note, r))
+                self.assertEqual(message_ids(r), ["ORV633AE"], (note, r))
                 stderr = r.stderr.decode().replace("\r\n", "\n")
                 self.assertIn("The initial key file '%s' can be read by other users, so it is not "
                               "used." % host_path(key), stderr)
@@ -333,7 +266,7 @@ class SecretHygieneTest(unittest.TestCase):
     while it is unchanged, the key file)."""
 
     def setUp(self):
-        self.s = Scratch(self)
+        self.s = Scratch(self, "orvseal-robust-")
         tag = secrets.token_hex(6)
         self.canaries = {
             "pem.password": "cnryPem%s" % tag,

@@ -1,0 +1,96 @@
+"""What the end-to-end tests share: the programs under test, and a scratch
+folder to run them in.
+
+The environment names what to run:
+  ORV_EXE            the orvseal executable
+  ORV_REVEAL         the orvseal_reveal test tool of the same build
+  ORV_EMULATOR       optional: the program that runs them (Wine for the Windows build)
+  ORV_NATIVE_REVEAL  optional: a native orvseal_reveal, to read back values that
+                     the Windows build protected
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+
+EXE = os.environ["ORV_EXE"]
+REVEAL = os.environ["ORV_REVEAL"]
+EMULATOR = os.environ.get("ORV_EMULATOR", "")
+NATIVE_REVEAL = os.environ.get("ORV_NATIVE_REVEAL", "")
+WINDOWS = EXE.lower().endswith(".exe")
+
+
+def host_path(path):
+    """The path as the program under test spells it."""
+    if WINDOWS:
+        return "Z:" + path.replace("/", "\\")
+    return path
+
+
+def message_ids(completed):
+    """Message identifiers a run showed, sorted: the two streams interleave freely."""
+    text = (completed.stdout + completed.stderr).decode("utf-8", "replace")
+    return sorted(re.findall(r"^(ORV[0-9A-F]{4}[IWE]):", text.replace("\r\n", "\n"), re.MULTILINE))
+
+
+class Scratch:
+    """A scratch folder, removed after the test, with a home directory of its
+    own and an environment free of the program's variables."""
+
+    def __init__(self, test, prefix="orvseal-e2e-"):
+        self.dir = tempfile.mkdtemp(prefix=prefix)
+        test.addCleanup(shutil.rmtree, self.dir, True)
+        self.env = {k: v for k, v in os.environ.items()
+                    if not k.startswith("VKT_") and k not in ("HOME", "HOMEDRIVE", "HOMEPATH")}
+        self.env["HOME"] = self.path("home")
+        os.makedirs(self.env["HOME"])
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, content, mode=0o600):
+        path = self.path(name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content.encode() if isinstance(content, str) else content)
+        os.chmod(path, mode)
+        return path
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def text(self, name):
+        """A file's text, with the Windows build's "\\r\\n" read as "\\n"."""
+        data = self.read(name).decode()
+        return data.replace("\r\n", "\n") if WINDOWS else data
+
+    def command(self, *args):
+        return ([EMULATOR] if EMULATOR else []) + [EXE] + list(args)
+
+    def run(self, *args, env=None, preexec_fn=None):
+        """Runs orvseal in the folder; returns the completed process."""
+        environment = dict(self.env)
+        environment.update(env or {})
+        return subprocess.run(self.command(*args), cwd=self.dir, env=environment,
+                              stdin=subprocess.DEVNULL, capture_output=True,
+                              preexec_fn=preexec_fn, timeout=300)
+
+    def reveal(self, name, key=None, native=False):
+        """Reads back the protected values of a file: (exit code, {key: plaintext})."""
+        tool = NATIVE_REVEAL if native else REVEAL
+        emulate = bool(EMULATOR) and not native
+        spell = host_path if emulate else (lambda path: path)
+        args = ([EMULATOR] if emulate else []) + [tool]
+        if key is not None:
+            args += ["-sf", spell(key)]
+        args.append(spell(self.path(name)))
+        completed = subprocess.run(args, cwd=self.dir, env=self.env, capture_output=True,
+                                   timeout=300)
+        values = {}
+        for line in completed.stdout.decode().replace("\r\n", "\n").splitlines():
+            name_, _, plain = line.partition("=")
+            values[name_] = plain
+        return completed.returncode, values
