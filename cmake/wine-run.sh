@@ -10,10 +10,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"
   flock "$WINEPREFIX" sh -c '[ -f "$WINEPREFIX/system.reg" ] || wineboot --init >/dev/null 2>&1; wineserver -w' || true
 fi
-# Wine's session (its server and the system processes that the first program
-# starts) is started here, detached from our standard streams, and kept for a
-# few seconds after the last program: otherwise those processes would inherit
-# a caller's pipes and hold them open until the session ends.
+# Wine's server, and the system processes that the first program starts, are
+# started here, detached from our standard streams, and kept for a few
+# seconds after the last program: otherwise those processes would inherit a
+# caller's pipes and hold them open until the server ends.
 wineserver -p10 >/dev/null 2>&1 </dev/null || true
 wine cmd.exe /c exit >/dev/null 2>&1 </dev/null || true
 exec wine "$@"

@@ -7,6 +7,7 @@
 #include "platform/env.h"
 #include "platform/return_code.h"
 #include "platform/test_hooks.h"
+#include "testing/env_var.h"
 
 namespace {
 
@@ -51,13 +52,8 @@ TEST(ProgramTest, ExitCodeMappingNeverTurnsAFailureIntoSuccess) {
 }
 
 TEST(EnvTest, EnvironmentStringHonoursTheCapacity) {
-#ifdef _WIN32  // the runtimes name their environment setters differently
-  _putenv_s("ORV_TEST_VALUE", "abcdef");
-  _putenv_s("ORV_TEST_UNSET", "");
-#else
-  setenv("ORV_TEST_VALUE", "abcdef", 1);
-  unsetenv("ORV_TEST_UNSET");
-#endif
+  ScopedEnv value("ORV_TEST_VALUE", "abcdef");
+  ScopedEnv unset("ORV_TEST_UNSET", nullptr);
   char buffer[16] = {};
   uint16_t capacity = sizeof buffer;
   EXPECT_EQ(svcGetEnvironmentString("ORV_TEST_VALUE", buffer, &capacity), 0);

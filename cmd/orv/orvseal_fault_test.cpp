@@ -24,6 +24,7 @@
 #include "platform/messages.h"
 #include "platform/pbe.h"
 #include "platform/test_hooks.h"
+#include "testing/env_var.h"
 #include "testing/scratch_dir.h"
 
 namespace {
@@ -42,31 +43,6 @@ const char kEnvironmentKey[] = "the environment's key";
 // What a sweep must never find outside the keystore file as it was.
 const char* const kSecrets[] = {"secret-one", "secret-two", kFileKey, kStanzaKey,
                                 kEnvironmentKey};
-
-void setVariable(const char* name, const char* value) {
-#ifdef _WIN32
-  // The C runtime of Windows has no setenv; an empty value removes the name.
-  _putenv_s(name, value != nullptr ? value : "");
-#else
-  if (value != nullptr) {
-    setenv(name, value, 1);
-  } else {
-    unsetenv(name);
-  }
-#endif
-}
-
-// The file's text with "\r\n" read as "\n": the Windows build writes text
-// mode.
-std::string readText(const std::string& path) {
-  std::string text = readFile(path);
-  std::string lines;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    lines += text[i];
-  }
-  return lines;
-}
 
 constexpr int32_t kSweepIterations = 1000;
 
@@ -108,15 +84,15 @@ class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
     }
     original = kKeystore;
     for (const std::string& line : extraLines) original += line + "\n";
-    setVariable("VKT_ORVCRED_KEYFILE",
+    setEnvironmentVariable("VKT_ORVCRED_KEYFILE",
                 scenario.key == KeySource::kEnvironment ? environmentKeyFile.c_str() : nullptr);
-    setVariable("VKT_TRACE", scenario.tracing ? trace.c_str() : nullptr);
+    setEnvironmentVariable("VKT_TRACE", scenario.tracing ? trace.c_str() : nullptr);
     prepareReader(scenario.key);
   }
 
   void TearDown() override {
-    setVariable("VKT_ORVCRED_KEYFILE", nullptr);
-    setVariable("VKT_TRACE", nullptr);
+    setEnvironmentVariable("VKT_ORVCRED_KEYFILE", nullptr);
+    setEnvironmentVariable("VKT_TRACE", nullptr);
     if (readerReady) svcPbeTerm(&reader);
     pbeSetIterationsForTesting(0);
   }

@@ -26,18 +26,6 @@ const char kKeystore[] =
     "crl.ldap.pass = secret-two\n"
     "other = value\n";
 
-// The file's text with "\r\n" read as "\n": the Windows build writes text
-// mode, the POSIX port writes lines as read.
-std::string readText(const std::string& path) {
-  std::string text = readFile(path);
-  std::string lines;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    lines += text[i];
-  }
-  return lines;
-}
-
 class RunTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -4,20 +4,8 @@
 #include <sstream>
 
 #include "lib/orv/config_access.h"
-#include "platform/env.h"
 #include "platform/test_hooks.h"
 #include "testing/scratch_dir.h"
-
-ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
-  const char* old = svcGetEnv(name);
-  hadValue_ = old != nullptr;
-  if (hadValue_) oldValue_ = old;
-  setEnvironmentVariable(name, value);
-}
-
-ScopedEnv::~ScopedEnv() {
-  setEnvironmentVariable(name_.c_str(), hadValue_ ? oldValue_.c_str() : nullptr);
-}
 
 std::vector<std::string> traceTexts(const std::string& tracePath) {
   std::vector<std::string> texts;

@@ -6,26 +6,9 @@
 #include <vector>
 
 #include "lib/orv/list.h"
+#include "testing/env_var.h"
 
 // Helpers for the tests of the configuration library.
-
-// Sets (value non-null) or removes an environment variable of the process.
-void setEnvironmentVariable(const char* name, const char* value);
-
-// Gives a variable a value, or removes it (null), for the life of the
-// object; its former state comes back afterwards.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value);
-  ~ScopedEnv();
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  bool hadValue_;
-  std::string oldValue_;
-};
 
 // The trace texts of a trace file, each as "function(number) detail=N text".
 std::vector<std::string> traceTexts(const std::string& tracePath);

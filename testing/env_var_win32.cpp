@@ -2,7 +2,7 @@
 // getenv reads. An empty value removes the variable there.
 #include <stdlib.h>
 
-#include "lib/orv/test_support.h"
+#include "testing/env_var.h"
 
 void setEnvironmentVariable(const char* name, const char* value) {
   _putenv_s(name, value != nullptr ? value : "");

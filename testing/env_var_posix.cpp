@@ -1,7 +1,7 @@
 // Environment changes for the tests, POSIX.
 #include <stdlib.h>
 
-#include "lib/orv/test_support.h"
+#include "testing/env_var.h"
 
 void setEnvironmentVariable(const char* name, const char* value) {
   if (value != nullptr) {
