@@ -55,6 +55,10 @@ void wipeServiceWords(PbeContext* context) {
 }
 
 // The algorithm of an initialised context, else 0.
+// Contexts initialised and not yet terminated, for tests that check that
+// every master key is wiped in the end.
+int64_t liveContexts = 0;
+
 int32_t initialisedAlgorithm(const PbeContext* context) {
   uint64_t tagWord = context->serviceWords[kTagWord];
   if ((tagWord & kStateTagMask) != kStateTag) return 0;
@@ -254,6 +258,7 @@ int32_t svcPbeInit(PbeContext* context) {
   // An injected failure is always a failure, whatever code the plan names.
   if (faultCheck(kFaultPbeInit, -1, &injected)) return injected != 0 ? injected : kPbeCryptoFailure;
   if (context == nullptr) return kPbeBadArgument;
+  if (initialisedAlgorithm(context) != 0) --liveContexts;
   wipeServiceWords(context);
 
   if (context->algorithm != 1 && context->algorithm != 2) return kPbeBadAlgorithm;
@@ -272,6 +277,7 @@ int32_t svcPbeInit(PbeContext* context) {
     return rc;
   }
   context->serviceWords[kTagWord] = kStateTag | static_cast<uint64_t>(context->algorithm);
+  ++liveContexts;
   return 0;
 }
 
@@ -420,9 +426,12 @@ int32_t svcPbeFreeBuf(char* buffer, int32_t /*length*/) {
 
 int32_t svcPbeTerm(PbeContext* context) {
   if (context == nullptr) return kPbeBadArgument;
+  if (initialisedAlgorithm(context) != 0) --liveContexts;
   wipeServiceWords(context);
   return 0;
 }
+
+int64_t pbeLiveContexts() { return liveContexts; }
 
 int32_t svcPbeReadInitialKeyFile(const char* path, unsigned char** keyOut,
                                  int32_t* keyLengthOut) {

@@ -61,6 +61,9 @@ struct ShownMessage {
 };
 const std::vector<ShownMessage>& shownMessages();
 
+// PBE contexts that svcPbeInit made ready and svcPbeTerm has not yet wiped.
+int64_t pbeLiveContexts();
+
 // Forgets the failure records and shown messages.
 void clearObservations();
 

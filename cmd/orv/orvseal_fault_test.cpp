@@ -227,12 +227,14 @@ TEST_P(FaultSweepTest, EveryFaultPointLeavesTheKeystoreWhole) {
     dir.write("out.conf", "");
     dir.write("trace.log", "");
     clearObservations();
+    int64_t liveBefore = pbeLiveContexts();
     faultArm(FaultPlan{scenario.sites, n, scenario.failAfter, -1, scenario.error});
     int32_t code = runOnce();
     bool fired = faultFired();
     faultDisarm();
 
     EXPECT_EQ(memoryBlocksOutstanding(), blocksBefore) << "blocks leaked";
+    EXPECT_EQ(pbeLiveContexts(), liveBefore) << "a master key was not wiped";
     EXPECT_FALSE(fileExists(keystore + ".bak")) << "side file left behind";
     EXPECT_TRUE(noSecretIn(trace));
     if (scenario.tracing && !scenario.failAfter) {

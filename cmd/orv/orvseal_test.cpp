@@ -33,7 +33,11 @@ class RunTest : public ::testing::Test {
     keyFile = dir.write("initial.key", "unit test key\n");
   }
 
-  void TearDown() override { svcProcessAnchor.status = 0; }
+  void TearDown() override {
+    svcProcessAnchor.status = 0;
+    // Whatever the way out, a master key that svcPbeInit derived is wiped.
+    EXPECT_EQ(pbeLiveContexts(), liveBefore) << "svcPbeTerm was not called";
+  }
 
   // Runs the command as the process would, from a clean start.
   int32_t run(std::vector<std::string> args) {
@@ -69,6 +73,7 @@ class RunTest : public ::testing::Test {
   ScratchDir dir;
   std::string keystore;
   std::string keyFile;
+  int64_t liveBefore = pbeLiveContexts();
 };
 
 TEST_F(RunTest, ProtectsTheKeystore) {
@@ -123,6 +128,14 @@ TEST_F(RunTest, FailedPbeInitShowsItsCodeAndTouchesNoFile) {
   EXPECT_NE(shownMessages()[0].text.find("failed with code 67."), std::string::npos);
   EXPECT_TRUE(keystoreUnchanged());
   EXPECT_FALSE(fileExists(keystore + ".bak"));
+}
+
+TEST_F(RunTest, OutputThatCannotBeCreatedStillEndsThePbeService) {
+  std::string output = dir.file("missing/out.conf");
+  EXPECT_EQ(run({"-f", keystore, "-o", output, "-sf", keyFile}), 1);
+  EXPECT_EQ(shownNumbers(), std::vector<uint32_t>{kMsgCannotOpen});
+  EXPECT_TRUE(keystoreUnchanged());
+  EXPECT_FALSE(fileExists(output));
 }
 
 TEST_F(RunTest, FailedProtectionRemovesTheSideFileAndKeepsTheKeystore) {
