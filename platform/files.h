@@ -10,16 +10,21 @@
 // tests can make any of them fail (platform/test_hooks.h). On failure each
 // sets errno and returns what the standard function would.
 
-// The character that separates the folders of a path (the one real
-// difference of path syntax between the platforms).
+// The two real differences of text and path syntax between the platforms:
+// the separator of a path's folders, and the line end of a text file
+// written from nothing (a line of an existing file keeps its own end).
 #ifdef _WIN32
 constexpr char kPathSeparator = '\\';
+constexpr const char* kLineEnd = "\r\n";
 #else
 constexpr char kPathSeparator = '/';
+constexpr const char* kLineEnd = "\n";
 #endif
 
-// fopen with the modes "rN" (read) and "wN" (write, create or truncate): text
-// mode, handle not inherited by child processes (close-on-exec on POSIX).
+// fopen with the modes "rN", "rbN" (read) and "wN", "wbN" (write, create or
+// truncate), the handle not inherited by child processes (close-on-exec on
+// POSIX). Reading opens only a regular file (links followed) and never
+// blocks: a folder fails with EISDIR, a device or pipe with ENODEV.
 FILE* osOpenFile(const char* path, const char* mode);
 
 // fread.
@@ -70,21 +75,34 @@ int32_t osSameFile(const char* first, const char* second, bool* same);
 // ENAMETOOLONG when the result does not fit `size`.
 int32_t osResolveLinks(const char* path, char* out, size_t size);
 
-// Creates `path` afresh for writing in text mode, readable and writable by
-// its owner only, not inherited by child processes. An existing file or link
-// of that name is removed first, without following a link. Null and errno on
-// failure.
+// What a path names, links followed.
+enum class FileKind { kMissing, kRegular, kOther };
+
+// *kind becomes what `path` names: nothing, a regular file, or anything else
+// (a folder, device or pipe). 0, or the errno of a failed look-up other than
+// "no such file".
+int32_t osFileKind(const char* path, FileKind* kind);
+
+// Creates `path` for writing in binary mode, exclusively (EEXIST when any
+// file or link has that name: nothing is ever removed or overwritten),
+// readable and writable by its owner only, not inherited by child processes.
+// Null and errno on failure.
 FILE* osCreatePrivateFile(const char* path);
 
-// Makes what was written to `stream` durable: flushes the stream, then the
-// operating system's buffers (fsync, FlushFileBuffers).
+// Gives the file open as `stream` the permissions and owner of `modelPath`
+// (on Windows its access list and attributes), through the open file, never
+// by path. An owner that only the superuser could give is left as it is.
+int32_t osAdoptPermissions(FILE* stream, const char* modelPath);
+
+// Makes what was written to `stream` durable: flushes the stream, then, for
+// a regular file, the operating system's buffers (fsync, FlushFileBuffers).
+// A pipe, terminal or device is only flushed.
 int32_t osSyncFile(FILE* stream);
 
-// Replaces `target` with `replacement` in one atomic step, after giving the
-// replacement the target's permissions and owner (on Windows its security
-// and attributes), and makes the change durable as far as the folder can be
-// synced (once the step is done, a failed folder sync no longer fails it).
-// On failure `target` is unchanged and `replacement` is still there.
+// Replaces `target` with `replacement` in one atomic step and makes the
+// change durable as far as the folder can be synced (once the step is done,
+// a failed folder sync no longer fails it). On failure `target` is unchanged
+// and `replacement` is still there.
 int32_t osReplaceFile(const char* replacement, const char* target);
 
 #endif  // ORV_PLATFORM_FILES_H_

@@ -18,14 +18,41 @@ FILE* osOpenFile(const char* path, const char* mode) {
     return nullptr;
   }
   if (fileFaultInjected(kFaultOpen)) return nullptr;
-  // "N" (not inherited by child processes) is glibc's "e": close-on-exec.
+  // "N" (not inherited by child processes) is close-on-exec; "b" means
+  // nothing here.
   char posixMode[8];
   size_t length = 0;
-  for (const char* p = mode; *p != '\0' && length + 2 < sizeof posixMode; ++p) {
-    posixMode[length++] = *p == 'N' ? 'e' : *p;
+  for (const char* p = mode; *p != '\0' && length + 1 < sizeof posixMode; ++p) {
+    if (*p != 'N' && *p != 'b') posixMode[length++] = *p;
   }
   posixMode[length] = '\0';
-  return std::fopen(path, posixMode);
+  if (mode[0] != 'r') {
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE* stream = fdopen(fd, posixMode);
+    if (stream == nullptr) close(fd);
+    return stream;
+  }
+  // Opened without blocking, so that a FIFO named by mistake is refused at
+  // once rather than waited on; only a regular file is read.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat status;
+  int error = 0;
+  if (fstat(fd, &status) != 0) {
+    error = errno;
+  } else if (!S_ISREG(status.st_mode)) {
+    error = S_ISDIR(status.st_mode) ? EISDIR : ENODEV;
+  } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    error = errno;
+  }
+  FILE* stream = error == 0 ? fdopen(fd, posixMode) : nullptr;
+  if (stream == nullptr) {
+    if (error == 0) error = errno;
+    close(fd);
+    errno = error;
+  }
+  return stream;
 }
 
 int osSeekFile(FILE* stream, int64_t offset, int origin) {
@@ -77,14 +104,24 @@ int32_t osResolveLinks(const char* path, char* out, size_t size) {
   return rc;
 }
 
+int32_t osFileKind(const char* path, FileKind* kind) {
+  if (path == nullptr || kind == nullptr) return EINVAL;
+  struct stat status;
+  if (stat(path, &status) != 0) {
+    *kind = FileKind::kMissing;
+    return errno == ENOENT ? 0 : errno;
+  }
+  *kind = S_ISREG(status.st_mode) ? FileKind::kRegular : FileKind::kOther;
+  return 0;
+}
+
 FILE* osCreatePrivateFile(const char* path) {
   if (path == nullptr) {
     errno = EINVAL;
     return nullptr;
   }
   if (fileFaultInjected(kFaultOpen)) return nullptr;
-  // unlink removes a link itself, never what it points to.
-  if (unlink(path) != 0 && errno != ENOENT) return nullptr;
+  // O_EXCL with O_NOFOLLOW: never a file or link that is already there.
   int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
   if (fd < 0) return nullptr;
   FILE* stream = fdopen(fd, "w");
@@ -97,11 +134,32 @@ FILE* osCreatePrivateFile(const char* path) {
   return stream;
 }
 
+int32_t osAdoptPermissions(FILE* stream, const char* modelPath) {
+  if (stream == nullptr || modelPath == nullptr) return EINVAL;
+  if (fileFaultInjected(kFaultRename)) return errno;
+  struct stat model;
+  if (stat(modelPath, &model) != 0) return errno;
+  // Through the open descriptor: the path could name another file by now.
+  int fd = fileno(stream);
+  if (fchmod(fd, model.st_mode & 07777) != 0) return errno;
+  struct stat current;
+  if (fstat(fd, &current) != 0) return errno;
+  // Only the superuser may give a file away; others keep it as their own.
+  if ((current.st_uid != model.st_uid || current.st_gid != model.st_gid) &&
+      fchown(fd, model.st_uid, model.st_gid) != 0 && errno != EPERM) {
+    return errno;
+  }
+  return 0;
+}
+
 int32_t osSyncFile(FILE* stream) {
   if (stream == nullptr) return EINVAL;
   if (fileFaultInjected(kFaultFlush)) return errno;
   if (std::fflush(stream) != 0) return errno != 0 ? errno : EIO;
-  if (fsync(fileno(stream)) != 0) return errno != 0 ? errno : EIO;
+  // A pipe, terminal or device has nothing to make durable.
+  struct stat status;
+  if (fstat(fileno(stream), &status) != 0) return errno;
+  if (S_ISREG(status.st_mode) && fsync(fileno(stream)) != 0) return errno != 0 ? errno : EIO;
   return 0;
 }
 
@@ -126,18 +184,6 @@ int32_t syncDirectoryOf(const char* path) {
 int32_t osReplaceFile(const char* replacement, const char* target) {
   if (replacement == nullptr || target == nullptr) return EINVAL;
   if (fileFaultInjected(kFaultRename)) return errno;
-  struct stat original;
-  if (stat(target, &original) == 0) {
-    if (chmod(replacement, original.st_mode & 07777) != 0) return errno;
-    struct stat current;
-    if (stat(replacement, &current) != 0) return errno;
-    if ((current.st_uid != original.st_uid || current.st_gid != original.st_gid) &&
-        chown(replacement, original.st_uid, original.st_gid) != 0 && errno != EPERM) {
-      return errno;
-    }
-  } else if (errno != ENOENT) {
-    return errno;
-  }
   if (std::rename(replacement, target) != 0) return errno;
   // The target is replaced now, so this can no longer fail: both files were
   // synced whole, and a folder that cannot be synced can at worst bring the

@@ -19,7 +19,16 @@ FILE* osOpenFile(const char* path, const char* mode) {
   }
   if (fileFaultInjected(kFaultOpen)) return nullptr;
   // The runtime understands "N" (handle not inherited) itself.
-  return std::fopen(path, mode);
+  FILE* stream = std::fopen(path, mode);
+  if (stream == nullptr || mode[0] != 'r') return stream;
+  // Only a regular file is read: a device (CON) or pipe would be waited on.
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    std::fclose(stream);
+    errno = ENODEV;
+    return nullptr;
+  }
+  return stream;
 }
 
 int osSeekFile(FILE* stream, int64_t offset, int origin) {
@@ -130,8 +139,9 @@ PSECURITY_DESCRIPTOR ownerOnlyDescriptor() {
   return descriptor;
 }
 
-// Gives `to` the discretionary access control list of `from`.
-int32_t copySecurity(const char* from, const char* to) {
+// Gives the file open as `to` the discretionary access control list of
+// `from`.
+int32_t copySecurity(const char* from, HANDLE to) {
   DWORD needed = 0;
   GetFileSecurityA(from, DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
   if (needed == 0) return lastErrno();
@@ -139,7 +149,7 @@ int32_t copySecurity(const char* from, const char* to) {
   if (descriptor == nullptr) return ENOMEM;
   int32_t rc = 0;
   if (!GetFileSecurityA(from, DACL_SECURITY_INFORMATION, descriptor, needed, &needed) ||
-      !SetFileSecurityA(to, DACL_SECURITY_INFORMATION, descriptor)) {
+      !SetKernelObjectSecurity(to, DACL_SECURITY_INFORMATION, descriptor)) {
     rc = lastErrno();
   }
   LocalFree(descriptor);
@@ -161,6 +171,27 @@ int32_t osSameFile(const char* first, const char* second, bool* same) {
   return 0;
 }
 
+int32_t osFileKind(const char* path, FileKind* kind) {
+  if (path == nullptr || kind == nullptr) return EINVAL;
+  *kind = FileKind::kMissing;
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    int32_t error = lastErrno();
+    return error == ENOENT ? 0 : error;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    *kind = FileKind::kOther;
+    return 0;
+  }
+  // Device names (NUL, CON) have attributes too; only a disk file is regular.
+  HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return lastErrno();
+  *kind = GetFileType(handle) == FILE_TYPE_DISK ? FileKind::kRegular : FileKind::kOther;
+  CloseHandle(handle);
+  return 0;
+}
+
 int32_t osResolveLinks(const char* path, char* out, size_t size) {
   if (path == nullptr || out == nullptr || size == 0) return EINVAL;
   // Keystore files on Windows are not links; the path is used as given.
@@ -176,31 +207,33 @@ FILE* osCreatePrivateFile(const char* path) {
     return nullptr;
   }
   if (fileFaultInjected(kFaultOpen)) return nullptr;
-  if (!DeleteFileA(path) && GetLastError() != ERROR_FILE_NOT_FOUND) {
-    errno = lastErrno();
+  // Owner only while it is written: a protected access list that grants the
+  // current user full access and nobody else anything. Without it the file
+  // would take its folder's access list, so it is not created at all.
+  PSECURITY_DESCRIPTOR descriptor = ownerOnlyDescriptor();
+  if (descriptor == nullptr) {
+    errno = EACCES;
     return nullptr;
   }
-  // Owner only while it is written: a protected access list that grants the
-  // current user full access and nobody else anything.
-  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
-  PSECURITY_DESCRIPTOR descriptor = ownerOnlyDescriptor();
-  attributes.lpSecurityDescriptor = descriptor;
-  HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, &attributes, CREATE_NEW,
+  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+  // WRITE_DAC: the file later takes the keystore's access list through this
+  // handle. CREATE_NEW never touches a file that is already there.
+  HANDLE handle = CreateFileA(path, GENERIC_WRITE | WRITE_DAC, 0, &attributes, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   int32_t error = handle == INVALID_HANDLE_VALUE ? lastErrno() : 0;
-  if (descriptor != nullptr) LocalFree(descriptor);
+  LocalFree(descriptor);
   if (handle == INVALID_HANDLE_VALUE) {
     errno = error;
     return nullptr;
   }
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_TEXT);
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
     CloseHandle(handle);
     DeleteFileA(path);
     errno = EMFILE;
     return nullptr;
   }
-  FILE* stream = _fdopen(fd, "w");
+  FILE* stream = _fdopen(fd, "wb");
   if (stream == nullptr) {
     int saved = errno;
     _close(fd);
@@ -215,7 +248,27 @@ int32_t osSyncFile(FILE* stream) {
   if (fileFaultInjected(kFaultFlush)) return errno;
   if (std::fflush(stream) != 0) return errno != 0 ? errno : EIO;
   HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-  if (handle == INVALID_HANDLE_VALUE || !FlushFileBuffers(handle)) return lastErrno();
+  if (handle == INVALID_HANDLE_VALUE) return EBADF;
+  // A pipe, console or device has nothing to make durable.
+  if (GetFileType(handle) != FILE_TYPE_DISK) return 0;
+  if (!FlushFileBuffers(handle)) return lastErrno();
+  return 0;
+}
+
+int32_t osAdoptPermissions(FILE* stream, const char* modelPath) {
+  if (stream == nullptr || modelPath == nullptr) return EINVAL;
+  if (fileFaultInjected(kFaultRename)) return errno;
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  if (handle == INVALID_HANDLE_VALUE) return EBADF;
+  DWORD attributes = GetFileAttributesA(modelPath);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return lastErrno();
+  // Through the open handle: the path could name another file by now.
+  if (int32_t rc = copySecurity(modelPath, handle)) return rc;
+  FILE_BASIC_INFO basic{};
+  DWORD kept = attributes & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
+                             FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_SYSTEM);
+  basic.FileAttributes = kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept;
+  if (!SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic)) return lastErrno();
   return 0;
 }
 
@@ -226,18 +279,6 @@ int32_t osReplaceFile(const char* replacement, const char* target) {
   char fullTarget[MAX_PATH + 1];
   if (int32_t rc = fullPath(replacement, fullReplacement, sizeof fullReplacement)) return rc;
   if (int32_t rc = fullPath(target, fullTarget, sizeof fullTarget)) return rc;
-  // The replacement takes the target's access control list and attributes
-  // first; then one rename replaces the target. (ReplaceFile would carry them
-  // over itself, but some of its failures leave the target renamed away.)
-  DWORD attributes = GetFileAttributesA(fullTarget);
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    if (int32_t rc = copySecurity(fullTarget, fullReplacement)) return rc;
-    DWORD kept = attributes & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
-                               FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_SYSTEM);
-    if (!SetFileAttributesA(fullReplacement, kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept)) {
-      return lastErrno();
-    }
-  }
   if (!MoveFileExA(fullReplacement, fullTarget, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return lastErrno();
   }

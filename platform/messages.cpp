@@ -62,14 +62,39 @@ constexpr CatalogueEntry kCatalogue[] = {
      "The keystore file '{t1}' cannot be replaced by its protected copy (error {n1}: {e1}). "
      "It is unchanged."},
     {kMsgPathTooLong,
-     "The keystore path '{t1}' is too long: with \".bak\" added it would not fit in 259 "
-     "characters. Move the file to a shorter path, or name an output file with -o."},
+     "The path '{t1}' is too long: the name of the file written beside it before it is "
+     "replaced would not fit in 259 characters. Use a shorter path. Nothing was changed."},
     {kMsgNotText,
      "The keystore file '{t1}' holds a NUL byte in line {n1}, so it is not a text file. It is "
      "unchanged."},
     {kMsgReadFailed,
      "Reading the keystore file '{t1}' failed (error {n1}: {e1}). It is unchanged."},
     {kMsgNoMemory, "There is not enough memory to protect the keystore file. It is unchanged."},
+    {kMsgLoneCarriageReturn,
+     "The keystore file '{t1}' has a carriage return without a line feed in line {n1}, so its "
+     "lines cannot be told apart. Save it with Windows (CR LF) or Unix (LF) line ends. It is "
+     "unchanged."},
+    {kMsgUtf16,
+     "The keystore file '{t1}' is saved as UTF-16. Save it as UTF-8 or ANSI and run the "
+     "command again. It is unchanged."},
+    {kMsgWordsBeforeEquals,
+     "Line {n1} of '{t1}' has words between the key '{t2}' and '=', so which of them is the "
+     "credential cannot be told. Write the line as '{t2} = value'. The keystore file is "
+     "unchanged."},
+    {kMsgPlaintextBehindFlag,
+     "Line {n1} of '{t1}' holds a plaintext '{t2}' after a flag line that says it is "
+     "protected, so it was left in plaintext. To have it protected, remove that flag line or "
+     "set it to NO, and run the command again."},
+    {kMsgKeyFileLineUnreadable,
+     "The keystore file '{t1}' names its initial key file in orvcred.keyfile, but line {n1} "
+     "cannot be read (a line must be key = value, a comment or blank), so the key file cannot "
+     "be looked up. Nothing was protected."},
+    {kMsgPathDoesNotFit,
+     "The path given by {t1} is longer than 260 characters, so it is not used. Nothing was "
+     "read or changed."},
+    {kMsgNotRegularFile,
+     "'{t1}' is not a regular file (it is a folder, a device or a pipe), so it is not read. "
+     "Name the file itself."},
 };
 
 const char* catalogueText(uint32_t number) {
@@ -85,6 +110,24 @@ char severityLetter(uint32_t number) {
     case 1: return 'W';
     case 2: return 'E';
     default: return 'S';
+  }
+}
+
+// Control characters as the trace shows them, so an insert stays in its line.
+void appendEscaped(std::string* out, const char* text) {
+  for (const char* p = text != nullptr ? text : ""; *p != '\0'; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '\n') {
+      *out += "\\n";
+    } else if (c == '\r') {
+      *out += "\\r";
+    } else if (c < 0x20 || c == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      *out += escaped;
+    } else {
+      *out += *p;
+    }
   }
 }
 
@@ -117,7 +160,7 @@ std::string composeMessage(uint32_t number, const MessageRecord* record) {
                  : index == '1' ? record->textInsert1
                  : index == '2' ? record->textInsert2
                                 : record->textInsert3;
-        out += insert != nullptr ? insert : "";
+        appendEscaped(&out, insert);
         p += 3;
         continue;
       }

@@ -12,7 +12,9 @@
 // filled in. The identifier is "ORV", the low 16 bits of the number as four
 // upper-case hexadecimal digits and the severity letter of the top four bits
 // (0 I, 1 W, 2 E): 0x20009106 is ORV9106E. Informational messages go to
-// standard output, warnings and errors to standard error.
+// standard output, warnings and errors to standard error. Control
+// characters in text inserts are shown escaped (\n, \r, \xNN), so that a
+// file name cannot forge a line of its own.
 
 struct MessageRecord {
   char eyeCatcher[4];  // "XMSA"
@@ -52,6 +54,13 @@ constexpr uint32_t kMsgPathTooLong = 0x20009109;        // text 1: keystore path
 constexpr uint32_t kMsgNotText = 0x2000910A;            // numeric 1: line number, text 1: path
 constexpr uint32_t kMsgReadFailed = 0x2000910B;         // numeric 1: errno, text 1: path
 constexpr uint32_t kMsgNoMemory = 0x2000910C;           // no insert
+constexpr uint32_t kMsgLoneCarriageReturn = 0x2000910D;  // numeric 1: line, text 1: path
+constexpr uint32_t kMsgUtf16 = 0x2000910E;              // text 1: path
+constexpr uint32_t kMsgWordsBeforeEquals = 0x2000910F;  // numeric 1: line, text 1: path, 2: key
+constexpr uint32_t kMsgPlaintextBehindFlag = 0x10009110;  // numeric 1: line, text 1: path, 2: key
+constexpr uint32_t kMsgKeyFileLineUnreadable = 0x20009111;  // numeric 1: line, text 1: path
+constexpr uint32_t kMsgPathDoesNotFit = 0x20009112;     // text 1: where the path comes from
+constexpr uint32_t kMsgNotRegularFile = 0x20009113;     // text 1: path
 
 // Shows message `number`. The sub-pool, the three zeros, the option word,
 // the source name and line and the final 1 identify the caller; the source

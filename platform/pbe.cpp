@@ -444,8 +444,8 @@ int32_t svcPbeReadInitialKeyFile(const char* path, unsigned char** keyOut,
   WipeOnExit wipeContent(content, sizeof content);
   size_t contentLength = 0;
   {
-    if (fileFaultInjected(kFaultOpen)) return kPbeKeyFileUnreadable;
-    FILE* file = pbeOpenBinaryFile(path);
+    // Only a regular file is opened, and a pipe is never waited on.
+    FILE* file = osOpenFile(path, "rbN");
     if (file == nullptr) return kPbeKeyFileUnreadable;
     // A key that others can read protects nothing; it is not even read.
     int32_t access = pbeKeyFileAccess(file);

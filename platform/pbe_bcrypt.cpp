@@ -162,12 +162,6 @@ int32_t pbeCryptoBase64Decode(const char* text, int32_t length, unsigned char* d
   return 0;
 }
 
-FILE* pbeOpenBinaryFile(const char* path) {
-  // "N": the handle is not inherited by child processes. _fsopen, unlike
-  // fopen_s, lets others read the file while it is open.
-  return _fsopen(path, "rbN", _SH_DENYNO);
-}
-
 namespace {
 
 // Groups that stand for every user, or anyone at all, of the machine.

@@ -48,11 +48,7 @@ int32_t pbeCryptoBase64Encode(const unsigned char* data, int32_t length, char* t
 int32_t pbeCryptoBase64Decode(const char* text, int32_t length, unsigned char* data,
                               int32_t* dataLengthOut);
 
-// Opens a file for reading in binary mode, its handle not inherited by
-// child processes; null with errno set on failure.
-FILE* pbeOpenBinaryFile(const char* path);
-
-// Whether a key file opened by pbeOpenBinaryFile is kept from other users: 0,
+// Whether an open key file is kept from other users: 0,
 // kPbeKeyFileExposed when others than its owner may read it (any group or
 // other permission bit on POSIX; an access list entry that lets Everyone,
 // Users, Authenticated Users, Guests or Anonymous read it on Windows), or

@@ -128,11 +128,6 @@ int32_t pbeCryptoBase64Decode(const char* text, int32_t length, unsigned char* d
   return 0;
 }
 
-FILE* pbeOpenBinaryFile(const char* path) {
-  // "e": close-on-exec, so that no child process inherits the key file.
-  return std::fopen(path, "rbe");
-}
-
 int32_t pbeKeyFileAccess(FILE* file) {
   struct stat status;
   // A folder opens, but holds no key to read.

@@ -12,6 +12,7 @@
 #include "cmd/orv/options.h"
 #include "cmd/orv/rewriter.h"
 #include "lib/orv/config_access.h"
+#include "lib/orv/config_syntax.h"
 #include "lib/orv/param_lookup.h"
 #include "platform/env.h"
 #include "platform/files.h"
@@ -32,6 +33,11 @@ constexpr size_t kReadChunkSize = 64 * 1024;
 // default 4 KiB buffer makes.
 constexpr size_t kWriteBufferSize = 64 * 1024;
 constexpr int32_t kLineProbe = 370;
+// Names tried for the side file when "<path>.bak" is taken: "<path>.1.bak"
+// and on; a file that this run did not create is never touched.
+constexpr int kSideFileNamesTried = 100;
+// The longest key that a message shows.
+constexpr size_t kShownKeySize = 256;
 
 #define ORV_RUN_TRACE(detail, ...) ORV_TRACE_TEXT(kRunFunctionNumber, (detail), __VA_ARGS__)
 
@@ -82,7 +88,7 @@ class LineReader {
     if (line_ == nullptr && !grow(kLineBufferSize)) return kNoMemory;
     for (;;) {
       if (position_ == filled_) {
-        if (atEnd_) return length_ > 0 ? terminate() : kEnd;
+        if (atEnd_) return length_ > 0 ? terminateLast() : kEnd;
         filled_ = osReadFile(chunk_, 1, kReadChunkSize, stream_);
         position_ = 0;
         if (filled_ < kReadChunkSize) {
@@ -104,7 +110,11 @@ class LineReader {
       std::memcpy(line_ + length_, start, take);
       length_ += take;
       position_ += take;
-      if (newline != nullptr) return terminate();
+      if (newline != nullptr) {
+        ++lineCount_;
+        crlf_ = length_ >= 2 && line_[length_ - 2] == '\r';
+        return terminate();
+      }
     }
   }
 
@@ -116,6 +126,17 @@ class LineReader {
   Status terminate() {
     line_[length_] = '\0';
     return kLine;
+  }
+
+  // A last line without a line end is given the one of the line before it,
+  // or the platform's when it is the only line.
+  Status terminateLast() {
+    const char* ending = lineCount_ == 0 ? kLineEnd : crlf_ ? "\r\n" : "\n";
+    size_t endingLength = std::strlen(ending);
+    if (length_ + endingLength + 1 > capacity_ && !grow(length_ + endingLength + 1)) return kNoMemory;
+    std::memcpy(line_ + length_, ending, endingLength);
+    length_ += endingLength;
+    return terminate();
   }
 
   bool obtain(void** block, size_t size, int32_t sourceLine) {
@@ -148,6 +169,8 @@ class LineReader {
   size_t capacity_ = 0;
   size_t length_ = 0;
   int32_t error_ = 0;
+  int64_t lineCount_ = 0;
+  bool crlf_ = false;
 };
 
 // The part of a key file's path that message 0x20006335 names: what follows
@@ -194,12 +217,13 @@ struct RunState {
   int32_t initialKeyLength = 0;
   PbeContext context = {};
   bool pbeReady = false;
-  char resolvedKeystorePath[kPathBufferSize] = {};
+  char replacedPath[kPathBufferSize] = {};  // the file that the side file replaces, links followed
   char sideFileName[kPathBufferSize] = {};
   char errorText[1024] = {};
   const char* keystorePath = nullptr;
   const char* outputPath = nullptr;
-  bool sideFileMode = true;
+  const char* permissionModel = nullptr;  // the file whose permissions the output takes
+  bool sideFileMode = true;  // false: written straight to an -o that is no regular file
   FILE* input = nullptr;
   FILE* output = nullptr;
   char outputBuffer[kWriteBufferSize];  // the output stream's, until it is closed
@@ -257,6 +281,11 @@ int32_t locateKeystore(RunState& run) {
   int32_t code = findConfigFilePath(run.keystorePathBuffer, "VKT_KEYSTORE_CONF", "keystore.conf");
   if (code != 0) {
     ORV_RUN_TRACE(0, "Cannot get config file path");
+    if (code == kConfigPathTooLong) {
+      bool fromVariable = svcGetEnv("VKT_KEYSTORE_CONF") != nullptr;
+      ORV_COMMAND_MESSAGE(kMsgPathDoesNotFit,
+                          textMessage(fromVariable ? "VKT_KEYSTORE_CONF" : "the home directory"));
+    }
     return code;
   }
   run.keystorePath = run.keystorePathBuffer;
@@ -264,13 +293,40 @@ int32_t locateKeystore(RunState& run) {
   return kRunOk;
 }
 
-// Step 8: the keystore file must be readable as a whole.
+// Why the keystore's bytes are no text of its form, reported; kRunOk when
+// they are. `firstLine` is the number of the first line checked.
+int32_t reportTextProblem(const RunState& run, const TextCheck& check, int64_t firstLine) {
+  if (check.problem == TextProblem::kNone) return kRunOk;
+  MessageRecord record = textMessage(run.keystorePath);
+  record.numericInsert1 = static_cast<uint64_t>(firstLine - 1 + check.line);
+  ORV_COMMAND_MESSAGE(check.problem == TextProblem::kUtf16              ? kMsgUtf16
+                      : check.problem == TextProblem::kLoneCarriageReturn ? kMsgLoneCarriageReturn
+                                                                          : kMsgNotText,
+                      record);
+  return kRunNotText;
+}
+
+// A path that must name a regular file (links followed): a folder, device
+// or pipe is refused before it is opened, never waited on.
+bool isRegularOrMissing(const char* path) {
+  FileKind kind = FileKind::kMissing;
+  if (osFileKind(path, &kind) != 0 || kind != FileKind::kOther) return true;
+  ORV_COMMAND_MESSAGE(kMsgNotRegularFile, textMessage(path));
+  return false;
+}
+
+// Step 8: the keystore file must be readable as a whole, and text of the
+// form the rewriter can keep byte for byte.
 int32_t proveReadable(RunState& run) {
+  if (!isRegularOrMissing(run.keystorePath)) return kConfigCannotRead;
   char* text = nullptr;
   int32_t error = 0;
-  int32_t code = readConfigFile(run.keystorePath, &text, &error);
+  size_t size = 0;
+  int32_t code = readConfigFile(run.keystorePath, &text, &error, &size);
+  int32_t textResult = code == 0 ? reportTextProblem(run, checkConfigText(text, size, true), 1)
+                                 : kRunOk;
   if (text != nullptr) svcFreeMem(0, kMemoryComponent, 0, text);
-  if (code == 0) return kRunOk;
+  if (code == 0) return textResult;
   ORV_RUN_TRACE(2, "Cannot read config file '%s'", run.keystorePath);
   ORV_COMMAND_MESSAGE(kMsgCannotReadConfig, textMessage(run.keystorePath));
   if (error != 0) {
@@ -296,20 +352,32 @@ int32_t chooseInitialKey(RunState& run) {
   }
   if (keyFile == nullptr) {
     ORV_RUN_TRACE(0, "No keyfile from env var. Looking in keystore config file");
-    int32_t code = getKeyFileParam(run.keyFilePathBuffer, run.keystorePath, run.parameterName);
+    KeyFileLookup lookup;
+    int32_t code =
+        getKeyFileParam(run.keyFilePathBuffer, run.keystorePath, run.parameterName, &lookup);
     if (code == 0 || code == kConfigNoStanza) {
       if (run.keyFilePathBuffer[0] != '\0') keyFile = run.keyFilePathBuffer;
-    } else if (code == kConfigNoMemory || code == kConfigCannotRead) {
-      // The lookup itself failed, not the stanza: the default key would
-      // protect the values with a key that anyone who has this program
-      // holds, where the file may name a key of its own.
-      ORV_RUN_TRACE(0, "Failed to read orvcred parameter %s.", run.parameterName);
-      ORV_COMMAND_MESSAGE(code == kConfigNoMemory ? kMsgNoMemory : kMsgCannotReadConfig,
-                          textMessage(run.keystorePath));
-      return code;
-    } else {
+    } else if (code == kConfigCannotParse && !lookup.keyFileNamed) {
+      // A file that names no key file: the default key, with its warning.
       ORV_RUN_TRACE(0, "Failed to read orvcred parameter %s. Continuing with default key.",
                     run.parameterName);
+    } else {
+      // The file names a key file that cannot be used, or the lookup itself
+      // failed: the default key would protect the values with a key that
+      // anyone who has this program holds.
+      ORV_RUN_TRACE(0, "Failed to read orvcred parameter %s.", run.parameterName);
+      MessageRecord record = textMessage(run.keystorePath, "orvcred.keyfile");
+      record.numericInsert1 = static_cast<uint64_t>(lookup.failedLine);
+      uint32_t message = code == kConfigCannotParse     ? kMsgKeyFileLineUnreadable
+                         : code == kConfigParamNotUnique ? kMsgDuplicateParam
+                         : code == kConfigNoMemory       ? kMsgNoMemory
+                                                         : kMsgCannotReadConfig;
+      if (code == kConfigPathTooLong) {
+        message = kMsgPathDoesNotFit;
+        record = textMessage("orvcred.keyfile");
+      }
+      ORV_COMMAND_MESSAGE(message, record);
+      return code;
     }
   }
   if (keyFile == nullptr) {
@@ -320,6 +388,7 @@ int32_t chooseInitialKey(RunState& run) {
     ORV_COMMAND_MESSAGE(kMsgDefaultKey, messageRecord());
     return kRunOk;
   }
+  if (!isRegularOrMissing(keyFile)) return kPbeKeyFileUnreadable;
   unsigned char* key = nullptr;
   int32_t keyLength = 0;
   int32_t code = svcPbeReadInitialKeyFile(keyFile, &key, &keyLength);
@@ -357,51 +426,106 @@ int32_t startProtection(RunState& run) {
   return kRunOk;
 }
 
-// Step 11: where the protected text goes. Side-file mode unless -o names
-// another file; an -o that names the keystore file under another text (a
-// relative path, another case, a link) is the keystore file too. The side
-// file sits beside the file that a linked keystore path points to, so that
-// one rename replaces that file and leaves the link in place.
+// Step 11: where the protected text goes. A side file replaces the keystore
+// file, or the -o file when it names another file (an -o that names the
+// keystore under another text, a relative path, another case or a link, is
+// the keystore itself). The side file sits beside the file that a linked
+// path points to, so that one rename replaces that file and keeps the link.
+// An -o that is no regular file (a pipe, a terminal, /dev/null) is written
+// straight.
 int32_t chooseOutput(RunState& run) {
+  const char* target = run.keystorePath;
   const char* outputFile = run.options.outputFile;
-  run.sideFileMode = outputFile == nullptr || std::strcmp(outputFile, run.keystorePath) == 0;
-  if (!run.sideFileMode) {
+  if (outputFile != nullptr && std::strcmp(outputFile, run.keystorePath) != 0) {
     bool same = false;
-    if (osSameFile(outputFile, run.keystorePath, &same) == 0 && same) run.sideFileMode = true;
+    // A failed test is no proof of two files: the run stops.
+    int32_t error = osSameFile(outputFile, run.keystorePath, &same);
+    if (error != 0) {
+      ORV_COMMAND_MESSAGE(kMsgCannotOpen, errnoMessage(error, outputFile));
+      return kRunCannotOpen;
+    }
+    if (!same) target = outputFile;
   }
-  if (!run.sideFileMode) {
+  FileKind kind = FileKind::kMissing;
+  int32_t error = osFileKind(target, &kind);
+  if (error != 0) {
+    ORV_COMMAND_MESSAGE(kMsgCannotOpen, errnoMessage(error, target));
+    return kRunCannotOpen;
+  }
+  if (target == outputFile && kind == FileKind::kOther) {
+    run.sideFileMode = false;
     run.outputPath = outputFile;
     return kRunOk;
   }
-  bool fits = osResolveLinks(run.keystorePath, run.resolvedKeystorePath,
-                             sizeof run.resolvedKeystorePath) == 0;
+  bool fits = osResolveLinks(target, run.replacedPath, sizeof run.replacedPath) == 0;
   int written = fits ? boundedPrintf(run.sideFileName, kPathBufferSize - 1, "%s.bak",
-                                     run.resolvedKeystorePath)
+                                     run.replacedPath)
                      : -1;
   if (written < 0 || written >= kPathBufferSize - 1) {
-    ORV_COMMAND_MESSAGE(kMsgPathTooLong, textMessage(run.keystorePath));
+    ORV_COMMAND_MESSAGE(kMsgPathTooLong, textMessage(target));
     return kRunPathTooLong;
   }
+  // A new -o file gets no wider permissions than the keystore file.
+  run.permissionModel = kind == FileKind::kRegular ? run.replacedPath : run.keystorePath;
   run.outputPath = run.sideFileName;
+  return kRunOk;
+}
+
+// Creates the side file under the first free name: "<path>.bak", else
+// "<path>.1.bak" and on.
+int32_t createSideFile(RunState& run) {
+  for (int attempt = 1; attempt <= kSideFileNamesTried; ++attempt) {
+    run.output = osCreatePrivateFile(run.sideFileName);
+    if (run.output != nullptr || errno != EEXIST) break;
+    int written = boundedPrintf(run.sideFileName, kPathBufferSize - 1, "%s.%d.bak",
+                                run.replacedPath, attempt);
+    if (written < 0 || written >= kPathBufferSize - 1) {
+      ORV_COMMAND_MESSAGE(kMsgPathTooLong, textMessage(run.replacedPath));
+      return kRunPathTooLong;
+    }
+  }
+  if (run.output == nullptr) {
+    ORV_COMMAND_MESSAGE(kMsgCannotOpen, errnoMessage(errno, run.sideFileName));
+    // No file of this run's is there to remove.
+    run.outputPath = nullptr;
+    return kRunCannotOpen;
+  }
   return kRunOk;
 }
 
 // Step 12: open the keystore file and the output.
 int32_t openFiles(RunState& run) {
-  run.input = osOpenFile(run.keystorePath, "rN");
+  run.input = osOpenFile(run.keystorePath, "rbN");
   if (run.input == nullptr) {
     ORV_COMMAND_MESSAGE(kMsgCannotOpen, errnoMessage(errno, run.keystorePath));
     return kRunCannotOpen;
   }
-  run.output = run.sideFileMode ? osCreatePrivateFile(run.outputPath)
-                                : osOpenFile(run.outputPath, "wN");
-  if (run.output == nullptr) {
-    ORV_COMMAND_MESSAGE(kMsgCannotOpen, errnoMessage(errno, run.outputPath));
-    return kRunCannotOpen;
+  if (run.sideFileMode) {
+    int32_t result = createSideFile(run);
+    if (result != kRunOk) return result;
+  } else {
+    run.output = osOpenFile(run.outputPath, "wbN");
+    if (run.output == nullptr) {
+      ORV_COMMAND_MESSAGE(kMsgCannotOpen, errnoMessage(errno, run.outputPath));
+      return kRunCannotOpen;
+    }
   }
   // Without the larger buffer the stream keeps its own; nothing is lost.
   std::setvbuf(run.output, run.outputBuffer, _IOFBF, sizeof run.outputBuffer);
   return kRunOk;
+}
+
+// A message about one line, naming the file, the line and its key (never
+// its value).
+void showLineMessage(const RunState& run, uint32_t number, int64_t lineNumber,
+                     const LineNote& note) {
+  char key[kShownKeySize];
+  size_t length = note.keyLength < sizeof key - 1 ? note.keyLength : sizeof key - 1;
+  std::memcpy(key, note.key, length);
+  key[length] = '\0';
+  MessageRecord record = textMessage(run.keystorePath, key);
+  record.numericInsert1 = static_cast<uint64_t>(lineNumber);
+  ORV_COMMAND_MESSAGE(number, record);
 }
 
 // Step 13: every line through the rewriter, until the first failure.
@@ -420,13 +544,27 @@ int32_t rewriteLines(RunState& run) {
       return kRunReadFailed;
     }
     ++lineNumber;
-    if (std::strlen(reader.line()) != reader.length()) {
-      MessageRecord record = textMessage(run.keystorePath);
-      record.numericInsert1 = static_cast<uint64_t>(lineNumber);
-      ORV_COMMAND_MESSAGE(kMsgNotText, record);
-      return kRunNotText;
+    char* line = reader.line();
+    size_t length = reader.length();
+    // The whole file was checked before; this catches a file changed since.
+    int32_t textResult =
+        reportTextProblem(run, checkConfigText(line, length, lineNumber == 1), lineNumber);
+    if (textResult != kRunOk) return textResult;
+    if (lineNumber == 1) {
+      // A byte order mark is kept as it is and is no part of the first key.
+      size_t mark = byteOrderMarkLength(line, length);
+      osWriteFile(line, 1, mark, run.output);
+      line += mark;
     }
-    int32_t code = rewriteCredentialLine(run.output, &run.context, reader.line());
+    LineNote note;
+    int32_t code = rewriteCredentialLine(run.output, &run.context, line, &note);
+    if (note.kind == LineNote::kPlaintextBehindFlag) {
+      showLineMessage(run, kMsgPlaintextBehindFlag, lineNumber, note);
+    }
+    if (code == kRewriteWordsBeforeEquals) {
+      showLineMessage(run, kMsgWordsBeforeEquals, lineNumber, note);
+      return kRunWordsBeforeEquals;
+    }
     if (code != 0) return code;
   }
 }
@@ -446,6 +584,13 @@ void finishFiles(RunState& run) {
         writeError = osSyncFile(run.output);
       }
     }
+    if (run.result == kRunOk && writeError == 0 && run.sideFileMode) {
+      int32_t error = osAdoptPermissions(run.output, run.permissionModel);
+      if (error != 0) {
+        ORV_COMMAND_MESSAGE(kMsgReplaceFailed, errnoMessage(error, run.replacedPath));
+        run.result = kRunReplaceFailed;
+      }
+    }
     int closed = osCloseFile(run.output);
     if (run.result == kRunOk && writeError == 0 && closed != 0) writeError = errno != 0 ? errno : EIO;
     run.output = nullptr;
@@ -459,9 +604,9 @@ void finishFiles(RunState& run) {
     osDeleteFile(run.outputPath);
     return;
   }
-  int32_t error = osReplaceFile(run.outputPath, run.resolvedKeystorePath);
+  int32_t error = osReplaceFile(run.outputPath, run.replacedPath);
   if (error != 0) {
-    ORV_COMMAND_MESSAGE(kMsgReplaceFailed, errnoMessage(error, run.keystorePath));
+    ORV_COMMAND_MESSAGE(kMsgReplaceFailed, errnoMessage(error, run.replacedPath));
     osDeleteFile(run.outputPath);
     run.result = kRunReplaceFailed;
   }

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "cmd/orv/command_records.h"
+#include "lib/orv/config_syntax.h"
 #include "lib/orv/credential_keys.h"
 #include "platform/files.h"
 #include "platform/messages.h"
@@ -30,13 +31,6 @@ static_assert(sameFirstWord(kCredentialKeys[2], "pkcs11.encrypted"), "row 3 pair
 constexpr const char* kChannelPrefix = "pem.password.channel";
 constexpr const char* kFlagValue = "YES";
 constexpr int kMarkerSeparatorsRequired = 3;
-
-// The default-locale whitespace set: space, and tab, line feed, vertical
-// tab, form feed and carriage return, which are consecutive; bytes from 0x80
-// up never count.
-bool isWhitespace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-static_assert('\t' + 1 == '\n' && '\n' + 1 == '\v' && '\v' + 1 == '\f' && '\f' + 1 == '\r',
-              "the control whitespace characters are consecutive");
 
 // A stretch of the line, by position, so that no length limits a key or value.
 struct Span {
@@ -81,28 +75,47 @@ bool isProtectedValue(const Span& value) {
 // Key: the first word of the line, ended by whitespace or '='.
 Span tokeniseKey(const char* line, const char* end) {
   const char* cursor = line;
-  while (cursor < end && isWhitespace(*cursor)) ++cursor;
+  while (cursor < end && isConfigWhitespace(*cursor)) ++cursor;
   Span key;
   key.begin = cursor;
-  while (cursor < end && !isWhitespace(*cursor) && *cursor != '=') ++cursor;
+  while (cursor < end && !isConfigWhitespace(*cursor) && *cursor != '=') ++cursor;
   key.length = static_cast<size_t>(cursor - key.begin);
   return key;
 }
 
-// Value: the first word after the first '=' that follows the key; empty when
-// there is none.
-Span tokeniseValue(const Span& key, const char* end) {
+// A flag line's value: the first word after the first '=' that follows the
+// key; empty when there is none.
+Span tokeniseFlagValue(const Span& key, const char* end) {
   const char* cursor = key.begin + key.length;
   Span value;
   value.begin = end;
-  if (cursor == end) return value;
   const void* equals = std::memchr(cursor, '=', static_cast<size_t>(end - cursor));
   if (equals == nullptr) return value;
   cursor = static_cast<const char*>(equals) + 1;
-  while (cursor < end && isWhitespace(*cursor)) ++cursor;
+  while (cursor < end && isConfigWhitespace(*cursor)) ++cursor;
   value.begin = cursor;
-  while (cursor < end && !isWhitespace(*cursor)) ++cursor;
+  while (cursor < end && !isConfigWhitespace(*cursor)) ++cursor;
   value.length = static_cast<size_t>(cursor - value.begin);
+  return value;
+}
+
+// A credential line's value: everything from the first non-blank character
+// after the '=' that directly follows the key (blanks aside) up to a comment
+// or the end of the line, less trailing blanks; empty when the line has no
+// '='. *wordsBeforeEquals tells a line whose '=' comes after another word.
+Span tokeniseCredentialValue(const Span& key, const char* end, bool* wordsBeforeEquals) {
+  const char* cursor = key.begin + key.length;
+  Span value;
+  value.begin = end;
+  while (cursor < end && isConfigWhitespace(*cursor)) ++cursor;
+  if (cursor == end || *cursor != '=') {
+    *wordsBeforeEquals = cursor < end && std::memchr(cursor, '=', static_cast<size_t>(end - cursor));
+    return value;
+  }
+  ++cursor;
+  while (cursor < end && isConfigWhitespace(*cursor)) ++cursor;
+  value.begin = cursor;
+  value.length = static_cast<size_t>(configValueEnd(cursor, end) - cursor);
   return value;
 }
 
@@ -126,14 +139,10 @@ constexpr bool beginsWith(const char* text, const char* prefix) {
 static_assert(beginsWith(kChannelFlagKey, kCredentialKeys[1]),
               "the channel flag key begins with a credential key");
 
-// Writes the line as read and a newline in one write: the newline stands
-// in for the terminating NUL meanwhile. The same bytes as "%s\n", without
-// the cost of formatting, which is most of the cost of a line.
-void writeLineAsRead(FILE* output, char* line, size_t lineLength) {
-  line[lineLength] = '\n';
-  osWriteFile(line, 1, lineLength + 1, output);
-  line[lineLength] = '\0';
+void write(FILE* output, const char* text, size_t length) {
+  if (length > 0) osWriteFile(text, 1, length, output);
 }
+void write(FILE* output, const char* text) { write(output, text, std::strlen(text)); }
 
 void reportProtectionFailure(int32_t rc) {
   ORV_TRACE_TEXT(kRewriteFunctionNumber, 0, "Failed to encrypt credential: %d", rc);
@@ -142,34 +151,46 @@ void reportProtectionFailure(int32_t rc) {
   ORV_COMMAND_MESSAGE(kMsgPbeFailed, record);
 }
 
+// The parts of a credential line that its protected form keeps.
+struct CredentialLine {
+  Span key;
+  Span value;
+  Span comment;           // the blanks before a comment and the comment; may be empty
+  const char* ending;     // "\r\n" or "\n"
+};
+
 // Protects the value of a credential line and writes the flag line and the
-// protected line in its place. The key is terminated in place for the
-// writes and restored, so the line is unchanged when it has to be passed
-// through after all.
-int32_t protectCredential(FILE* output, PbeContext* context, const CredentialRule& rule, char* line,
-                          const Span& key, const Span& value) {
+// protected line in its place.
+int32_t protectCredential(FILE* output, PbeContext* context, const CredentialRule& rule,
+                          const CredentialLine& line) {
   char* protectedText = nullptr;
   int32_t protectedLength = 0;
   // A value the service cannot take whole is refused, never cut.
-  int32_t rc = value.length > static_cast<size_t>(INT32_MAX)
+  int32_t rc = line.value.length > static_cast<size_t>(INT32_MAX)
                    ? kPbeBadArgument
-                   : svcPbeSave(context, value.begin, static_cast<int32_t>(value.length),
+                   : svcPbeSave(context, line.value.begin, static_cast<int32_t>(line.value.length),
                                 &protectedText, &protectedLength);
   if (rc != 0) {
     reportProtectionFailure(rc);
     return rc;
   }
 
-  if (key.startsWith(kChannelPrefix)) {
-    osPrintFile(output, "%s.%s = %s\n", kChannelPrefix, "encrypted", kFlagValue);
-  } else {
-    osPrintFile(output, "%s = %s\n", rule.flagKey, kFlagValue);
-  }
-  char* keyStart = line + (key.begin - line);
-  char savedKeyEnd = keyStart[key.length];
-  keyStart[key.length] = '\0';
-  writeProtectedLine(output, keyStart, protectedText, protectedLength);
-  keyStart[key.length] = savedKeyEnd;
+  write(output, line.key.startsWith(kChannelPrefix) ? kChannelFlagKey : rule.flagKey);
+  write(output, " = ");
+  write(output, kFlagValue);
+  write(output, line.ending);
+  write(output, line.key.begin, line.key.length);
+  write(output, " = ");
+  // Exactly the reported length: the text up to it or its first NUL, padded
+  // with spaces.
+  size_t length = static_cast<size_t>(protectedLength);
+  const void* nul = std::memchr(protectedText, '\0', length);
+  size_t textLength =
+      nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - protectedText) : length;
+  write(output, protectedText, textLength);
+  for (size_t i = textLength; i < length; ++i) write(output, " ", 1);
+  write(output, line.comment.begin, line.comment.length);
+  write(output, line.ending);
   svcPbeFreeBuf(protectedText, protectedLength);
   return 0;
 }
@@ -183,40 +204,43 @@ CredentialRule credentialTable[] = {
     {nullptr, nullptr, 0},
 };
 
-void writeProtectedLine(FILE* output, const char* key, const char* text, int32_t length) {
-  osPrintFile(output, "%s = %-*.*s\n", key, static_cast<int>(length), static_cast<int>(length),
-              text);
-}
-
 void resetCredentialStates() {
   for (CredentialRule* rule = credentialTable; rule->credentialKey != nullptr; ++rule) {
     rule->state = kCredentialStateUnknown;
   }
 }
 
-int32_t rewriteCredentialLine(FILE* output, PbeContext* context, char* line) {
+int32_t rewriteCredentialLine(FILE* output, PbeContext* context, char* line, LineNote* note) {
   TraceScope scope(kRewriteFunctionNumber);
+  LineNote ignored;
+  if (note == nullptr) note = &ignored;
+  *note = LineNote{};
   size_t lineLength = std::strlen(line);
-  if (lineLength > 0 && line[lineLength - 1] == '\n') line[--lineLength] = '\0';
+  bool hadNewline = lineLength > 0 && line[lineLength - 1] == '\n';
+  if (hadNewline) line[--lineLength] = '\0';
 
+  CredentialLine parts;
   const char* end = line + lineLength;
-  Span key = tokeniseKey(line, end);
-  Span value = concernsTable(key) ? tokeniseValue(key, end) : Span{};
-  if (value.empty()) {
-    writeLineAsRead(output, line, lineLength);
-    return scope.result(0);
-  }
+  // The carriage return of a "\r\n" ending is no part of the text.
+  bool crlf = hadNewline && lineLength > 0 && line[lineLength - 1] == '\r';
+  if (crlf) --end;
+  parts.ending = crlf ? "\r\n" : "\n";
+  parts.key = tokeniseKey(line, end);
 
   bool replaced = false;
   int32_t rc = 0;
-  if (key.equals(kChannelFlagKey)) {
+  if (!concernsTable(parts.key)) {
+    // Most lines: passed through without a look at their value.
+  } else if (parts.key.equals(kChannelFlagKey)) {
     // The flag line written before a protected channel password: it must
     // read back as a flag, or a second run would protect the "YES".
-    replaced = !isFlagYes(value);
+    Span value = tokeniseFlagValue(parts.key, end);
+    replaced = !value.empty() && !isFlagYes(value);
   } else {
+    Span flagValue = tokeniseFlagValue(parts.key, end);
     for (CredentialRule* rule = credentialTable; rule->credentialKey != nullptr; ++rule) {
-      if (!key.startsWith(rule->flagKey)) continue;
-      if (isFlagYes(value)) {
+      if (flagValue.empty() || !parts.key.startsWith(rule->flagKey)) continue;
+      if (isFlagYes(flagValue)) {
         rule->state = kCredentialStateProtected;
       } else {
         rule->state = kCredentialStateNotProtected;
@@ -224,18 +248,37 @@ int32_t rewriteCredentialLine(FILE* output, PbeContext* context, char* line) {
       }
     }
     for (CredentialRule* rule = credentialTable; rule->credentialKey != nullptr; ++rule) {
-      if (!key.startsWith(rule->credentialKey)) continue;
-      if (isProtectedValue(value)) continue;
-      if (rule->state == kCredentialStateProtected) continue;
-      int32_t saveRc = protectCredential(output, context, *rule, line, key, value);
+      if (!parts.key.startsWith(rule->credentialKey)) continue;
+      bool wordsBeforeEquals = false;
+      parts.value = tokeniseCredentialValue(parts.key, end, &wordsBeforeEquals);
+      if (wordsBeforeEquals) {
+        *note = LineNote{LineNote::kWordsBeforeEquals, parts.key.begin, parts.key.length};
+        return scope.result(kRewriteWordsBeforeEquals);
+      }
+      if (parts.value.empty() || isProtectedValue(parts.value)) continue;
+      if (rule->state == kCredentialStateProtected) {
+        *note = LineNote{LineNote::kPlaintextBehindFlag, parts.key.begin, parts.key.length};
+        continue;
+      }
+      const char* valueEnd = parts.value.begin + parts.value.length;
+      bool hasComment = false;
+      for (const char* p = valueEnd; p < end; ++p) hasComment = hasComment || !isConfigWhitespace(*p);
+      parts.comment = hasComment ? Span{valueEnd, static_cast<size_t>(end - valueEnd)} : Span{};
       // A value that could not be protected is not written in plaintext
       // either: the run fails on this line, and only the keystore file, which
       // it leaves as it was, holds the plaintext.
       replaced = true;
+      int32_t saveRc = protectCredential(output, context, *rule, parts);
       if (saveRc != 0 && rc == 0) rc = saveRc;
     }
   }
 
-  if (!replaced) writeLineAsRead(output, line, lineLength);
+  if (!replaced) {
+    // The line as read and a newline in one write: the newline stands in
+    // for the terminating NUL meanwhile.
+    line[lineLength] = '\n';
+    osWriteFile(line, 1, lineLength + 1, output);
+    line[lineLength] = '\0';
+  }
   return scope.result(rc);
 }

@@ -35,20 +35,43 @@ extern CredentialRule credentialTable[];
 // passes through, another non-empty value is dropped, no state changes.
 constexpr const char* kChannelFlagKey = "pem.password.channel.encrypted";
 
+// The result of a credential line with words between its key and '='
+// ("pem.password extra = v"): which word is the value cannot be told, so the
+// line is not protected and nothing is written for it.
+constexpr int32_t kRewriteWordsBeforeEquals = 21;
+
+// What the caller is to tell the user about a line beyond the result.
+struct LineNote {
+  enum Kind {
+    kNone,
+    kPlaintextBehindFlag,  // a plaintext credential passed through behind a "YES" flag
+    kWordsBeforeEquals,    // the line of kRewriteWordsBeforeEquals
+  };
+  Kind kind = kNone;
+  const char* key = nullptr;  // the line's key, inside the line
+  size_t keyLength = 0;
+};
+
 // Handles one line read from keystore.conf: writes to `output` the line
 // itself, nothing, or the flag line and the protected credential line, and
 // updates the table's states. `output`, `context` and `line` are non-null;
 // `line` is NUL-terminated, of any length, and writable: a final newline is
 // removed in place, the rest of the text is left as it was handed in.
-// Returns 0, or the non-zero code of the protection that failed (reported by
-// message 0x20006337); nothing is then written for the line, so that its
-// plaintext never reaches an output or side file. Not
-// reentrant: the states are process-wide.
-int32_t rewriteCredentialLine(FILE* output, PbeContext* context, char* line);
-
-// Writes `key` = `text` as exactly `length` characters: the text up to
-// `length` or its first NUL, padded on the right with spaces.
-void writeProtectedLine(FILE* output, const char* key, const char* text, int32_t length);
+//
+// The value of a credential line runs from the first non-blank character
+// after '=' to the end of the line or a comment (configValueEnd), less
+// trailing blanks, and is protected whole; the comment, with the blanks
+// before it, follows the protected value. A flag line's value is its first
+// word. Lines written in place of a line end as it does ("\r\n" or "\n");
+// a line passed through is written byte for byte, with a newline.
+//
+// Returns 0; kRewriteWordsBeforeEquals; or the non-zero code of the
+// protection that failed (reported by message 0x20006337). Nothing is then
+// written for the line, so that its plaintext never reaches an output or
+// side file. `note` (may be null) receives what the caller should report.
+// Not reentrant: the states are process-wide.
+int32_t rewriteCredentialLine(FILE* output, PbeContext* context, char* line,
+                              LineNote* note = nullptr);
 
 // Puts every row back to kCredentialStateUnknown. The run never calls it;
 // tests do, between cases.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "lib/orv/config_syntax.h"
 #include "lib/orv/credential_keys.h"
 #include "lib/orv/home_dir.h"
 #include "platform/env.h"
@@ -32,12 +33,6 @@ constexpr int64_t kMaxConfigFileSize = INT32_MAX - 1;
 void recordAllocationFailure(int32_t location, int32_t probe) {
   svcSaveFileContext(kSourceName, location);
   svcRecordFailure(probe, kMemoryNoMemory, 0, 0, 0, 0);
-}
-
-// The six whitespace characters of the configuration grammar; no byte of
-// 0x80 or above is one, whatever the locale.
-bool isConfigWhitespace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 // Skips leading whitespace and ends the text behind its last non-whitespace
@@ -111,35 +106,37 @@ int32_t failRead(FILE* stream, int32_t* errorOut) {
 
 }  // namespace
 
-void appendToPath(char* dst, const char* text) {
+bool appendToPath(char* dst, const char* text) {
   size_t length = std::strlen(dst);
-  size_t room = length < kConfigPathMaxLength ? kConfigPathMaxLength - length : 0;
   size_t textLength = std::strlen(text);
-  size_t copied = textLength < room ? textLength : room;
-  std::memcpy(dst + length, text, copied);
-  dst[length + copied] = '\0';
+  if (length + textLength > kConfigPathMaxLength) return false;
+  std::memcpy(dst + length, text, textLength + 1);
+  return true;
 }
 
 int32_t findConfigFilePath(char* dst, const char* envName, const char* fileName) {
   TraceScope scope(kFnFindConfigFilePath);
   if (dst == nullptr) return scope.result(kConfigNoPath);
 
+  // Built apart, so that dst is untouched by a path that does not fit.
+  char path[kConfigPathSize] = {};
   const char* configured = envName != nullptr ? svcGetEnv(envName) : nullptr;
   if (configured != nullptr) {
-    dst[0] = '\0';
-    appendToPath(dst, configured);
+    if (!appendToPath(path, configured)) return scope.result(kConfigPathTooLong);
   } else {
-    int32_t rc = userConfigDirectory(dst);
+    int32_t rc = userConfigDirectory(path);
     if (rc != kConfigOk) return scope.result(rc);
-    appendToPath(dst, fileName != nullptr ? fileName : "");
+    if (!appendToPath(path, fileName != nullptr ? fileName : "")) {
+      return scope.result(kConfigPathTooLong);
+    }
   }
-  dst[kConfigPathMaxLength] = '\0';
+  std::memcpy(dst, path, kConfigPathSize);
 
   ORV_TRACE_TEXT(kFnFindConfigFilePath, kTraceDetail, "Returning path : %s", dst);
   return scope.result(kConfigOk);
 }
 
-int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut) {
+int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut, size_t* sizeOut) {
   TraceScope scope(kFnReadConfigFile);
   int32_t ignoredError = 0;
   if (errorOut == nullptr) errorOut = &ignoredError;
@@ -156,7 +153,10 @@ int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut) {
   errno = 0;
   *errorOut = 0;
 
-  FILE* stream = osOpenFile(path, "rN");
+  if (sizeOut != nullptr) *sizeOut = 0;
+  // Binary: every byte as it is on disk, on every platform (a text-mode
+  // stream on Windows would end the file at a 0x1A byte).
+  FILE* stream = osOpenFile(path, "rbN");
   if (stream == nullptr) {
     *errorOut = errno;
     return scope.result(kConfigCannotRead);
@@ -190,52 +190,75 @@ int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut) {
   }
   std::memset(*bufferOut, 0, static_cast<size_t>(bufferSize));
 
-  // In text mode fewer bytes than the size arrive where lines end in CR LF;
-  // the zero fill ends the text where the data ends. The last byte is never
-  // read into, so a file that grew since it was measured still leaves the
-  // text terminated.
-  osReadFile(*bufferOut, 1, static_cast<size_t>(size), stream);
+  // The last byte is never read into, so a file that grew since it was
+  // measured still leaves the text terminated.
+  size_t read = osReadFile(*bufferOut, 1, static_cast<size_t>(size), stream);
   if (osFileError(stream)) return scope.result(failRead(stream, errorOut));
 
   if (osCloseFile(stream) != 0) {
     *errorOut = errno;
     return scope.result(kConfigCannotRead);
   }
+  if (sizeOut != nullptr) *sizeOut = read;
   return scope.result(kConfigOk);
 }
 
 int32_t parseConfigText(char* text, List* list) {
+  return parseConfigLines(text, list, nullptr, nullptr, nullptr, nullptr);
+}
+
+int32_t parseConfigLines(char* text, List* list, bool (*keep)(const char* key, const void* arg),
+                         const void* arg, const char* watchedKey, ConfigParseReport* report) {
   TraceScope scope(kFnParseConfigText);
+  ConfigParseReport ignored;
+  if (report == nullptr) report = &ignored;
+  *report = ConfigParseReport{};
   if (text == nullptr || list == nullptr) return scope.result(kConfigCannotParse);
+  text += byteOrderMarkLength(text, std::strlen(text));
 
-  // A run of line feeds is one delimiter, so empty lines never arrive here.
-  uint64_t appended = 0;
-  char* context = nullptr;
-  for (char* line = osStrtok(text, "\n", &context); line != nullptr;
-       line = osStrtok(nullptr, "\n", &context)) {
-    line = trimInPlace(line);
-    if (line[0] == '\0' || line[0] == '#') continue;
+  // Lines are split by hand rather than by a tokeniser, so that each keeps
+  // its number; empty lines are skipped like blank ones.
+  int32_t rc = kConfigOk;
+  int64_t lineNumber = 0;
+  for (char* line = text; *line != '\0';) {
+    ++lineNumber;
+    char* newline = std::strchr(line, '\n');
+    char* next = newline != nullptr ? newline + 1 : line + std::strlen(line);
+    if (newline != nullptr) *newline = '\0';
+    char* trimmed = trimInPlace(line);
+    line = next;
+    if (trimmed[0] == '\0' || trimmed[0] == '#') continue;
 
-    char* equals = std::strchr(line, '=');
-    if (equals == nullptr) return scope.result(kConfigCannotParse);
-    *equals = '\0';
-    // The line starts with non-whitespace, so only the key's end needs trimming.
-    char* key = trimInPlace(line);
-    // A key that would not fit whole is refused rather than cut, so two
-    // different long keys can never be taken for the same one.
-    if (std::strlen(key) > kConfigKeyMaxLength) return scope.result(kConfigCannotParse);
-
-    char* value = equals + 1;
-    char* comment = std::strchr(value, '#');
-    if (comment != nullptr) *comment = '\0';
-    value = trimInPlace(value);
-    if (value[0] == '\0') return scope.result(kConfigCannotParse);
-
-    int32_t rc = appendEntry(list, key, value);
-    if (rc != kConfigOk) return scope.result(rc);
-    ++appended;
+    int32_t lineRc = kConfigOk;
+    char* equals = std::strchr(trimmed, '=');
+    char* key = trimmed;
+    char* value = nullptr;
+    if (equals == nullptr) {
+      lineRc = kConfigCannotParse;
+    } else {
+      *equals = '\0';
+      // The line starts with non-whitespace, so only the key's end needs trimming.
+      key = trimInPlace(trimmed);
+      value = equals + 1;
+      while (isConfigWhitespace(*value)) ++value;
+      *const_cast<char*>(configValueEnd(value, value + std::strlen(value))) = '\0';
+      if (watchedKey != nullptr && std::strcmp(key, watchedKey) == 0) ++report->watchedLines;
+      // A key that would not fit whole is refused rather than cut, so two
+      // different long keys can never be taken for the same one.
+      if (std::strlen(key) > kConfigKeyMaxLength || value[0] == '\0') lineRc = kConfigCannotParse;
+    }
+    if (lineRc == kConfigOk) {
+      ++report->entryLines;
+      if (rc == kConfigOk && (keep == nullptr || keep(key, arg))) rc = appendEntry(list, key, value);
+    } else if (rc == kConfigOk) {
+      rc = lineRc;
+    }
+    if (rc != kConfigOk && report->failedLine == 0) report->failedLine = lineNumber;
+    // Nothing more is learnt from the rest of a file without a watched key.
+    if (rc != kConfigOk && watchedKey == nullptr) break;
   }
-  return scope.result(appended == 0 ? kConfigCannotParse : kConfigOk);
+  if (rc == kConfigOk && report->entryLines == 0) rc = kConfigCannotParse;
+  return scope.result(rc);
 }
 
 int32_t configKeyEquals(const void* entry, const void* name) {

@@ -18,15 +18,16 @@ constexpr int32_t kConfigCannotParse = 11;
 constexpr int32_t kConfigCannotRead = 12;
 constexpr int32_t kConfigNoPath = 15;        // the path cannot be determined
 constexpr int32_t kConfigParamNotUnique = 15;  // more than once, or absent and required
+constexpr int32_t kConfigPathTooLong = 16;     // a path would not fit 260 characters
 constexpr int32_t kConfigNoMemory = kMemoryNoMemory;  // an entry could not be stored
 
 // Path buffers: 260 characters and a terminating NUL.
 constexpr size_t kConfigPathSize = 261;
 constexpr size_t kConfigPathMaxLength = kConfigPathSize - 1;
 
-// Appends as much of text to the NUL-terminated path in dst (kConfigPathSize
-// bytes) as fits within 260 characters; the rest is dropped silently.
-void appendToPath(char* dst, const char* text);
+// Appends text to the NUL-terminated path in dst (kConfigPathSize bytes).
+// False, with dst unchanged, when the result would not fit 260 characters.
+bool appendToPath(char* dst, const char* text);
 
 // Trace function numbers.
 constexpr int32_t kFnFindConfigFilePath = 162;
@@ -43,35 +44,55 @@ constexpr const char* kConfigMaskedValue = "********";
 // svcGetMem; the record too, once it is an element of a List.
 struct ConfigEntry {
   char* key;    // trimmed; may be empty
-  char* value;  // trimmed and cut at its first '#'; never empty
+  char* value;  // trimmed and cut where a comment begins; never empty
 };
 
 // Writes the path of a configuration file into dst (kConfigPathSize bytes):
 // the value of the environment variable envName when it is set (the whole
 // path, fileName unused), else the user's home directory, the per-user
-// directory ".vkt" and fileName. Cut at 260 characters without error.
-// kConfigOk, or kConfigNoPath when the home directory is unknown (dst is
-// then untouched).
+// directory ".vkt" and fileName. kConfigOk; kConfigNoPath when the home
+// directory is unknown, kConfigPathTooLong when the path would not fit 260
+// characters (never cut); dst is then untouched.
 int32_t findConfigFilePath(char* dst, const char* envName, const char* fileName);
 
-// Reads the whole file at path into a new NUL-terminated buffer of its size
-// plus one byte, stored in *bufferOut (null on entry) as soon as it is
-// allocated: the caller releases it with svcFreeMem whenever it is non-null,
-// whatever the result. *errorOut receives the errno of a failing step, 0
-// when there is none. kConfigOk, or kConfigCannotRead: the file cannot be
-// opened, sought, read or closed, is empty (error 0), is larger than a
-// signed 32-bit count allows (EFBIG), or no buffer could be had (ENOMEM).
-int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut);
+// Reads the whole file at path, byte for byte, into a new NUL-terminated
+// buffer of its size plus one byte, stored in *bufferOut (null on entry) as
+// soon as it is allocated: the caller releases it with svcFreeMem whenever
+// it is non-null, whatever the result. *errorOut receives the errno of a
+// failing step, 0 when there is none. *sizeOut (when given) receives the
+// number of bytes read. kConfigOk, or kConfigCannotRead: the file cannot be
+// opened, sought, read or closed, is no regular file (EISDIR, ENODEV), is
+// empty (error 0), is larger than a signed 32-bit count allows (EFBIG), or
+// no buffer could be had (ENOMEM).
+int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut,
+                       size_t* sizeOut = nullptr);
 
 // Appends one ConfigEntry per key = value line of text to list (empty,
-// from createList), in file order. The text is cut up in place. kConfigOk
-// when no line was rejected and at least one entry was appended;
-// kConfigCannotParse for no line at all, a line without '=', an empty
-// value, a key longer than kConfigKeyMaxLength or no entry at all;
-// kConfigNoMemory when an entry could not be stored (a failure record is
-// written). Entries appended before a failure stay in the list; the caller
-// destroys it.
+// from createList), in file order. The text is cut up in place; a byte
+// order mark at its start is skipped. A value ends where a comment begins
+// (a '#' after a blank, see configValueEnd). kConfigOk when no line was
+// rejected and at least one entry was appended; kConfigCannotParse for no
+// line at all, a line without '=', an empty value, a key longer than
+// kConfigKeyMaxLength or no entry at all; kConfigNoMemory when an entry
+// could not be stored (a failure record is written). Entries appended
+// before a failure stay in the list; the caller destroys it.
 int32_t parseConfigText(char* text, List* list);
+
+// What parseConfigLines tells besides its result.
+struct ConfigParseReport {
+  int64_t failedLine = 0;    // the first line that cannot be read, 0 if none
+  int64_t entryLines = 0;    // lines that hold an entry, kept or not
+  int64_t watchedLines = 0;  // lines whose key is `watchedKey`, readable or not
+};
+
+// parseConfigText that appends only the entries whose key `keep` accepts
+// (all when keep is null), so that a lookup holds no entry of other keys.
+// Every line is still checked; after the first line that cannot be read
+// nothing more is appended. kConfigCannotParse also when no line of the
+// whole text holds an entry; an accepted entry is not required. `report`
+// (may be null) counts the lines whose key is `watchedKey` (may be null).
+int32_t parseConfigLines(char* text, List* list, bool (*keep)(const char* key, const void* arg),
+                         const void* arg, const char* watchedKey, ConfigParseReport* report);
 
 // 1 when the entry's key equals name byte for byte, else 0. The predicate
 // for a List's countMatchingWithKey and findFirstWithKey, name as the arg.

@@ -52,7 +52,7 @@ TEST_F(ConfigAccessTest, EnvironmentVariableNamesTheWholePath) {
   const Case cases[] = {
       {"/etc/vkt/keystore.conf", "/etc/vkt/keystore.conf"},
       {"C:\\vkt\\other.conf", "C:\\vkt\\other.conf"},
-      {longValue, std::string(260, 'p')},
+      {std::string(260, 'p'), std::string(260, 'p')},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value);
@@ -63,6 +63,11 @@ TEST_F(ConfigAccessTest, EnvironmentVariableNamesTheWholePath) {
     EXPECT_EQ(std::string(dst), c.expected);
     EXPECT_EQ(dst[260], '\0');
   }
+  // A longer path is refused, never cut into the name of another file.
+  ScopedEnv configured("VKT_TEST_KEYSTORE_CONF", longValue.c_str());
+  char dst[kConfigPathSize] = "untouched";
+  EXPECT_EQ(findConfigFilePath(dst, "VKT_TEST_KEYSTORE_CONF", "ignored.conf"), kConfigPathTooLong);
+  EXPECT_STREQ(dst, "untouched");
 }
 
 TEST_F(ConfigAccessTest, FoundPathIsTraced) {
@@ -250,7 +255,11 @@ TEST_F(ConfigAccessTest, ParsesTheGrammar) {
       {"further '=' belong to the value", "a = b = c\n", kConfigOk, {{"a", "b = c"}}},
       {"'#' ends the value", "orvcred.keyfile = C:\\keys\\init.key # note\n", kConfigOk,
        {{"orvcred.keyfile", "C:\\keys\\init.key"}}},
-      {"'#' inside a path cuts it", "k = C:\\keys\\a#1.key", kConfigOk, {{"k", "C:\\keys\\a"}}},
+      {"'#' inside a word belongs to the value", "k = C:\\keys\\a#1.key", kConfigOk,
+       {{"k", "C:\\keys\\a#1.key"}}},
+      {"'#' first in the value belongs to it", "k = #x  #y", kConfigOk, {{"k", "#x"}}},
+      {"a byte order mark is no part of the first key", "\xEF\xBB\xBFk = v", kConfigOk,
+       {{"k", "v"}}},
       {"'=' after '#' is comment", "k = v # c = d", kConfigOk, {{"k", "v"}}},
       {"empty key", "= abc\n", kConfigOk, {{"", "abc"}}},
       {"inner blank in a key", "my key = v\n", kConfigOk, {{"my key", "v"}}},
@@ -268,7 +277,7 @@ TEST_F(ConfigAccessTest, ParsesTheGrammar) {
       {"blanks before '=' are no part of the key", key255 + "      = v\n", kConfigOk,
        {{key255, "v"}}},
       {"key of 256 characters", key255 + "k = v\n", kConfigCannotParse, {}},
-      {"value only a comment", "key = #x\n", kConfigCannotParse, {}},
+      {"value only a comment", "key = \t#x\n", kConfigOk, {{"key", "#x"}}},
       {"no value", "key =\n", kConfigCannotParse, {}},
       {"value of blanks", "key =   \t\n", kConfigCannotParse, {}},
       {"line without '='", "a = 1\nnot a pair\nb = 2\n", kConfigCannotParse, {{"a", "1"}}},

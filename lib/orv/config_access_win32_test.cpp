@@ -26,7 +26,7 @@ TEST(ConfigAccessWin32Test, PathIsBuiltFromHomeDriveAndHomePath) {
        "C:\\Users\\operator\\.vkt\\keystore.conf"},
       {"separator not normalised", "C:", "\\Users\\operator\\", kConfigOk,
        "C:\\Users\\operator\\\\.vkt\\keystore.conf"},
-      {"cut at 260 characters", "C:", path256.c_str(), kConfigOk, "C:" + path256 + "\\."},
+      {"longer than 260 characters: refused", "C:", path256.c_str(), kConfigPathTooLong, ""},
       {"home path unset", "C:", nullptr, kConfigNoPath, ""},
       {"home drive unset", nullptr, "\\Users\\operator", kConfigNoPath, ""},
   };

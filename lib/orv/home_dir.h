@@ -8,9 +8,9 @@
 // from HOMEDRIVE and HOMEPATH ("C:\Users\operator\.vkt\"), the POSIX port
 // from HOME ("/home/operator/.vkt/"). One implementation per platform.
 
-// Writes that directory into dst (kConfigPathSize bytes), cut at 260
-// characters. kConfigOk, or kConfigNoPath when the environment does not name
-// the home directory; dst is then untouched.
+// Writes that directory into dst (kConfigPathSize bytes). kConfigOk;
+// kConfigNoPath when the environment does not name the home directory,
+// kConfigPathTooLong when it would not fit 260 characters.
 int32_t userConfigDirectory(char* dst);
 
 #endif  // ORV_LIB_ORV_HOME_DIR_H_

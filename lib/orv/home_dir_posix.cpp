@@ -13,7 +13,5 @@ int32_t userConfigDirectory(char* dst) {
   // An empty HOME would put the file under the root directory.
   if (home[0] == '\0') return kConfigNoPath;
   dst[0] = '\0';
-  appendToPath(dst, home);
-  appendToPath(dst, "/.vkt/");
-  return kConfigOk;
+  return appendToPath(dst, home) && appendToPath(dst, "/.vkt/") ? kConfigOk : kConfigPathTooLong;
 }

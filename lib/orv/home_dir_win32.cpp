@@ -16,8 +16,8 @@ int32_t userConfigDirectory(char* dst) {
   if (svcGetEnvironmentString("HOMEPATH", homePath, &capacity) != 0) return kConfigNoPath;
   // No separator between drive and path: the home path begins with one.
   dst[0] = '\0';
-  appendToPath(dst, homeDrive);
-  appendToPath(dst, homePath);
-  appendToPath(dst, "\\.vkt\\");
-  return kConfigOk;
+  return appendToPath(dst, homeDrive) && appendToPath(dst, homePath) &&
+                 appendToPath(dst, "\\.vkt\\")
+             ? kConfigOk
+             : kConfigPathTooLong;
 }

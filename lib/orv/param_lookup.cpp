@@ -64,9 +64,15 @@ void traceErrorNumber(int32_t error) {
   }
 }
 
+bool keyInStanzaFilter(const char* key, const void* stanza) {
+  const char* rest = nullptr;
+  return keyInStanza(key, static_cast<const char*>(stanza), &rest);
+}
+
 // The steps of loadStanza after its argument check; the caller cleans up.
 int32_t loadStanzaSteps(const char* path, List** listOut, const char* stanza,
-                        bool displayMessages, char** text) {
+                        bool displayMessages, char** text, const char* watchedKey,
+                        ConfigParseReport* report) {
   char locatedPath[kConfigPathSize];
   std::memset(locatedPath, 0, sizeof locatedPath);
   if (path == nullptr) {
@@ -95,7 +101,8 @@ int32_t loadStanzaSteps(const char* path, List** listOut, const char* stanza,
   // No list: createList has written the failure record.
   *listOut = createList();
   if (*listOut == nullptr) return kConfigNoMemory;
-  rc = parseConfigText(*text, *listOut);
+  // Only the stanza's entries are kept: a lookup needs no list of the file.
+  rc = parseConfigLines(*text, *listOut, keyInStanzaFilter, stanza, watchedKey, report);
   if (rc != kConfigOk) {
     if (displayMessages) showConfigMessage(kMsgCannotReadConfig, path, nullptr, __LINE__);
     ORV_TRACE_TEXT(kFnLoadStanza, kTraceDetail,
@@ -105,6 +112,28 @@ int32_t loadStanzaSteps(const char* path, List** listOut, const char* stanza,
 
   filterStanza(*listOut, stanza);
   return (*listOut)->getCount(*listOut) != 0 ? kConfigOk : kConfigNoStanza;
+}
+
+int32_t loadStanzaReporting(const char* path, List** listOut, const char* stanza,
+                            int32_t displayMessages, const char* watchedKey,
+                            ConfigParseReport* report) {
+  TraceScope scope(kFnLoadStanza);
+  if (listOut == nullptr || stanza == nullptr || stanza[0] == '\0' ||
+      std::strlen(stanza) > kStanzaNameMaxLength) {
+    return scope.result(kConfigBadArguments);
+  }
+  ORV_TRACE_TEXT(kFnLoadStanza, kTraceDetail, "%s", stanza);
+
+  char* text = nullptr;
+  bool showMessages = displayMessages != 0 && configMessagesEnabled != 0;
+  int32_t rc = loadStanzaSteps(path, listOut, stanza, showMessages, &text, watchedKey, report);
+  if (rc != kConfigOk && *listOut != nullptr) {
+    destroyConfigList(*listOut);
+    *listOut = nullptr;
+  }
+  // The text held the whole file, credentials included; svcFreeMem wipes it.
+  svcFreeMem(0, kMemoryComponent, 0, text);
+  return scope.result(rc);
 }
 
 // strncpy with the limit len, which some compilers refuse to name.
@@ -137,23 +166,7 @@ void filterStanza(List* list, const char* stanza) {
 }
 
 int32_t loadStanza(const char* path, List** listOut, const char* stanza, int32_t displayMessages) {
-  TraceScope scope(kFnLoadStanza);
-  if (listOut == nullptr || stanza == nullptr || stanza[0] == '\0' ||
-      std::strlen(stanza) > kStanzaNameMaxLength) {
-    return scope.result(kConfigBadArguments);
-  }
-  ORV_TRACE_TEXT(kFnLoadStanza, kTraceDetail, "%s", stanza);
-
-  char* text = nullptr;
-  bool showMessages = displayMessages != 0 && configMessagesEnabled != 0;
-  int32_t rc = loadStanzaSteps(path, listOut, stanza, showMessages, &text);
-  if (rc != kConfigOk && *listOut != nullptr) {
-    destroyConfigList(*listOut);
-    *listOut = nullptr;
-  }
-  // The text held the whole file, credentials included; svcFreeMem wipes it.
-  svcFreeMem(0, kMemoryComponent, 0, text);
-  return scope.result(rc);
+  return loadStanzaReporting(path, listOut, stanza, displayMessages, nullptr, nullptr);
 }
 
 int32_t getStanzaParam(List* list, const char* path, const char* name, char* dst, int32_t len,
@@ -199,19 +212,26 @@ void destroyConfigList(List* list) {
   svcFreeMem(0, kMemoryComponent, 0, list);
 }
 
-int32_t getKeyFileParam(char* dst, const char* path, char* nameOut) {
+int32_t getKeyFileParam(char* dst, const char* path, char* nameOut, KeyFileLookup* lookup) {
   TraceScope scope(kFnGetKeyFileParam);
   size_t stanzaLength = std::strlen(kKeyFileStanza);
   if (nameOut != nullptr) std::snprintf(nameOut, stanzaLength + 1, "%s", kKeyFileStanza);
+  if (lookup != nullptr) *lookup = KeyFileLookup{};
 
+  char watchedKey[kKeyFileNameSize];
+  std::snprintf(watchedKey, sizeof watchedKey, "%s.%s", kKeyFileStanza, kKeyFileParam);
+  ConfigParseReport report;
   List* list = nullptr;
-  int32_t rc = loadStanza(path, &list, kKeyFileStanza, 0);
+  int32_t rc = loadStanzaReporting(path, &list, kKeyFileStanza, 0, watchedKey, &report);
   if (rc == kConfigOk) {
-    rc = getStanzaParam(list, path, kKeyFileParam, dst,
-                        static_cast<int32_t>(kConfigPathMaxLength), 1);
+    // One byte more than a path may have, so that a longer value is seen
+    // and refused rather than cut.
+    char value[kConfigPathSize + 1] = {};
+    rc = getStanzaParam(list, path, kKeyFileParam, value,
+                        static_cast<int32_t>(kConfigPathMaxLength + 1), 1);
+    if (rc == kConfigOk && std::strlen(value) > kConfigPathMaxLength) rc = kConfigPathTooLong;
     if (rc == kConfigOk) {
-      // A value of 260 characters fills dst up to the last byte, which must end it.
-      dst[kConfigPathMaxLength] = '\0';
+      std::memcpy(dst, value, kConfigPathSize);
     } else if (rc == kConfigParamAbsent) {
       rc = kConfigOk;
     } else if (nameOut != nullptr) {
@@ -219,5 +239,9 @@ int32_t getKeyFileParam(char* dst, const char* path, char* nameOut) {
     }
   }
   destroyConfigList(list);
+  if (lookup != nullptr) {
+    lookup->keyFileNamed = report.watchedLines > 0;
+    lookup->failedLine = report.failedLine;
+  }
   return scope.result(rc);
 }

@@ -58,12 +58,22 @@ int32_t getStanzaParam(List* list, const char* path, const char* name, char* dst
 // Releases every entry, every node and the list itself; null is ignored.
 void destroyConfigList(List* list);
 
+// What getKeyFileParam learnt of the file besides its result.
+struct KeyFileLookup {
+  bool keyFileNamed = false;  // some line sets orvcred.keyfile, readable or not
+  int64_t failedLine = 0;     // the first line that cannot be read, 0 if none
+};
+
 // The orvcred.keyfile parameter of the file at path (null: located as by
 // loadStanza) into dst (kConfigPathSize bytes, zero-filled), at most 260
 // characters. kConfigOk also when the parameter is absent (dst unchanged);
-// otherwise the code of loadStanza or getStanzaParam, dst unchanged.
-// nameOut (kKeyFileNameSize bytes, or null) receives "orvcred", or
-// "orvcred.keyfile" when the parameter itself was at fault.
-int32_t getKeyFileParam(char* dst, const char* path, char* nameOut);
+// kConfigPathTooLong for a longer value, which is never cut; otherwise the
+// code of loadStanza or getStanzaParam, dst unchanged. nameOut
+// (kKeyFileNameSize bytes, or null) receives "orvcred", or
+// "orvcred.keyfile" when the parameter itself was at fault. `lookup` (may
+// be null) tells whether the file names a key file at all, so that a caller
+// can tell a file that names none from one whose entry cannot be used.
+int32_t getKeyFileParam(char* dst, const char* path, char* nameOut,
+                        KeyFileLookup* lookup = nullptr);
 
 #endif  // ORV_LIB_ORV_PARAM_LOOKUP_H_

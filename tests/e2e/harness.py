@@ -63,9 +63,8 @@ class Scratch:
             return f.read()
 
     def text(self, name):
-        """A file's text, with the Windows build's "\\r\\n" read as "\\n"."""
-        data = self.read(name).decode()
-        return data.replace("\r\n", "\n") if WINDOWS else data
+        """A file's text: byte for byte what the program wrote, on every build."""
+        return self.read(name).decode()
 
     def command(self, *args):
         return ([EMULATOR] if EMULATOR else []) + [EXE] + list(args)

@@ -83,7 +83,8 @@ class OrvsealTest(unittest.TestCase):
             if want.endswith("<ORV>"):
                 self.assertTrue(line.startswith(want), line)
                 self.assertRegex(line[len(want) - 5:],
-                                 r"^<ORV>[12]![A-Za-z0-9+/=]+![A-Za-z0-9+/=]*![A-Za-z0-9+/=]+$")
+                                 r"^<ORV>[12]![A-Za-z0-9+/=]+![A-Za-z0-9+/=]*![A-Za-z0-9+/=]+"
+                                 r"(\s+#.*)?$")
             else:
                 self.assertEqual(line, want)
 
@@ -200,8 +201,7 @@ class OrvsealTest(unittest.TestCase):
         cases = [
             KEYSTORE,                                              # no orvcred stanza
             KEYSTORE + "orvcred.other = x\n",                      # stanza without keyfile
-            KEYSTORE + "orvcred.keyfile = a\norvcred.keyfile = a\n",  # keyfile twice
-            KEYSTORE + "a line without an equals sign\n",          # unparsable
+            KEYSTORE + "a line without an equals sign\n",          # unparsable, no keyfile
         ]
         for body in cases:
             self.write("keystore.conf", body)
@@ -248,30 +248,47 @@ class OrvsealTest(unittest.TestCase):
             self.assert_protected("keystore.conf", self.key)
             self.assert_no_side_file()
 
+    def test_named_key_file_that_cannot_be_used_is_never_replaced_by_the_default(self):
+        cases = [
+            ("orvcred.keyfile = initial.key\norvcred.keyfile = initial.key\n", 15, "ORV9060E",
+             "more than one 'orvcred.keyfile' entry"),
+            ("orvcred.keyfile = initial.key\nstray line\n", 11, "ORV9111E",
+             "but line 10 cannot be read"),
+            ("stray line\norvcred.keyfile =\n", 11, "ORV9111E", "but line 9 cannot be read"),
+            ("orvcred.keyfile = " + "k" * 300 + "\n", 16, "ORV9112E",
+             "The path given by orvcred.keyfile is longer than 260 characters"),
+        ]
+        for extra, code, message, says in cases:
+            body = KEYSTORE + extra
+            self.write("keystore.conf", body)
+            r = self.run_orvseal("-f", "keystore.conf")
+            self.assertEqual(r.code, code, r)
+            self.assert_ids(r, [message], r)
+            self.assertIn(says, r.stderr)
+            self.assertEqual(self.read("keystore.conf"), body.encode())
+            self.assert_no_side_file()
+
     def test_output_that_cannot_be_created(self):
         self.write("keystore.conf", KEYSTORE)
         out = host_path(self.path("no/such/dir/out.conf"))
         r = self.run_orvseal("-f", "keystore.conf", "-o", out, "-sf", "initial.key")
         self.assertEqual(r.code, 1, r)
         self.assert_ids(r, ["ORV9106E"], r)
-        self.assertIn("The file '%s' cannot be opened (error " % out, r.stderr)
+        self.assertIn("The file '%s.bak' cannot be opened (error " % out, r.stderr)
         self.assertEqual(self.text("keystore.conf"), KEYSTORE)
 
-    def test_side_file_that_cannot_be_created(self):
+    def test_files_named_like_the_side_file_are_left_alone(self):
         self.write("keystore.conf", KEYSTORE)
-        os.makedirs(self.path("keystore.conf.bak/blocker"))
-        r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key")
-        self.assertEqual(r.code, 1, r)
-        self.assert_ids(r, ["ORV9106E"], r)
-        self.assertEqual(self.text("keystore.conf"), KEYSTORE)
-
-    def test_old_side_file_is_replaced(self):
-        self.write("keystore.conf", KEYSTORE)
-        self.write("keystore.conf.bak", "left over from an interrupted run\n")
+        self.write("keystore.conf.bak", "a backup of the user's own\n")
+        os.makedirs(self.path("keystore.conf.1.bak/inside"))
         r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key")
         self.assertEqual(r.code, 0, r)
         self.assert_shape("keystore.conf")
-        self.assert_no_side_file()
+        self.assertEqual(self.read("keystore.conf.bak"), b"a backup of the user's own\n")
+        self.assertTrue(os.path.isdir(self.path("keystore.conf.1.bak/inside")))
+        self.assertEqual(sorted(os.listdir(self.dir)),
+                         ["home", "initial.key", "keystore.conf", "keystore.conf.1.bak",
+                          "keystore.conf.bak"])
 
     def test_keystore_from_the_environment_and_the_home_directory(self):
         self.write("elsewhere.conf", KEYSTORE)
@@ -317,20 +334,100 @@ class OrvsealTest(unittest.TestCase):
         self.assertEqual(lines[1], long_value)
         self.assertEqual(lines[2], "crl.encrypted = YES")
         self.assertTrue(lines[3].startswith("crl.ldap.pass = <ORV>2!"))
-        # Linux keeps the carriage return byte for byte; Windows reads text mode.
-        self.assertEqual(lines[4], "windows.line = kept" if WINDOWS else "windows.line = kept\r")
-        self.assertEqual(lines[5:], ["last.line = no newline", ""])
+        # Every line keeps its own end; the last one gets the end of the line before.
+        self.assertEqual(lines[4], "windows.line = kept\r")
+        self.assertEqual(lines[5:], ["last.line = no newline\r", ""])
         code, values = self.reveal("keystore.conf", self.key)
         self.assertEqual((code, values), (0, {"crl.ldap.pass": "p" * 700}))
 
-    def test_keystore_with_a_nul_byte_is_left_alone(self):
-        body = b"pem.password = secret\nbinary = a\0b\n"
+    def test_files_that_are_not_text_of_this_form_are_left_alone(self):
+        cases = [
+            ("a NUL byte", b"pem.password = secret\nbinary = a\0b\n", 19, "ORV910AE",
+             "holds a NUL byte in line 2"),
+            ("carriage returns alone", b"a = 1\rpem.password = s\rb = 2\r", 19, "ORV910DE",
+             "without a line feed in line 1"),
+            ("UTF-16", "pem.password = s\n".encode("utf-16"), 19, "ORV910EE",
+             "Save it as UTF-8 or ANSI"),
+            ("words between key and '='", b"x = 1\npem.password extra = v\n", 21, "ORV910FE",
+             "Line 2 of 'keystore.conf' has words between the key 'pem.password' and '='"),
+        ]
+        for name, body, code, message, says in cases:
+            self.write("keystore.conf", body)
+            for out in ([], ["-o", "out.conf"]):
+                r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key", *out)
+                self.assertEqual((r.code, r.ids()), (code, [message]), (name, r))
+                self.assertIn(says, r.stderr, name)
+                self.assertEqual(self.read("keystore.conf"), body, name)
+                self.assertEqual(sorted(os.listdir(self.dir)),
+                                 ["home", "initial.key", "keystore.conf"], name)
+
+    def test_what_a_keystore_means_is_kept(self):
+        bom = b"\xef\xbb\xbf"
+        cases = [
+            # (what, keystore, protected values expected, lines kept byte for byte)
+            ("a value of words", b"pem.password = my secret phrase\n",
+             {"pem.password": "my secret phrase"}, []),
+            ("a comment after the value", b"crl.ldap.pass = Ld4p-Reader-Pw   # the reader's\n",
+             {"crl.ldap.pass": "Ld4p-Reader-Pw"}, [b"   # the reader's\n"]),
+            ("a 0x1A byte", b"other = a\x1ab\npkcs11.token_pin = 77\n",
+             {"pkcs11.token_pin": "77"}, [b"other = a\x1ab\n"]),
+            ("a byte order mark", bom + b"pem.password = p\n", {"pem.password": "p"},
+             [bom + b"pem.encrypted = YES\n"]),
+            ("a byte order mark before the key file", bom + b"orvcred.keyfile = initial.key\n"
+             b"pem.password = p\r\n", {"pem.password": "p"},
+             [bom + b"orvcred.keyfile = initial.key\n", b"pem.encrypted = YES\r\n"]),
+        ]
+        for what, body, values, kept in cases:
+            self.write("keystore.conf", body)
+            r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key")
+            self.assertEqual((r.code, r.ids()), (0, ["ORV9105I"]), (what, r))
+            for piece in kept:
+                self.assertIn(piece, self.read("keystore.conf"), what)
+            self.assertEqual(self.reveal("keystore.conf", self.key), (0, values), what)
+            again = self.read("keystore.conf")
+            self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key")
+            self.assertEqual(self.read("keystore.conf"), again, what + ": a second run")
+        # The key file named on a first line behind a byte order mark is found.
+        self.write("keystore.conf", bom + b"orvcred.keyfile = initial.key\npem.password = p\n")
+        r = self.run_orvseal("-f", "keystore.conf")
+        self.assertEqual((r.code, r.ids()), (0, ["ORV9105I"]), r)
+
+    def test_plaintext_behind_a_yes_flag_is_named(self):
+        body = "crl.encrypted = YES\ncrl.ldap.pass = plainLDAP\n"
         self.write("keystore.conf", body)
         r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key")
-        self.assertEqual(r.code, 19, r)
-        self.assert_ids(r, ["ORV910AE"], r)
-        self.assertEqual(self.read("keystore.conf"), body)
-        self.assert_no_side_file()
+        self.assertEqual((r.code, r.ids()), (0, ["ORV9105I", "ORV9110W"]), r)
+        self.assertIn("Line 2 of 'keystore.conf' holds a plaintext 'crl.ldap.pass'", r.stderr)
+        self.assertIn("remove that flag line or set it to NO", r.stderr)
+        self.assertNotIn("plainLDAP", r.stdout + r.stderr)
+        self.assertEqual(self.text("keystore.conf"), body)
+
+    @unittest.skipIf(WINDOWS, "FIFOs, /dev and file modes are POSIX's")
+    def test_posix_special_files(self):
+        self.write("keystore.conf", KEYSTORE)
+        os.chmod(self.path("keystore.conf"), 0o600)
+        os.mkfifo(self.path("fifo"))
+        for args, code, message in [
+                (["-f", "fifo", "-sf", "initial.key"], 12, "ORV9113E"),
+                (["-f", "keystore.conf", "-sf", "fifo"], 80, "ORV9113E"),
+                (["-f", "keystore.conf", "-sf", self.dir], 80, "ORV9113E")]:
+            r = self.run_orvseal(*args)
+            self.assertEqual((r.code, r.ids()), (code, [message]), r)
+        for out in ("/dev/null", "/dev/stdout"):
+            r = self.run_orvseal("-f", "keystore.conf", "-o", out, "-sf", "initial.key")
+            self.assertEqual((r.code, r.ids()), (0, ["ORV9105I"]), r)
+        self.assertIn("pkcs11.token_pin = <ORV>", r.stdout)
+        r = self.run_orvseal("-f", "keystore.conf", "-o", "new.conf", "-sf", "initial.key")
+        self.assertEqual(r.code, 0, r)
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("new.conf")).st_mode), 0o600)
+        self.assertEqual(self.text("keystore.conf"), KEYSTORE)
+        # A control character in a name cannot start a line of its own.
+        r = self.run_orvseal("-f", "no\nORV9105I: such file", "-sf", "initial.key")
+        self.assertIn("'no\\nORV9105I: such file'", r.stderr)
+        self.assertEqual(r.ids(), ["ORV9062E"], r)
+        long = "/" + "d" * 300 + "/keystore.conf"
+        r = self.run_orvseal(env={"VKT_KEYSTORE_CONF": long})
+        self.assertEqual((r.code, r.ids()), (16, ["ORV9112E"]), r)
 
     def test_path_too_long_for_the_side_file(self):
         # 257 characters in all: the path fits, the path and ".bak" do not.

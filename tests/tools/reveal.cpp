@@ -4,6 +4,7 @@
 // back. It prints plaintext credentials: a test tool, never installed.
 //
 //   orvseal_reveal [-sf initial_key_file] keystore_file
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -75,8 +76,8 @@ int main(int argc, char** argv) {
     if (separator == std::string::npos) continue;
     std::string keyName = line.substr(0, separator);
     std::string value = line.substr(separator + 3);
-    size_t last = value.find_last_not_of(' ');
-    value.erase(last + 1);
+    // A protected text holds no blank; a comment may follow it.
+    value.erase(std::min(value.find_first_of(" \t"), value.size()));
     int algorithm = value.size() > 5 ? value[5] - '0' : 0;
     if (algorithm != 1 && algorithm != 2) {
       std::printf("%s!malformed\n", keyName.c_str());
