@@ -7,7 +7,6 @@ The environment names what to run (see harness.py), and
 
 import os
 import secrets
-import shutil
 import signal
 import stat
 import subprocess
