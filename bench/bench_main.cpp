@@ -4,7 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include "platform/program.h"
-#include "platform/test_hooks.h"
+#include "testing/test_hooks.h"
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);

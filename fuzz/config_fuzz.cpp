@@ -19,7 +19,7 @@
 #include "lib/orv/list.h"
 #include "lib/orv/param_lookup.h"
 #include "platform/memory.h"
-#include "platform/test_hooks.h"
+#include "testing/test_hooks.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include "fuzz/fuzz_check.h"
 #include "platform/memory.h"
 #include "platform/pbe.h"
-#include "platform/test_hooks.h"
+#include "testing/test_hooks.h"
 
 namespace {
 

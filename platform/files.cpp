@@ -4,7 +4,7 @@
 #include <cstdarg>
 
 #include "platform/files.h"
-#include "platform/test_hooks.h"
+#include "platform/seams.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ bool isMarked(FILE* stream) {
 // True when an injected fault must fail this call; errno is then set.
 bool injected(FaultSite site) {
   int32_t error = 0;
-  if (!faultCheck(site, -1, &error)) return false;
+  if (!seamFailsCall(site, -1, &error)) return false;
   errno = error != 0 ? error : EIO;
   return true;
 }

@@ -7,7 +7,7 @@
 #include "platform/trace.h"
 
 // Files. Every file operation of the program goes through these, so that
-// tests can make any of them fail (platform/test_hooks.h). On failure each
+// tests can make any of them fail (platform/seams.h). On failure each
 // sets errno and returns what the standard function would.
 
 // The two real differences of text and path syntax between the platforms:

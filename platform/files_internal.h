@@ -1,7 +1,7 @@
 #ifndef ORV_PLATFORM_FILES_INTERNAL_H_
 #define ORV_PLATFORM_FILES_INTERNAL_H_
 
-#include "platform/test_hooks.h"
+#include "platform/seams.h"
 
 // Inside the platform layer only: true when an injected fault must fail this
 // file operation; errno is then set to the plan's error (EIO by default).

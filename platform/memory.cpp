@@ -4,9 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/observations.h"
 #include "platform/runtime.h"
-#include "platform/test_hooks.h"
+#include "platform/seams.h"
 #include "platform/trace.h"
 
 namespace {
@@ -33,7 +32,7 @@ int32_t svcGetMem(int32_t, int32_t, int32_t probe, uint64_t size, int32_t, void*
   if (blockOut == nullptr) return kMemoryNoMemory;
   *blockOut = nullptr;
   int32_t injected = 0;
-  if (faultCheck(kFaultAlloc, probe, &injected)) return kMemoryNoMemory;
+  if (seamFailsCall(kFaultAlloc, probe, &injected)) return kMemoryNoMemory;
   if (size > SIZE_MAX - sizeof(BlockHeader) - 1) return kMemoryNoMemory;
   void* raw = std::malloc(static_cast<size_t>(size) + sizeof(BlockHeader));
   if (raw == nullptr) return kMemoryNoMemory;
@@ -69,11 +68,12 @@ void svcSaveFileContext(const char* sourceName, int32_t line) {
 }
 
 void svcRecordFailure(int32_t probe, int32_t reason, uint16_t, int32_t, int32_t, int32_t) {
-  mutableFailureRecords().push_back(
-      FailureRecord{savedContext.sourceName, savedContext.line, probe, reason});
+  if (platformSeams.failureRecorded != nullptr) {
+    platformSeams.failureRecorded(savedContext.sourceName, savedContext.line, probe, reason);
+  }
   char text[256];
   std::snprintf(text, sizeof text, "probe %d reason %d at %s:%d", probe, reason,
                 savedContext.sourceName, savedContext.line);
   traceServiceRecord("FAILURE", text);
-  if (!consoleQuietFlag()) std::fprintf(stderr, "orvseal: failure record: %s\n", text);
+  if (!platformSeams.consoleQuiet) std::fprintf(stderr, "orvseal: failure record: %s\n", text);
 }

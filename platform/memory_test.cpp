@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "platform/test_hooks.h"
+#include "testing/test_hooks.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/observations.h"
 #include "platform/runtime.h"
+#include "platform/seams.h"
 #include "platform/trace.h"
 
 namespace {
@@ -207,11 +207,11 @@ void svcDisplayMessage(SubpoolHandle, int32_t, int32_t, int32_t, uint32_t number
                        const MessageRecord* record, uint32_t, const char* sourceName,
                        int32_t sourceLine, int32_t) {
   std::string text = composeMessage(number, record);
-  mutableShownMessages().push_back(ShownMessage{number, text});
+  if (platformSeams.messageShown != nullptr) platformSeams.messageShown(number, text.c_str());
   std::string traced = text + " [" + (sourceName != nullptr ? sourceName : "?") + ":" +
                        std::to_string(sourceLine) + "]";
   traceServiceRecord("MESSAGE", traced.c_str());
-  if (consoleQuietFlag()) return;
+  if (platformSeams.consoleQuiet) return;
   FILE* stream = (number >> 28) == 0 ? stdout : stderr;
   std::fprintf(stream, "%s\n", text.c_str());
   std::fflush(stream);

@@ -13,7 +13,7 @@
 #include "platform/memory.h"
 #include "platform/pbe_crypto.h"
 #include "platform/runtime.h"
-#include "platform/test_hooks.h"
+#include "platform/seams.h"
 
 namespace {
 
@@ -256,7 +256,7 @@ BufferHeader* initialKeys = nullptr;
 int32_t svcPbeInit(PbeContext* context) {
   int32_t injected = 0;
   // An injected failure is always a failure, whatever code the plan names.
-  if (faultCheck(kFaultPbeInit, -1, &injected)) return injected != 0 ? injected : kPbeCryptoFailure;
+  if (seamFailsCall(kFaultPbeInit, -1, &injected)) return injected != 0 ? injected : kPbeCryptoFailure;
   if (context == nullptr) return kPbeBadArgument;
   if (initialisedAlgorithm(context) != 0) --liveContexts;
   wipeServiceWords(context);
@@ -286,7 +286,7 @@ int32_t svcPbeSave(PbeContext* context, const char* plaintext, int32_t length,
   if (protectedOut != nullptr) *protectedOut = nullptr;
   if (protectedLengthOut != nullptr) *protectedLengthOut = 0;
   int32_t injected = 0;
-  if (faultCheck(kFaultPbeSave, -1, &injected)) return injected != 0 ? injected : kPbeCryptoFailure;
+  if (seamFailsCall(kFaultPbeSave, -1, &injected)) return injected != 0 ? injected : kPbeCryptoFailure;
   if (context == nullptr || plaintext == nullptr || protectedOut == nullptr ||
       protectedLengthOut == nullptr || length < 0 || length > kPbeMaxPlaintextBytes) {
     return kPbeBadArgument;

@@ -111,6 +111,9 @@ int32_t svcPbeTerm(PbeContext* context);
 // outputs are null/0.
 int32_t svcPbeReadInitialKeyFile(const char* path, unsigned char** keyOut, int32_t* keyLengthOut);
 
+// The contexts that svcPbeInit made ready and svcPbeTerm has not yet wiped.
+int64_t pbeLiveContexts();
+
 // Wipes and releases every key buffer of svcPbeReadInitialKeyFile.
 void pbeReleaseInitialKeys();
 

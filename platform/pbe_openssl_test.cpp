@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/pbe.h"
-#include "platform/test_hooks.h"
+#include "testing/test_hooks.h"
 #include "testing/scratch_dir.h"
 
 namespace {

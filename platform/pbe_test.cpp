@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/memory.h"
-#include "platform/test_hooks.h"
+#include "testing/test_hooks.h"
 #include "testing/scratch_dir.h"
 
 namespace {

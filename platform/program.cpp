@@ -4,10 +4,11 @@
 #include <cstring>
 
 #include "platform/env.h"
-#include "platform/observations.h"
 #include "platform/pbe.h"
-#include "platform/test_hooks.h"
+#include "platform/seams.h"
 #include "platform/trace.h"
+
+PlatformSeams platformSeams;
 
 const SubpoolHandle svcMiniSubpool = {0x4F52565355424Full, 16};  // "ORVSUBO", component 16
 
@@ -15,7 +16,7 @@ namespace {
 
 int32_t injectedResult(FaultSite site) {
   int32_t error = 0;
-  if (!faultCheck(site, -1, &error)) return 0;
+  if (!seamFailsCall(site, -1, &error)) return 0;
   return error != 0 ? error : 1;
 }
 
@@ -47,7 +48,7 @@ int32_t svcInitialize(int32_t level, int32_t services, int32_t, int32_t, void*, 
 }
 
 void svcDisplayCopyright() {
-  if (consoleQuietFlag()) return;
+  if (platformSeams.consoleQuiet) return;
   std::printf("orvseal - credential protection for keystore.conf. Copyright (c) 2026 the orvseal authors.\n");
   std::fflush(stdout);
 }

@@ -6,7 +6,7 @@
 
 #include "platform/env.h"
 #include "platform/return_code.h"
-#include "platform/test_hooks.h"
+#include "testing/test_hooks.h"
 #include "testing/env_var.h"
 
 namespace {

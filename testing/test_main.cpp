@@ -3,7 +3,7 @@
 // the console quiet.
 #include <gtest/gtest.h>
 
-#include "platform/test_hooks.h"
+#include "testing/test_hooks.h"
 #include "platform/trace.h"
 
 namespace {

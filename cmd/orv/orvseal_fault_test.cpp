@@ -24,7 +24,7 @@
 #include "platform/memory.h"
 #include "platform/messages.h"
 #include "platform/pbe.h"
-#include "platform/test_hooks.h"
+#include "testing/test_hooks.h"
 #include "testing/env_var.h"
 #include "testing/scratch_dir.h"
 

@@ -14,7 +14,7 @@
 #include "platform/messages.h"
 #include "platform/pbe.h"
 #include "platform/program.h"
-#include "platform/test_hooks.h"
+#include "testing/test_hooks.h"
 #include "platform/trace.h"
 #include "testing/scratch_dir.h"
 

@@ -16,7 +16,7 @@
 #include "platform/memory.h"
 #include "platform/messages.h"
 #include "platform/pbe.h"
-#include "platform/test_hooks.h"
+#include "testing/test_hooks.h"
 #include "platform/trace.h"
 #include "testing/scratch_dir.h"
 

@@ -11,7 +11,7 @@
 
 #include "lib/orv/test_support.h"
 #include "platform/memory.h"
-#include "platform/test_hooks.h"
+#include "testing/test_hooks.h"
 #include "platform/trace.h"
 #include "testing/scratch_dir.h"
 

@@ -9,7 +9,7 @@
 
 #include "lib/orv/test_support.h"
 #include "platform/memory.h"
-#include "platform/test_hooks.h"
+#include "testing/test_hooks.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "platform/memory.h"
 #include "platform/messages.h"
 #include "platform/runtime.h"
-#include "platform/test_hooks.h"
+#include "testing/test_hooks.h"
 #include "platform/trace.h"
 #include "testing/scratch_dir.h"
 

@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "lib/orv/config_access.h"
-#include "platform/test_hooks.h"
+#include "testing/test_hooks.h"
 #include "testing/scratch_dir.h"
 
 std::vector<std::string> traceTexts(const std::string& tracePath) {
