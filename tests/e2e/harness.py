@@ -73,9 +73,21 @@ class Scratch:
         """Runs orvseal in the folder; returns the completed process."""
         environment = dict(self.env)
         environment.update(env or {})
-        return subprocess.run(self.command(*args), cwd=self.dir, env=environment,
-                              stdin=subprocess.DEVNULL, capture_output=True,
-                              preexec_fn=preexec_fn, timeout=300)
+        def start():
+            return subprocess.run(self.command(*args), cwd=self.dir, env=environment,
+                                  stdin=subprocess.DEVNULL, capture_output=True,
+                                  preexec_fn=preexec_fn, timeout=300)
+        completed = start()
+        # The program prints its copyright line before anything else, so a run
+        # with no output at all never started: Wine failed to start it (seen
+        # once while another Wine program ran). One more try, then the failure
+        # is Wine's, and says so, never a silent pass.
+        if EMULATOR and completed.returncode != 0 and not completed.stdout and not completed.stderr:
+            completed = start()
+            if completed.returncode != 0 and not completed.stdout and not completed.stderr:
+                raise RuntimeError("Wine did not start the program (exit %d): %r"
+                                   % (completed.returncode, completed))
+        return completed
 
     def reveal(self, name, key=None, native=False):
         """Reads back the protected values of a file: (exit code, {key: plaintext})."""
