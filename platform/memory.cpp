@@ -62,6 +62,17 @@ int32_t svcFreeMem(int32_t, int32_t, int32_t, void* block) {
 
 int64_t memoryBlocksOutstanding() { return blocksOutstanding; }
 
+void* obtainOrRecord(int32_t probe, uint64_t size, const char* sourceName, int32_t line,
+                     int32_t recordProbe) {
+  void* block = nullptr;
+  if (svcGetMem(0, kMemoryComponent, probe, size, 0, &block) != 0 || block == nullptr) {
+    svcSaveFileContext(sourceName, line);
+    svcRecordFailure(recordProbe, kMemoryNoMemory, 0, 0, 0, 0);
+    return nullptr;
+  }
+  return block;
+}
+
 void svcSaveFileContext(const char* sourceName, int32_t line) {
   savedContext.sourceName = sourceName != nullptr ? sourceName : "";
   savedContext.line = line;

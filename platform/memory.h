@@ -25,6 +25,14 @@ void svcSaveFileContext(const char* sourceName, int32_t line);
 void svcRecordFailure(int32_t probe, int32_t reason, uint16_t zero1, int32_t zero2,
                       int32_t zero3, int32_t zero4);
 
+// The probe of the failure record of a block that could not be had.
+constexpr int32_t kMemoryFailureProbe = 250;
+
+// svcGetMem, and when no block results, the failure record of
+// `sourceName`:`line` under `recordProbe`. The new block, or null.
+void* obtainOrRecord(int32_t probe, uint64_t size, const char* sourceName, int32_t line,
+                     int32_t recordProbe = kMemoryFailureProbe);
+
 // Blocks obtained and not yet released, for leak checks.
 int64_t memoryBlocksOutstanding();
 

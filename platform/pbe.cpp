@@ -127,12 +127,8 @@ class ServiceBuffer {
   // 0, or kPbeNoMemory after a failure record that names `line`.
   int32_t allocate(int32_t probe, int32_t line, uint64_t payloadSize, BufferKind kind) {
     uint64_t blockSize = sizeof(BufferHeader) + payloadSize;
-    void* block = nullptr;
-    if (svcGetMem(0, kMemoryComponent, probe, blockSize, 0, &block) != 0 || block == nullptr) {
-      svcSaveFileContext(kSourceName, line);
-      svcRecordFailure(probe, kMemoryNoMemory, 0, 0, 0, 0);
-      return kPbeNoMemory;
-    }
+    void* block = obtainOrRecord(probe, blockSize, kSourceName, line, probe);
+    if (block == nullptr) return kPbeNoMemory;
     auto* header = static_cast<BufferHeader*>(block);
     header->next = nullptr;
     header->blockSize = blockSize;

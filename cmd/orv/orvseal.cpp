@@ -140,12 +140,8 @@ class LineReader {
   }
 
   bool obtain(void** block, size_t size, int32_t sourceLine) {
-    if (svcGetMem(0, kMemoryComponent, kLineProbe, size, 0, block) != 0 || *block == nullptr) {
-      svcSaveFileContext(kCommandSourceName, sourceLine);
-      svcRecordFailure(250, kMemoryNoMemory, 0, 0, 0, 0);
-      return false;
-    }
-    return true;
+    *block = obtainOrRecord(kLineProbe, size, kCommandSourceName, sourceLine);
+    return *block != nullptr;
   }
 
   bool grow(size_t needed) {
@@ -236,7 +232,7 @@ struct RunState {
   }
 };
 
-// Steps 4 to 5: the services. Returns the run's result.
+// Starts the services and shows the copyright line. Returns the run's result.
 int32_t startServices() {
   int32_t code = svcInitialize(kServicesLevel, kServicesWanted, 0, 0, nullptr, nullptr, nullptr,
                                &commandSubpool);
@@ -252,7 +248,7 @@ int32_t startServices() {
                                                              : kRunInitFailed;
 }
 
-// Step 6: the command line and the algorithm.
+// Reads the command line and checks the algorithm.
 int32_t readCommandLine(RunState& run, int32_t argc, char** argv) {
   if (argc <= 1) return kRunOk;
   if (parseArguments(argc, argv, &run.options) != 0) {
@@ -271,7 +267,7 @@ int32_t readCommandLine(RunState& run, int32_t argc, char** argv) {
   return kRunOk;
 }
 
-// Step 7: which file to protect.
+// Settles which file to protect: -f, else the located keystore file.
 int32_t locateKeystore(RunState& run) {
   if (run.options.keystoreFile != nullptr) {
     run.keystorePath = run.options.keystoreFile;
@@ -315,7 +311,7 @@ bool isRegularOrMissing(const char* path) {
   return false;
 }
 
-// Step 8: the keystore file must be readable as a whole, and text of the
+// Proves the keystore file readable as a whole, and text of the
 // form the rewriter can keep byte for byte.
 int32_t proveReadable(RunState& run) {
   if (!isRegularOrMissing(run.keystorePath)) return kConfigCannotRead;
@@ -342,7 +338,7 @@ int32_t proveReadable(RunState& run) {
   return code;
 }
 
-// Step 9: the initial key, from the first of -sf, VKT_ORVCRED_KEYFILE and
+// Chooses the initial key: the first of -sf, VKT_ORVCRED_KEYFILE and
 // orvcred.keyfile that names a file, else the default key.
 int32_t chooseInitialKey(RunState& run) {
   const char* keyFile = run.options.initialKeyFile;
@@ -407,7 +403,7 @@ int32_t chooseInitialKey(RunState& run) {
   return kRunOk;
 }
 
-// Step 10: the PBE context.
+// Fills the PBE context and derives its master key.
 int32_t startProtection(RunState& run) {
   buildSalt(run.salt);
   run.context.algorithm = run.options.algorithm;
@@ -426,7 +422,7 @@ int32_t startProtection(RunState& run) {
   return kRunOk;
 }
 
-// Step 11: where the protected text goes. A side file replaces the keystore
+// Settles where the protected text goes. A side file replaces the keystore
 // file, or the -o file when it names another file (an -o that names the
 // keystore under another text, a relative path, another case or a link, is
 // the keystore itself). The side file sits beside the file that a linked
@@ -493,7 +489,7 @@ int32_t createSideFile(RunState& run) {
   return kRunOk;
 }
 
-// Step 12: open the keystore file and the output.
+// Opens the keystore file and the output.
 int32_t openFiles(RunState& run) {
   run.input = osOpenFile(run.keystorePath, "rbN");
   if (run.input == nullptr) {
@@ -528,7 +524,7 @@ void showLineMessage(const RunState& run, uint32_t number, int64_t lineNumber,
   ORV_COMMAND_MESSAGE(number, record);
 }
 
-// Step 13: every line through the rewriter, until the first failure.
+// Hands every line to the rewriter, until the first failure.
 int32_t rewriteLines(RunState& run) {
   LineReader reader(run.input);
   int64_t lineNumber = 0;
@@ -569,8 +565,8 @@ int32_t rewriteLines(RunState& run) {
   }
 }
 
-// Step 14: close both files, and in side-file mode either remove the side
-// file or let it replace the keystore file. Output that did not fully reach
+// Closes both files, and in side-file mode either removes the side
+// file or lets it replace the file it stands for. Output that did not fully reach
 // the disk fails the run.
 void finishFiles(RunState& run) {
   if (run.input != nullptr) osCloseFile(run.input);
@@ -612,7 +608,7 @@ void finishFiles(RunState& run) {
   }
 }
 
-// Steps 7 to 15, from a started run to the success message.
+// The protection itself, from a started run to the success message.
 int32_t protect(RunState& run, int32_t argc, char** argv) {
   int32_t result = readCommandLine(run, argc, argv);
   if (result == kRunOk) result = locateKeystore(run);

@@ -20,7 +20,6 @@ constexpr int32_t kTraceDetail = 2;
 
 // Failure records: the reading buffer, and the three blocks of an entry.
 constexpr int32_t kReadBufferLocation = 197;
-constexpr int32_t kReadFailureProbe = 250;
 constexpr int32_t kEntryRecordLocation = 326;
 constexpr int32_t kEntryKeyLocation = 327;
 constexpr int32_t kEntryValueLocation = 328;
@@ -30,10 +29,6 @@ constexpr int32_t kParseFailureProbe = 251;
 // larger, so both must fit.
 constexpr int64_t kMaxConfigFileSize = INT32_MAX - 1;
 
-void recordAllocationFailure(int32_t location, int32_t probe) {
-  svcSaveFileContext(kSourceName, location);
-  svcRecordFailure(probe, kMemoryNoMemory, 0, 0, 0, 0);
-}
 
 // Skips leading whitespace and ends the text behind its last non-whitespace
 // character, in place.
@@ -49,37 +44,25 @@ char* trimInPlace(char* text) {
 // failure record of `location`.
 char* copyText(const char* text, int32_t location) {
   size_t size = std::strlen(text) + 1;
-  void* block = nullptr;
-  if (svcGetMem(0, kMemoryComponent, kFnParseConfigText, size, 0, &block) != 0 ||
-      block == nullptr) {
-    recordAllocationFailure(location, kParseFailureProbe);
-    return nullptr;
-  }
+  void* block = obtainOrRecord(kFnParseConfigText, size, kSourceName, location, kParseFailureProbe);
+  if (block == nullptr) return nullptr;
   std::memcpy(block, text, size);
   return static_cast<char*>(block);
-}
-
-void releaseEntry(ConfigEntry* entry) {
-  freeConfigEntry(entry);
-  svcFreeMem(0, kMemoryComponent, 0, entry);
 }
 
 // Makes an entry of key and value and appends it to the list. On failure
 // nothing of the entry is left behind.
 int32_t appendEntry(List* list, const char* key, const char* value) {
-  void* block = nullptr;
-  if (svcGetMem(0, kMemoryComponent, kFnParseConfigText, sizeof(ConfigEntry), 0, &block) != 0 ||
-      block == nullptr) {
-    recordAllocationFailure(kEntryRecordLocation, kParseFailureProbe);
-    return kConfigNoMemory;
-  }
+  void* block = obtainOrRecord(kFnParseConfigText, sizeof(ConfigEntry), kSourceName,
+                               kEntryRecordLocation, kParseFailureProbe);
+  if (block == nullptr) return kConfigNoMemory;
   ConfigEntry* entry = static_cast<ConfigEntry*>(block);
   entry->key = nullptr;
   entry->value = nullptr;
   entry->key = copyText(key, kEntryKeyLocation);
   if (entry->key != nullptr) entry->value = copyText(value, kEntryValueLocation);
   if (entry->value == nullptr) {
-    releaseEntry(entry);
+    releaseConfigEntry(entry);
     return kConfigNoMemory;
   }
 
@@ -91,7 +74,7 @@ int32_t appendEntry(List* list, const char* key, const char* value) {
   uint64_t countBefore = list->getCount(list);
   list->append(list, entry);
   if (list->getCount(list) == countBefore) {
-    releaseEntry(entry);
+    releaseConfigEntry(entry);
     return kConfigNoMemory;
   }
   return kConfigOk;
@@ -179,11 +162,8 @@ int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut, si
   if (rewound != 0) return scope.result(failRead(stream, errorOut));
 
   uint64_t bufferSize = static_cast<uint64_t>(size) + 1;
-  void* block = nullptr;
-  if (svcGetMem(0, kMemoryComponent, kFnReadConfigFile, bufferSize, 0, &block) != 0) {
-    recordAllocationFailure(kReadBufferLocation, kReadFailureProbe);
-  }
-  *bufferOut = static_cast<char*>(block);
+  *bufferOut = static_cast<char*>(
+      obtainOrRecord(kFnReadConfigFile, bufferSize, kSourceName, kReadBufferLocation));
   if (*bufferOut == nullptr) {
     errno = ENOMEM;
     return scope.result(failRead(stream, errorOut));
@@ -275,4 +255,9 @@ void freeConfigEntry(void* entry) {
   configEntry->key = nullptr;
   if (configEntry->value != nullptr) svcFreeMem(0, kMemoryComponent, 0, configEntry->value);
   configEntry->value = nullptr;
+}
+
+void releaseConfigEntry(ConfigEntry* entry) {
+  freeConfigEntry(entry);
+  svcFreeMem(0, kMemoryComponent, 0, entry);
 }

@@ -102,4 +102,7 @@ int32_t configKeyEquals(const void* entry, const void* name);
 // them to null; the record itself stays. The visitor for removeAll.
 void freeConfigEntry(void* entry);
 
+// Releases the entry's strings and the record itself.
+void releaseConfigEntry(ConfigEntry* entry);
+
 #endif  // ORV_LIB_ORV_CONFIG_ACCESS_H_

@@ -25,13 +25,8 @@ constexpr int32_t kFailureProbe = 250;
 // A zero-filled block of `size` bytes, or null after writing the failure
 // record of `location`.
 void* obtainBlock(int32_t probe, uint64_t size, int32_t location) {
-  void* block = nullptr;
-  if (svcGetMem(0, kMemoryComponent, probe, size, 0, &block) != 0) {
-    svcSaveFileContext(kSourceName, location);
-    svcRecordFailure(kFailureProbe, kMemoryNoMemory, 0, 0, 0, 0);
-  } else if (block != nullptr) {
-    std::memset(block, 0, static_cast<size_t>(size));
-  }
+  void* block = obtainOrRecord(probe, size, kSourceName, location, kFailureProbe);
+  if (block != nullptr) std::memset(block, 0, static_cast<size_t>(size));
   return block;
 }
 

@@ -32,11 +32,6 @@ void showConfigMessage(uint32_t number, const char* textInsert1, const char* tex
                     sourceLine, 1);
 }
 
-void releaseEntry(ConfigEntry* entry) {
-  freeConfigEntry(entry);
-  svcFreeMem(0, kMemoryComponent, 0, entry);
-}
-
 // True when the key's text before its first '.' is the stanza name. A key
 // without '.' has an empty prefix; a prefix longer than any stanza name
 // never matches. *rest receives what follows the '.', or the key itself.
@@ -70,7 +65,7 @@ bool keyInStanzaFilter(const char* key, const void* stanza) {
 }
 
 // The steps of loadStanza after its argument check; the caller cleans up.
-int32_t loadStanzaSteps(const char* path, List** listOut, const char* stanza,
+int32_t loadStanzaUnchecked(const char* path, List** listOut, const char* stanza,
                         bool displayMessages, char** text, const char* watchedKey,
                         ConfigParseReport* report) {
   char locatedPath[kConfigPathSize];
@@ -126,7 +121,7 @@ int32_t loadStanzaReporting(const char* path, List** listOut, const char* stanza
 
   char* text = nullptr;
   bool showMessages = displayMessages != 0 && configMessagesEnabled != 0;
-  int32_t rc = loadStanzaSteps(path, listOut, stanza, showMessages, &text, watchedKey, report);
+  int32_t rc = loadStanzaUnchecked(path, listOut, stanza, showMessages, &text, watchedKey, report);
   if (rc != kConfigOk && *listOut != nullptr) {
     destroyConfigList(*listOut);
     *listOut = nullptr;
@@ -156,7 +151,7 @@ void filterStanza(List* list, const char* stanza) {
       if (entry->key != nullptr && keyInStanza(entry->key, stanza, &rest)) {
         std::memmove(entry->key, rest, std::strlen(rest) + 1);
       } else {
-        releaseEntry(entry);
+        releaseConfigEntry(entry);
         node->data = nullptr;
         list->removeNode(list, node);
       }
