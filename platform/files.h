@@ -62,6 +62,14 @@ int32_t osDeleteFile(const char* path);
 // rename. 0 or -1.
 int32_t osRenameFile(const char* from, const char* to);
 
+// Whether the open file is kept from other users: 0; EACCES when others
+// than its owner may read it (on POSIX any group or other permission bit,
+// as ssh requires of private keys; on Windows an access list entry that
+// lets Everyone, Users, Authenticated Users, Guests or Anonymous read it,
+// or no access list at all); another errno when its permissions cannot be
+// read. Asked of the open file, so the file checked is the file read.
+int32_t osCheckPrivate(FILE* file);
+
 // Safe replacement of a file that holds secrets. Each returns 0 or an errno
 // value (Windows errors are converted to the nearest errno).
 

@@ -191,3 +191,11 @@ int32_t osReplaceFile(const char* replacement, const char* target) {
   syncDirectoryOf(target);
   return 0;
 }
+
+int32_t osCheckPrivate(FILE* file) {
+  if (file == nullptr) return EINVAL;
+  struct stat status;
+  if (fstat(fileno(file), &status) != 0) return errno;
+  // As ssh does for private keys: any access by group or others is too much.
+  return (status.st_mode & (S_IRWXG | S_IRWXO)) != 0 ? EACCES : 0;
+}

@@ -3,6 +3,7 @@
 // windows.h first: the headers below rely on its types.
 #include <fcntl.h>
 #include <io.h>
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <cerrno>
@@ -283,4 +284,49 @@ int32_t osReplaceFile(const char* replacement, const char* target) {
     return lastErrno();
   }
   return 0;
+}
+
+namespace {
+
+// Groups that stand for every user, or anyone at all, of the machine.
+bool isBroadGroup(PSID sid) {
+  const WELL_KNOWN_SID_TYPE broad[] = {WinWorldSid, WinBuiltinUsersSid, WinAuthenticatedUserSid,
+                                       WinBuiltinGuestsSid, WinAnonymousSid};
+  for (WELL_KNOWN_SID_TYPE type : broad) {
+    if (IsWellKnownSid(sid, type)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int32_t osCheckPrivate(FILE* file) {
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (handle == INVALID_HANDLE_VALUE) return EBADF;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                      nullptr, &descriptor) != ERROR_SUCCESS) {
+    return EIO;
+  }
+  // No access list at all grants everyone everything.
+  int32_t rc = dacl == nullptr ? EACCES : 0;
+  constexpr ACCESS_MASK kReadRights = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
+  for (DWORD index = 0; rc == 0 && dacl != nullptr && index < dacl->AceCount; ++index) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, index, &ace)) {
+      rc = EIO;
+      break;
+    }
+    auto* header = static_cast<ACE_HEADER*>(ace);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0) {
+      continue;
+    }
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    if ((allowed->Mask & kReadRights) != 0 && isBroadGroup(&allowed->SidStart)) {
+      rc = EACCES;
+    }
+  }
+  LocalFree(descriptor);
+  return rc;
 }

@@ -4,12 +4,12 @@
 
 #include "platform/pbe.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "platform/files.h"
-#include "platform/files_internal.h"
 #include "platform/memory.h"
 #include "platform/pbe_crypto.h"
 #include "platform/runtime.h"
@@ -444,10 +444,10 @@ int32_t svcPbeReadInitialKeyFile(const char* path, unsigned char** keyOut,
     FILE* file = osOpenFile(path, "rbN");
     if (file == nullptr) return kPbeKeyFileUnreadable;
     // A key that others can read protects nothing; it is not even read.
-    int32_t access = pbeKeyFileAccess(file);
+    int32_t access = osCheckPrivate(file);
     if (access != 0) {
       osCloseFile(file);
-      return access;
+      return access == EACCES ? kPbeKeyFileExposed : kPbeKeyFileUnreadable;
     }
     contentLength = osReadFile(content, 1, sizeof content, file);
     // fread stops short only at the end of the file or on an error.

@@ -105,8 +105,8 @@ int32_t svcPbeTerm(PbeContext* context);
 // Reads an initial key file: the key is the file's bytes less one trailing
 // line feed or carriage return and line feed. The key buffer stays valid
 // until svcProgramTerm, which wipes it. A file that others than its owner
-// may read is refused unread (kPbeKeyFileExposed; see pbeKeyFileAccess in
-// platform/pbe_crypto.h for what each platform checks). 0 or a kPbeKeyFile code
+// may read is refused unread (kPbeKeyFileExposed; see osCheckPrivate in
+// platform/files.h for what each platform checks). 0 or a kPbeKeyFile code
 // (kPbeBadArgument for a null argument, kPbeNoMemory); on failure the
 // outputs are null/0.
 int32_t svcPbeReadInitialKeyFile(const char* path, unsigned char** keyOut, int32_t* keyLengthOut);

@@ -48,13 +48,6 @@ int32_t pbeCryptoBase64Encode(const unsigned char* data, int32_t length, char* t
 int32_t pbeCryptoBase64Decode(const char* text, int32_t length, unsigned char* data,
                               int32_t* dataLengthOut);
 
-// Whether an open key file is kept from other users: 0,
-// kPbeKeyFileExposed when others than its owner may read it (any group or
-// other permission bit on POSIX; an access list entry that lets Everyone,
-// Users, Authenticated Users, Guests or Anonymous read it on Windows), or
-// kPbeKeyFileUnreadable when its permissions cannot be read. Asked of the
-// open handle, so the file checked is the file read.
-int32_t pbeKeyFileAccess(FILE* file);
 
 constexpr int32_t pbeBase64Length(int32_t length) { return (length + 2) / 3 * 4; }
 

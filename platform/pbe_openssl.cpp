@@ -4,7 +4,6 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 
@@ -128,10 +127,3 @@ int32_t pbeCryptoBase64Decode(const char* text, int32_t length, unsigned char* d
   return 0;
 }
 
-int32_t pbeKeyFileAccess(FILE* file) {
-  struct stat status;
-  // A folder opens, but holds no key to read.
-  if (fstat(fileno(file), &status) != 0 || S_ISDIR(status.st_mode)) return kPbeKeyFileUnreadable;
-  // As ssh does for private keys: any access by group or others is too much.
-  return (status.st_mode & (S_IRWXG | S_IRWXO)) != 0 ? kPbeKeyFileExposed : 0;
-}

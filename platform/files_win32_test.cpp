@@ -50,7 +50,7 @@ bool setAccessList(const std::string& path, std::string sddl) {
   return ok;
 }
 
-TEST(PbeKeyFileAccessTest, FilesThatEveryUserMayReadAreRefused) {
+TEST(KeyFilePrivacyTest, FilesThatEveryUserMayReadAreRefused) {
   ScratchDir scratch;
   std::string path = scratch.write("initial.key", "key\n");
   struct Case {

@@ -12,7 +12,7 @@
 
 namespace {
 
-TEST(PbeKeyFileAccessTest, OnlyOwnerOnlyModesAreAccepted) {
+TEST(KeyFilePrivacyTest, OnlyOwnerOnlyModesAreAccepted) {
   ScratchDir scratch;
   std::string path = scratch.write("initial.key", "key\n");
   struct Case {
