@@ -63,14 +63,6 @@ size_t osReadFile(void* buffer, size_t size, size_t count, FILE* stream) {
   return std::fread(buffer, size, count, stream);
 }
 
-char* osReadLine(char* buffer, int size, FILE* stream) {
-  if (injected(kFaultRead)) {
-    markFailed(stream);
-    return nullptr;
-  }
-  return std::fgets(buffer, size, stream);
-}
-
 int osPrintFile(FILE* stream, const char* format, ...) {
   if (injected(kFaultWrite)) {
     markFailed(stream);
@@ -92,14 +84,6 @@ size_t osWriteFile(const void* buffer, size_t size, size_t count, FILE* stream) 
 }
 
 bool osFileError(FILE* stream) { return isMarked(stream) || std::ferror(stream) != 0; }
-
-int osFlushFile(FILE* stream) {
-  if (injected(kFaultFlush)) {
-    markFailed(stream);
-    return EOF;
-  }
-  return std::fflush(stream);
-}
 
 int osCloseFile(FILE* stream) {
   if (stream == nullptr) return EOF;

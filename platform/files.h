@@ -37,9 +37,6 @@ int osSeekFile(FILE* stream, int64_t offset, int origin);
 // failure. Seeks and tells count as reads for fault injection.
 int64_t osTellFile(FILE* stream);
 
-// fgets.
-char* osReadLine(char* buffer, int size, FILE* stream);
-
 // fprintf. A failed write marks the stream, so osFileError reports it.
 int osPrintFile(FILE* stream, const char* format, ...) ORV_PRINTF_FORMAT(2, 3);
 
@@ -50,17 +47,11 @@ size_t osWriteFile(const void* buffer, size_t size, size_t count, FILE* stream);
 // ferror, or a failure injected into a write of this stream.
 bool osFileError(FILE* stream);
 
-// fflush.
-int osFlushFile(FILE* stream);
-
 // fclose; EOF when the close or an earlier write failed.
 int osCloseFile(FILE* stream);
 
 // DeleteFileA on Windows, unlink on POSIX. 0 or -1.
 int32_t osDeleteFile(const char* path);
-
-// rename. 0 or -1.
-int32_t osRenameFile(const char* from, const char* to);
 
 // Whether the open file is kept from other users: 0; EACCES when others
 // than its owner may read it (on POSIX any group or other permission bit,

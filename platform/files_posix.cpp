@@ -70,11 +70,6 @@ int32_t osDeleteFile(const char* path) {
   return unlink(path) == 0 ? 0 : -1;
 }
 
-int32_t osRenameFile(const char* from, const char* to) {
-  if (fileFaultInjected(kFaultRename)) return -1;
-  return std::rename(from, to) == 0 ? 0 : -1;
-}
-
 int32_t osSameFile(const char* first, const char* second, bool* same) {
   if (first == nullptr || second == nullptr || same == nullptr) return EINVAL;
   *same = false;

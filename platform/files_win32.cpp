@@ -47,11 +47,6 @@ int32_t osDeleteFile(const char* path) {
   return DeleteFileA(path) ? 0 : -1;
 }
 
-int32_t osRenameFile(const char* from, const char* to) {
-  if (fileFaultInjected(kFaultRename)) return -1;
-  return std::rename(from, to) == 0 ? 0 : -1;
-}
-
 namespace {
 
 // Windows errors as errno values, so that callers see one kind of code.

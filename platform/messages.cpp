@@ -195,8 +195,6 @@ MessageRecord messageRecord() {
   return record;
 }
 
-bool messageKnown(uint32_t number) { return catalogueText(number) != nullptr; }
-
 int32_t formatMessage(uint32_t number, const MessageRecord* record, char* buffer, int32_t size) {
   std::string text = composeMessage(number, record);
   if (buffer != nullptr && size > 0) std::snprintf(buffer, static_cast<size_t>(size), "%s", text.c_str());

@@ -73,7 +73,4 @@ void svcDisplayMessage(SubpoolHandle subpool, int32_t zero1, int32_t zero2, int3
 // Writes at most size - 1 characters and a NUL; returns the full length.
 int32_t formatMessage(uint32_t number, const MessageRecord* record, char* buffer, int32_t size);
 
-// True when the catalogue has a text for `number`.
-bool messageKnown(uint32_t number);
-
 #endif  // ORV_PLATFORM_MESSAGES_H_

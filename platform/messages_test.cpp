@@ -31,15 +31,6 @@ TEST(MessagesTest, IdentifierCarriesNumberAndSeverity) {
   }
 }
 
-TEST(MessagesTest, EveryNumberTheSystemUsesHasAText) {
-  const uint32_t numbers[] = {kMsgBadOption,        kMsgUsage,        kMsgCannotReadConfig,
-                              kMsgDefaultKey,       kMsgCannotReadKeyFile, kMsgPbeFailed,
-                              kMsgCannotOpen,       kMsgProtected,    kMsgCannotLocateConfig,
-                              kMsgDuplicateParam,   kMsgMissingParam, kMsgKeyFileExposed};
-  for (uint32_t number : numbers) EXPECT_TRUE(messageKnown(number)) << std::hex << number;
-  EXPECT_FALSE(messageKnown(0x20001234));
-}
-
 TEST(MessagesTest, InsertsAreFilledIn) {
   MessageRecord record = messageRecord();
   record.numericInsert1 = static_cast<uint64_t>(static_cast<int64_t>(-5));

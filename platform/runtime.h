@@ -12,9 +12,6 @@
 // on POSIX).
 int32_t osStrerror(char* buffer, size_t size, int32_t errnum);
 
-// Reentrant tokeniser (strtok_s on Windows, strtok_r on POSIX).
-char* osStrtok(char* text, const char* delimiters, char** context);
-
 // Overwrites `size` bytes with zeros in a way the compiler cannot elide.
 void osSecureWipe(void* data, size_t size);
 

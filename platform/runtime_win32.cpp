@@ -15,10 +15,6 @@ int32_t osStrerror(char* buffer, size_t size, int32_t errnum) {
   return rc;
 }
 
-char* osStrtok(char* text, const char* delimiters, char** context) {
-  return strtok_s(text, delimiters, context);
-}
-
 void osSecureWipe(void* data, size_t size) {
   if (data != nullptr && size != 0) SecureZeroMemory(data, size);
 }

@@ -193,3 +193,15 @@ void traceSetPoint(int32_t functionNumber, int32_t detail) {
       static_cast<uint32_t>(functionNumber) * 65536u + static_cast<uint32_t>(kTraceComponent);
   block->detail = detail;
 }
+
+void traceErrorNumber(int32_t functionNumber, int32_t detail, const char* where, int32_t error) {
+  // The text is made whether or not tracing is on, so both paths behave alike.
+  char errorText[1024] = {};
+  int32_t rc = osStrerror(errorText, sizeof errorText, error);
+  errorText[sizeof errorText - 1] = '\0';
+  if (rc != 0) {
+    ORV_TRACE_TEXT(functionNumber, detail, "%sstrerror_r failed %d", where, rc);
+  } else {
+    ORV_TRACE_TEXT(functionNumber, detail, "%serrno '%d': %s", where, error, errorText);
+  }
+}

@@ -79,6 +79,11 @@ void traceSetPoint(int32_t functionNumber, int32_t detail);
     }                                               \
   } while (0)
 
+// Traces the system's text for error number `error`: "<where>errno '<n>':
+// <text>", or "<where>strerror_r failed <code>" when there is no text.
+// `where` ("" for nothing) names the site.
+void traceErrorNumber(int32_t functionNumber, int32_t detail, const char* where, int32_t error);
+
 // Writes the entry half on construction and the exit half, with the result
 // given to result(), on destruction: `return scope.result(rc);`.
 class TraceScope {

@@ -215,7 +215,6 @@ struct RunState {
   bool pbeReady = false;
   char replacedPath[kPathBufferSize] = {};  // the file that the side file replaces, links followed
   char sideFileName[kPathBufferSize] = {};
-  char errorText[1024] = {};
   const char* keystorePath = nullptr;
   const char* outputPath = nullptr;
   const char* permissionModel = nullptr;  // the file whose permissions the output takes
@@ -325,16 +324,7 @@ int32_t proveReadable(RunState& run) {
   if (code == 0) return textResult;
   ORV_RUN_TRACE(2, "Cannot read config file '%s'", run.keystorePath);
   ORV_COMMAND_MESSAGE(kMsgCannotReadConfig, textMessage(run.keystorePath));
-  if (error != 0) {
-    std::memset(run.errorText, 0, sizeof run.errorText);
-    int32_t textResult = osStrerror(run.errorText, sizeof run.errorText, error);
-    run.errorText[sizeof run.errorText - 1] = '\0';
-    if (textResult == 0) {
-      ORV_RUN_TRACE(2, "errno '%d': %s", error, run.errorText);
-    } else {
-      ORV_RUN_TRACE(2, "strerror_r failed %d", textResult);
-    }
-  }
+  if (error != 0) traceErrorNumber(kRunFunctionNumber, 2, "", error);
   return code;
 }
 

@@ -20,8 +20,6 @@ constexpr int32_t kTraceDetail = 2;
 constexpr const char* kConfigEnvName = "VKT_KEYSTORE_CONF";
 constexpr const char* kConfigFileName = "keystore.conf";
 
-constexpr size_t kErrorTextSize = 1024;
-
 // Shows a catalogue message of this file with up to two text inserts.
 void showConfigMessage(uint32_t number, const char* textInsert1, const char* textInsert2,
                        int32_t sourceLine) {
@@ -41,22 +39,6 @@ bool keyInStanza(const char* key, const char* stanza, const char** rest) {
   *rest = dot != nullptr ? dot + 1 : key;
   return prefixLength <= kStanzaNameMaxLength && std::strlen(stanza) == prefixLength &&
          std::memcmp(key, stanza, prefixLength) == 0;
-}
-
-// Traces the text of a read error number; the text is wanted only when
-// tracing, but it is made either way so both paths behave alike.
-void traceErrorNumber(int32_t error) {
-  char errorText[kErrorTextSize];
-  std::memset(errorText, 0, sizeof errorText);
-  int32_t rc = osStrerror(errorText, sizeof errorText, error);
-  errorText[sizeof errorText - 1] = '\0';
-  if (rc != 0) {
-    ORV_TRACE_TEXT(kFnLoadStanza, kTraceDetail,
-                   "%s : %d  strerror_r failed %d", kSourceName, __LINE__, rc);
-  } else {
-    ORV_TRACE_TEXT(kFnLoadStanza, kTraceDetail,
-                   "%s : %d  errno '%d': %s", kSourceName, __LINE__, error, errorText);
-  }
 }
 
 bool keyInStanzaFilter(const char* key, const void* stanza) {
@@ -89,7 +71,11 @@ int32_t loadStanzaUnchecked(const char* path, List** listOut, const char* stanza
     if (displayMessages) showConfigMessage(kMsgCannotReadConfig, path, nullptr, __LINE__);
     ORV_TRACE_TEXT(kFnLoadStanza, kTraceDetail,
                    "%s : %d  Cannot read config file '%s'", kSourceName, __LINE__, path);
-    if (error != 0) traceErrorNumber(error);
+    if (error != 0) {
+      char where[64];
+      std::snprintf(where, sizeof where, "%s : %d  ", kSourceName, __LINE__);
+      traceErrorNumber(kFnLoadStanza, kTraceDetail, where, error);
+    }
     return rc;
   }
 
