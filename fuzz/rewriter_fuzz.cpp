@@ -137,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       size_t marker = line.find(std::string(" = ") + kProtectedMarker);
       if (marker == std::string::npos) continue;
       std::string protectedText = line.substr(marker + 3);
-      protectedText = protectedText.substr(0, protectedText.find_first_of(" \t\r\n"));
+      protectedText = protectedText.substr(0, protectedText.find_first_of(" \t\n\v\f\r"));
       ORV_FUZZ_CHECK(restores(protectedText) || std::string(text, size).find(protectedText) !=
                                                    std::string::npos,
                      "every protected text written reads back");

@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
     std::string keyName = line.substr(0, separator);
     std::string value = line.substr(separator + 3);
     // A protected text holds no blank; a comment may follow it.
-    value.erase(std::min(value.find_first_of(" \t"), value.size()));
+    value.erase(std::min(value.find_first_of(" \t\v\f"), value.size()));
     int algorithm = value.size() > 5 ? value[5] - '0' : 0;
     if (algorithm != 1 && algorithm != 2) {
       std::printf("%s!malformed\n", keyName.c_str());
