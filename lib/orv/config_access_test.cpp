@@ -70,18 +70,6 @@ TEST_F(ConfigAccessTest, EnvironmentVariableNamesTheWholePath) {
   EXPECT_STREQ(dst, "untouched");
 }
 
-TEST_F(ConfigAccessTest, FoundPathIsTraced) {
-  std::string tracePath = scratch.file("trace.log");
-  ASSERT_EQ(traceStart(tracePath.c_str()), 0);
-  ScopedEnv configured("VKT_TEST_KEYSTORE_CONF", "/srv/keystore.conf");
-  char dst[kConfigPathSize] = {};
-  EXPECT_EQ(findConfigFilePath(dst, "VKT_TEST_KEYSTORE_CONF", "keystore.conf"), kConfigOk);
-  traceStop();
-  EXPECT_EQ(traceTexts(tracePath), std::vector<std::string>{
-                                       "findConfigFilePath(162) detail=2 Returning path : "
-                                       "/srv/keystore.conf"});
-}
-
 // --- readConfigFile -------------------------------------------------------
 
 TEST_F(ConfigAccessTest, ReadsTheWholeFileIntoATerminatedBuffer) {
@@ -134,27 +122,6 @@ TEST_F(ConfigAccessTest, UnreadableFilesGiveTheErrorNumber) {
   }
 }
 
-TEST_F(ConfigAccessTest, NullBufferPointerHandsOnTheCurrentErrno) {
-  std::string path = scratch.write("keystore.conf", "a = b\n");
-  errno = EDOM;
-  int32_t error = 0;
-  EXPECT_EQ(readConfigFile(path.c_str(), nullptr, &error), kConfigCannotRead);
-  EXPECT_EQ(error, EDOM);
-}
-
-TEST_F(ConfigAccessTest, OpeningIsTraced) {
-  std::string path = scratch.write("keystore.conf", "a = b\n");
-  std::string tracePath = scratch.file("trace.log");
-  ASSERT_EQ(traceStart(tracePath.c_str()), 0);
-  char* buffer = nullptr;
-  int32_t error = 0;
-  EXPECT_EQ(readConfigFile(path.c_str(), &buffer, &error), kConfigOk);
-  svcFreeMem(0, kMemoryComponent, 0, buffer);
-  traceStop();
-  EXPECT_EQ(traceTexts(tracePath),
-            std::vector<std::string>{"readConfigFile(163) detail=2 Opening config file : " + path});
-}
-
 // Open, seek to the end, tell, seek back, read and close: each failing step
 // gives 12 with its error number, and whatever buffer there is goes back.
 TEST_F(ConfigAccessTest, EveryFailingFileStepGivesCannotRead) {
@@ -183,22 +150,6 @@ TEST_F(ConfigAccessTest, EveryFailingFileStepGivesCannotRead) {
     ASSERT_LT(failAt, 20u) << "the read never completes";
   }
   EXPECT_EQ(failAt, 7u) << "six file steps";
-}
-
-TEST_F(ConfigAccessTest, NoBufferForTheTextIsRecordedAndGivesCannotRead) {
-  std::string path = scratch.write("keystore.conf", "a = b\n");
-  FaultPlan plan;
-  plan.sites = kFaultAlloc;
-  plan.failAt = 1;
-  plan.probe = kFnReadConfigFile;
-  faultArm(plan);
-  char* buffer = nullptr;
-  int32_t error = 0;
-  EXPECT_EQ(readConfigFile(path.c_str(), &buffer, &error), kConfigCannotRead);
-  EXPECT_EQ(buffer, nullptr);
-  EXPECT_EQ(error, ENOMEM);
-  EXPECT_EQ(describedFailures(),
-            std::vector<std::string>{"lib/orv/config_access:197 probe 250 reason 2071"});
 }
 
 // Sizes that a signed 32-bit count cannot hold, or whose buffer it cannot
@@ -296,16 +247,6 @@ TEST_F(ConfigAccessTest, ParsesTheGrammar) {
   }
 }
 
-TEST_F(ConfigAccessTest, ParseRejectsMissingArguments) {
-  char text[] = "a = b\n";
-  EXPECT_EQ(parseConfigText(text, nullptr), kConfigCannotParse);
-  List* list = createList();
-  ASSERT_NE(list, nullptr);
-  EXPECT_EQ(parseConfigText(nullptr, list), kConfigCannotParse);
-  EXPECT_EQ(list->getCount(list), 0u);
-  destroyEntries(list);
-}
-
 // Every allocation of the parse fails in turn: record, key copy, value copy
 // (probe 164) and list node. The parse stops with the memory code, leaves
 // no half-made entry and keeps the entries made before.
@@ -381,41 +322,5 @@ TEST_F(ConfigAccessTest, ParseTracesEveryEntryButNoCredential) {
 }
 
 // --- configKeyEquals and freeConfigEntry ----------------------------------
-
-TEST_F(ConfigAccessTest, KeyComparisonIsExactAndWhole) {
-  struct Case {
-    const char* key;
-    const char* name;
-    int32_t expected;
-  };
-  const Case cases[] = {
-      {"keyfile", "keyfile", 1}, {"keyfile", "keyfil", 0}, {"keyfil", "keyfile", 0},
-      {"keyfile", "KEYFILE", 0}, {"", "", 1},              {"", "k", 0},
-      {"a.b", "a.b", 1},         {"a b", "a  b", 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.key) + " / " + c.name);
-    ConfigEntry entry{const_cast<char*>(c.key), const_cast<char*>("v")};
-    EXPECT_EQ(configKeyEquals(&entry, c.name), c.expected);
-  }
-  ConfigEntry noKey{nullptr, nullptr};
-  EXPECT_EQ(configKeyEquals(&noKey, "k"), 0);
-  EXPECT_EQ(configKeyEquals(nullptr, "k"), 0);
-}
-
-TEST_F(ConfigAccessTest, FreeConfigEntryReleasesBothStringsButNotTheRecord) {
-  freeConfigEntry(nullptr);
-  int64_t blocksBefore = memoryBlocksOutstanding();
-  void* key = nullptr;
-  void* value = nullptr;
-  ASSERT_EQ(svcGetMem(0, kMemoryComponent, 1, 4, 0, &key), 0);
-  ASSERT_EQ(svcGetMem(0, kMemoryComponent, 1, 4, 0, &value), 0);
-  ConfigEntry entry{static_cast<char*>(key), static_cast<char*>(value)};
-  freeConfigEntry(&entry);
-  EXPECT_EQ(entry.key, nullptr);
-  EXPECT_EQ(entry.value, nullptr);
-  EXPECT_EQ(memoryBlocksOutstanding(), blocksBefore);
-  freeConfigEntry(&entry);  // nulls are passed over
-}
 
 }  // namespace

@@ -119,40 +119,7 @@ TEST_F(ParamLookupTest, FilterKeepsTheStanzaAndTakesItsNameOffTheKeys) {
   }
 }
 
-TEST_F(ParamLookupTest, FilterLeavesNullAndEmptyArgumentsAlone) {
-  filterStanza(nullptr, "orvcred");
-  List* list = parsedList("orvcred.keyfile = a\nother.x = b\n");
-  ASSERT_NE(list, nullptr);
-  filterStanza(list, nullptr);
-  EXPECT_EQ(entriesOf(list), (KeyValues{{"orvcred.keyfile", "a"}, {"other.x", "b"}}));
-  list->append(list, nullptr);  // a node without entry is passed over
-  filterStanza(list, "other");
-  ASSERT_EQ(list->getCount(list), 2u);
-  EXPECT_STREQ(static_cast<ConfigEntry*>(list->head->data)->key, "x");
-  EXPECT_EQ(list->tail->data, nullptr);
-  destroyConfigList(list);
-
-  List* empty = createList();
-  ASSERT_NE(empty, nullptr);
-  filterStanza(empty, "orvcred");
-  EXPECT_EQ(empty->getCount(empty), 0u);
-  destroyConfigList(empty);
-  destroyConfigList(nullptr);
-}
-
 // --- loadStanza -----------------------------------------------------------
-
-TEST_F(ParamLookupTest, LoadStanzaGivesTheStanzaEntries) {
-  std::string path = scratch.write(
-      "keystore.conf",
-      "# keystore\npem.password = secret\norvcred.keyfile = /keys/init.key\norvcred.mode = 2\n");
-  List* list = nullptr;
-  EXPECT_EQ(loadStanza(path.c_str(), &list, "orvcred", 1), kConfigOk);
-  ASSERT_NE(list, nullptr);
-  EXPECT_EQ(entriesOf(list), (KeyValues{{"keyfile", "/keys/init.key"}, {"mode", "2"}}));
-  EXPECT_EQ(shownMessages().size(), 0u);
-  destroyConfigList(list);
-}
 
 TEST_F(ParamLookupTest, LoadStanzaLocatesTheFileWithoutAPath) {
   std::string path = scratch.write("keystore.conf", "orvcred.keyfile = /k\n");
@@ -162,21 +129,6 @@ TEST_F(ParamLookupTest, LoadStanzaLocatesTheFileWithoutAPath) {
   ASSERT_NE(list, nullptr);
   EXPECT_EQ(entriesOf(list), (KeyValues{{"keyfile", "/k"}}));
   destroyConfigList(list);
-}
-
-TEST_F(ParamLookupTest, LoadStanzaRefusesBadArgumentsWithoutTouchingTheFile) {
-  std::string path = scratch.file("missing.conf");
-  std::string tracePath = startTrace();
-  const std::string stanza32(32, 's');
-  for (const char* stanza : {static_cast<const char*>(nullptr), "", stanza32.c_str()}) {
-    List* list = nullptr;
-    EXPECT_EQ(loadStanza(path.c_str(), &list, stanza, 1), kConfigBadArguments);
-    EXPECT_EQ(list, nullptr);
-  }
-  EXPECT_EQ(loadStanza(path.c_str(), nullptr, "orvcred", 1), kConfigBadArguments);
-  traceStop();
-  EXPECT_EQ(lookupTraceTexts(tracePath), std::vector<std::string>{});
-  EXPECT_EQ(shownMessages().size(), 0u);
 }
 
 // Each failure: its code, no list, its message and its trace texts.
@@ -226,42 +178,6 @@ TEST_F(ParamLookupTest, LoadStanzaFailuresReportAndLeaveNoList) {
     EXPECT_EQ(shownTexts(), c.messages);
     EXPECT_EQ(lookupTraceTexts(tracePath), c.traces);
     std::remove(tracePath.c_str());
-  }
-}
-
-TEST_F(ParamLookupTest, LoadStanzaWithoutAPathOrAHomeGivesNoPath) {
-  ScopedEnv unconfigured("VKT_KEYSTORE_CONF", nullptr);
-  ScopedEnv noHome("HOME", nullptr);
-  ScopedEnv noDrive("HOMEDRIVE", nullptr);
-  ScopedEnv noPath("HOMEPATH", nullptr);
-  std::string tracePath = startTrace();
-  List* list = nullptr;
-  EXPECT_EQ(loadStanza(nullptr, &list, "orvcred", 1), kConfigNoPath);
-  EXPECT_EQ(list, nullptr);
-  traceStop();
-  EXPECT_EQ(shownTexts(),
-            std::vector<std::string>{expectedMessage(kMsgCannotLocateConfig, "keystore.conf")});
-  EXPECT_EQ(lookupTraceTexts(tracePath),
-            (std::vector<std::string>{
-                "loadStanza(157) detail=2 orvcred",
-                "loadStanza(157) detail=2 lib/orv/param_lookup : #  Cannot get config file path"}));
-}
-
-TEST_F(ParamLookupTest, LoadStanzaShowsMessagesOnlyWhenBothSwitchesAreOn) {
-  std::string missing = scratch.file("missing.conf");
-  for (int32_t enabled : {0, 1}) {
-    for (int32_t display : {0, 1}) {
-      SCOPED_TRACE("enabled " + std::to_string(enabled) + " display " + std::to_string(display));
-      clearObservations();
-      configMessagesEnabled = enabled;
-      std::string tracePath = startTrace();
-      List* list = nullptr;
-      EXPECT_EQ(loadStanza(missing.c_str(), &list, "orvcred", display), kConfigCannotRead);
-      traceStop();
-      EXPECT_EQ(shownMessages().size(), enabled != 0 && display != 0 ? 1u : 0u);
-      EXPECT_EQ(lookupTraceTexts(tracePath).size(), 4u) << "trace texts regardless";
-      std::remove(tracePath.c_str());
-    }
   }
 }
 
@@ -440,47 +356,29 @@ TEST_F(ParamLookupTest, GetKeyFileParamResultsDestinationAndName) {
   }
 }
 
-TEST_F(ParamLookupTest, GetKeyFileParamLocatesTheFileWithoutAPath) {
-  std::string path = scratch.write("keystore.conf", "orvcred.keyfile = /keys/init.key\n");
-  ScopedEnv configured("VKT_KEYSTORE_CONF", path.c_str());
-  char dst[kConfigPathSize] = {};
-  char nameOut[kKeyFileNameSize] = {};
-  EXPECT_EQ(getKeyFileParam(dst, nullptr, nameOut), kConfigOk);
-  EXPECT_EQ(std::string(dst), "/keys/init.key");
-  EXPECT_EQ(std::string(nameOut), "orvcred");
-}
-
-TEST_F(ParamLookupTest, GetKeyFileParamSurvivesEveryFailedAllocation) {
-  std::string path = scratch.write(
-      "keystore.conf", "other.a = 1\norvcred.keyfile = /keys/k\npem.password = secret\n");
-  uint64_t failAt = 1;
-  for (;; ++failAt) {
-    SCOPED_TRACE(failAt);
-    clearObservations();
-    int64_t blocksBefore = memoryBlocksOutstanding();
-    FaultPlan plan;
-    plan.sites = kFaultAlloc;
-    plan.failAt = failAt;
-    faultArm(plan);
+// Whether a file names its key file, also when the entry cannot be used.
+TEST_F(ParamLookupTest, KeyFileLookupTellsWhetherTheFileNamesAKeyFile) {
+  struct Case {
+    std::string text;
+    int32_t rc;
+    bool named;
+    int64_t failedLine;
+  } cases[] = {
+      {"a = 1\norvcred.keyfile = /k\n", kConfigOk, true, 0},
+      {"a = 1\njunk\norvcred.keyfile = /k\n", kConfigCannotParse, true, 2},
+      {"orvcred.keyfile =\na = 1\n", kConfigCannotParse, true, 1},
+      {"junk\na = 1\n", kConfigCannotParse, false, 1},
+      {"a = 1\n", kConfigNoStanza, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::string path = scratch.write("keystore.conf", c.text);
     char dst[kConfigPathSize] = {};
-    char nameOut[kKeyFileNameSize] = {};
-    int32_t rc = getKeyFileParam(dst, path.c_str(), nameOut);
-    bool fired = faultFired();
-    faultDisarm();
-    EXPECT_EQ(memoryBlocksOutstanding(), blocksBefore);
-    EXPECT_EQ(std::string(nameOut), "orvcred");
-    if (!fired) {
-      EXPECT_EQ(rc, kConfigOk);
-      EXPECT_EQ(std::string(dst), "/keys/k");
-      break;
-    }
-    EXPECT_EQ(rc, failAt == 1 ? kConfigCannotRead : kConfigNoMemory);
-    EXPECT_EQ(std::string(dst), "");
-    EXPECT_EQ(failureRecords().size(), 1u);
-    ASSERT_LT(failAt, 30u);
+    KeyFileLookup lookup;
+    EXPECT_EQ(getKeyFileParam(dst, path.c_str(), nullptr, &lookup), c.rc);
+    EXPECT_EQ(lookup.keyFileNamed, c.named);
+    EXPECT_EQ(lookup.failedLine, c.failedLine);
   }
-  // Buffer, list, then record, key, value and node of the one orvcred entry.
-  EXPECT_EQ(failAt, 7u);
 }
 
 TEST_F(ParamLookupTest, GetKeyFileParamTracesNoCredential) {
