@@ -24,35 +24,6 @@ TEST(MemoryTest, BlocksAreCountedUntilReleased) {
   EXPECT_EQ(memoryBlocksOutstanding(), before);
 }
 
-TEST(MemoryTest, NthAllocationFails) {
-  faultArm(FaultPlan{kFaultAlloc, 2, false, -1, 0});
-  void* blocks[3] = {};
-  EXPECT_EQ(svcGetMem(0, 16, 1, 8, 0, &blocks[0]), 0);
-  EXPECT_EQ(svcGetMem(0, 16, 1, 8, 0, &blocks[1]), kMemoryNoMemory);
-  EXPECT_EQ(blocks[1], nullptr);
-  EXPECT_EQ(svcGetMem(0, 16, 1, 8, 0, &blocks[2]), 0);
-  EXPECT_TRUE(faultFired());
-  EXPECT_EQ(faultCalls(), 3u);
-  for (void* block : blocks) svcFreeMem(0, 16, 0, block);
-}
-
-TEST(MemoryTest, AllocationsOfOneProbeFail) {
-  faultArm(FaultPlan{kFaultAlloc, 1, true, 220, 0});
-  void* other = nullptr;
-  void* chosen = nullptr;
-  EXPECT_EQ(svcGetMem(0, 16, 164, 8, 0, &other), 0);
-  EXPECT_EQ(svcGetMem(0, 16, 220, 8, 0, &chosen), kMemoryNoMemory);
-  EXPECT_EQ(svcGetMem(0, 16, 220, 8, 0, &chosen), kMemoryNoMemory);
-  EXPECT_EQ(chosen, nullptr);
-  svcFreeMem(0, 16, 0, other);
-}
-
-TEST(MemoryTest, ImpossibleSizeFailsCleanly) {
-  void* block = reinterpret_cast<void*>(1);
-  EXPECT_EQ(svcGetMem(0, 16, 1, UINT64_MAX, 0, &block), kMemoryNoMemory);
-  EXPECT_EQ(block, nullptr);
-}
-
 TEST(MemoryTest, FailureRecordNamesTheSite) {
   svcSaveFileContext("lib/orv/list", 66);
   svcRecordFailure(250, 2071, 0, 0, 0, 0);

@@ -49,55 +49,12 @@ TEST(MessagesTest, InsertsAreFilledIn) {
             "invalid.");
 }
 
-TEST(MessagesTest, ErrnoInsertShowsTheSystemText) {
-  MessageRecord record = messageRecord();
-  record.numericInsert1 = 2;  // ENOENT on every platform
-  record.textInsert1 = "a.conf";
-  std::string text = shown(kMsgCannotOpen, record);
-  EXPECT_EQ(text.rfind("ORV9106E: The file 'a.conf' cannot be opened (error 2: ", 0), 0u) << text;
-  EXPECT_NE(text.find("o such file"), std::string::npos) << text;
-}
-
 TEST(MessagesTest, InsertTextIsNeverInterpretedAsAFormat) {
   MessageRecord record = messageRecord();
   record.textInsert1 = "%s%n{t2}";
   record.textInsert2 = "x";
   EXPECT_EQ(shown(kMsgProtected, record),
             "ORV9105I: The credentials in '%s%n{t2}' are protected.");
-}
-
-TEST(MessagesTest, MissingInsertsAndBadRecordsShowEmptyInserts) {
-  MessageRecord record = messageRecord();
-  EXPECT_EQ(shown(kMsgProtected, record), "ORV9105I: The credentials in '' are protected.");
-  MessageRecord bad = messageRecord();
-  bad.eyeCatcher[0] = 'Y';
-  bad.textInsert1 = "ignored";
-  EXPECT_EQ(shown(kMsgProtected, bad), "ORV9105I: The credentials in '' are protected.");
-}
-
-TEST(MessagesTest, UnknownNumberStillShowsItsIdentifier) {
-  MessageRecord record = messageRecord();
-  EXPECT_EQ(shown(0x2000ABCD, record),
-            "ORVABCDE: Message 0x2000ABCD has no text in this program's catalogue.");
-}
-
-TEST(MessagesTest, FormatReportsFullLengthAndTruncatesSafely) {
-  MessageRecord record = messageRecord();
-  record.textInsert1 = "k";
-  char small[8];
-  int32_t length = formatMessage(kMsgProtected, &record, small, sizeof small);
-  EXPECT_EQ(std::string(small), "ORV9105");
-  EXPECT_EQ(length, static_cast<int32_t>(shown(kMsgProtected, record).size()));
-}
-
-TEST(MessagesTest, DisplayedMessagesAreObservable) {
-  MessageRecord record = messageRecord();
-  record.textInsert1 = "k.conf";
-  svcDisplayMessage(svcMiniSubpool, 0, 0, 0, kMsgProtected, &record, kMessageOptionCommand,
-                    "cmd/orv/orvseal", 10, 1);
-  ASSERT_EQ(shownMessages().size(), 1u);
-  EXPECT_EQ(shownMessages()[0].number, kMsgProtected);
-  EXPECT_EQ(shownMessages()[0].text, "ORV9105I: The credentials in 'k.conf' are protected.");
 }
 
 }  // namespace

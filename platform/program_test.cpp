@@ -19,23 +19,6 @@ TEST(ProgramTest, ConsistencyHoldsForTheServicesVersionOnly) {
   EXPECT_NE(svcCheckConsistency(nullptr), 0);
 }
 
-TEST(ProgramTest, InitializeFillsTheSubpoolHandle) {
-  SubpoolHandle subpool{0, 0};
-  EXPECT_EQ(svcInitialize(48, 7, 0, 0, nullptr, nullptr, nullptr, &subpool), 0);
-  EXPECT_EQ(subpool.pool, svcMiniSubpool.pool);
-  EXPECT_EQ(subpool.tag, svcMiniSubpool.tag);
-  EXPECT_EQ(svcInitialize(47, 7, 0, 0, nullptr, nullptr, nullptr, &subpool), kInitBadLevel);
-  EXPECT_EQ(svcInitialize(48, 7, 0, 0, nullptr, nullptr, nullptr, nullptr), kInitBadArguments);
-}
-
-TEST(ProgramTest, InjectedServiceFailuresReturnTheChosenCode) {
-  faultArm(FaultPlan{kFaultInitialize, 1, false, -1, kInitNoMemory});
-  SubpoolHandle subpool{0, 0};
-  EXPECT_EQ(svcInitialize(48, 7, 0, 0, nullptr, nullptr, nullptr, &subpool), kInitNoMemory);
-  faultArm(FaultPlan{kFaultCheckConsistency, 1, false, -1, 0});
-  EXPECT_NE(svcCheckConsistency("9.3.1.0"), 0);
-}
-
 TEST(ProgramTest, ExitCodeMappingNeverTurnsAFailureIntoSuccess) {
   struct Case {
     int32_t result;

@@ -50,19 +50,6 @@ TEST_F(TraceTest, KeepsHistoryAndStackWhetherOrNotTracing) {
   EXPECT_EQ(block->functionStack[1], kTraceEntryMark | identifier(163));
 }
 
-TEST_F(TraceTest, ExitRecordCarriesNegativeResultsInTheHistoryWord) {
-  tracedLeaf(-1);
-  EXPECT_EQ(block->history[1], static_cast<uint32_t>(-1) * 65536u + identifier(163));
-}
-
-TEST_F(TraceTest, HistoryWrapsAroundItsCapacity) {
-  for (uint32_t i = 0; i < kTraceHistoryCapacity; ++i) tracedLeaf(0);
-  EXPECT_EQ(block->historyIndex, 2 * kTraceHistoryCapacity);
-  tracedLeaf(5);
-  EXPECT_EQ(block->history[0], kTraceEntryMark | identifier(163));
-  EXPECT_EQ(block->history[1], 5u * 65536u + identifier(163));
-}
-
 TEST_F(TraceTest, StackDeeperThanItsCapacityUnwindsCleanly) {
   for (int i = 0; i < kTraceStackCapacity + 10; ++i) traceEnter(164);
   EXPECT_EQ(block->depth, kTraceStackCapacity + 10);
@@ -98,26 +85,6 @@ TEST_F(TraceTest, TextGatingFollowsAnchorAndThreadWords) {
   }
 }
 
-TEST_F(TraceTest, TextSetsTracePointAndDetailBeforeWriting) {
-  svcProcessAnchor = ProcessAnchor{1, 1, 0, 0};
-  block->traceWord = 1;
-  block->traceOptions = kTraceTextOptionBits;
-  ORV_TRACE_TEXT(371, 0, "x");
-  EXPECT_EQ(block->tracePoint, 0x1730010u);
-  EXPECT_EQ(block->detail, 0);
-  ORV_TRACE_TEXT(162, 2, "y");
-  EXPECT_EQ(block->tracePoint, (162u << 16) | 16u);
-  EXPECT_EQ(block->detail, 2);
-}
-
-TEST_F(TraceTest, TextArgumentsAreNotEvaluatedWhileTextIsOff) {
-  int evaluated = 0;
-  auto argument = [&evaluated] { return ++evaluated; };
-  ORV_TRACE_TEXT(371, 0, "%d", argument());
-  EXPECT_EQ(evaluated, 0);
-  EXPECT_EQ(block->tracePoint, 0u);
-}
-
 TEST_F(TraceTest, TraceFileGetsOneLinePerRecordOnlyWhileTracing) {
   ScratchDir dir;
   std::string path = dir.file("trace.log");
@@ -151,13 +118,6 @@ TEST_F(TraceTest, TraceFileGetsOneLinePerRecordOnlyWhileTracing) {
   size_t lines = 0;
   for (char c : trace) lines += c == '\n';
   EXPECT_EQ(lines, 6u);
-}
-
-TEST_F(TraceTest, UnwritableTraceFileLeavesTracingOff) {
-  ScratchDir dir;
-  EXPECT_NE(traceStart(dir.file("missing/trace.log").c_str()), 0);
-  EXPECT_EQ(svcProcessAnchor.traceOn, 0);
-  EXPECT_FALSE(traceTextEnabled());
 }
 
 }  // namespace

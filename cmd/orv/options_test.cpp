@@ -29,94 +29,29 @@ constexpr const char* kNone = nullptr;
 const ParseCase kParseCases[] = {
     {"no arguments", {}, 0, 0, kNone, kNone, 2, kNone},
     {"option without value: even count", {"-f"}, 1, 0, kNone, kNone, 2, kNone},
-    {"count checked before anything is taken",
-     {"-f", "a.conf", "-o"},
-     1,
-     0,
-     kNone,
-     kNone,
-     2,
-     kNone},
     {"keystore file and algorithm", {"-f", "a.conf", "-sp", "1"}, 0, 0, "a.conf", kNone, 1, kNone},
-    {"-SP is the algorithm", {"-SP", "1"}, 0, 0, kNone, kNone, 1, kNone},
-    {"-Sp is the algorithm", {"-Sp", "1"}, 0, 0, kNone, kNone, 1, kNone},
     {"-spx is the algorithm", {"-spx", "1"}, 0, 0, kNone, kNone, 1, kNone},
     {"-F and -file are the keystore file", {"-F", "a", "-file", "b"}, 0, 0, "b", kNone, 2, kNone},
-    {"output file", {"-o", "out.conf"}, 0, 0, kNone, "out.conf", 2, kNone},
     {"-Output is the output file", {"-Output", "out.conf"}, 0, 0, kNone, "out.conf", 2, kNone},
-    {"initial key file", {"-sf", "key"}, 0, 0, kNone, kNone, 2, "key"},
     {"-SFILE is the initial key file", {"-SFILE", "key"}, 0, 0, kNone, kNone, 2, "key"},
     {"all four options", {"-sf", "k", "-o", "o", "-sp", "1", "-f", "f"}, 0, 0, "f", "o", 1, "k"},
-    {"value of -f begins with '-'", {"-f", "-o"}, 1, 1, kNone, kNone, 2, kNone},
-    {"value of -o begins with '-'", {"-o", "-x"}, 1, 1, kNone, kNone, 2, kNone},
     {"value of -sf begins with '-'", {"-f", "a", "-sf", "-k"}, 1, 3, "a", kNone, 2, kNone},
-    {"empty value of -f is taken", {"-f", ""}, 0, 0, "", kNone, 2, kNone},
     {"-sp after a space and a plus", {"-sp", " +12"}, 0, 0, kNone, kNone, 12, kNone},
-    {"-sp after several spaces", {"-sp", "   2"}, 0, 0, kNone, kNone, 2, kNone},
     {"-sp 1a", {"-sp", "1a"}, 1, 1, kNone, kNone, 2, kNone},
     {"-sp empty", {"-sp", ""}, 1, 1, kNone, kNone, 2, kNone},
-    {"-sp only spaces", {"-sp", "  "}, 1, 1, kNone, kNone, 2, kNone},
-    {"-sp trailing space", {"-sp", "1 "}, 1, 1, kNone, kNone, 2, kNone},
     {"-sp leading tab is not skipped", {"-sp", "\t1"}, 1, 1, kNone, kNone, 2, kNone},
-    {"-sp two signs", {"-sp", "+-1"}, 1, 1, kNone, kNone, 2, kNone},
-    {"-sp hexadecimal", {"-sp", "0x1"}, 1, 1, kNone, kNone, 2, kNone},
     {"-sp fault at a later index", {"-f", "a", "-sp", "x"}, 1, 3, "a", kNone, 2, kNone},
     {"-sp negative", {"-sp", "-3"}, 0, 0, kNone, kNone, -3, kNone},
-    {"-sp lone plus is 0", {"-sp", "+"}, 0, 0, kNone, kNone, 0, kNone},
     {"-sp lone minus is 0", {"-sp", "-"}, 0, 0, kNone, kNone, 0, kNone},
-    {"-sp leading zeros", {"-sp", "000000000000000000001"}, 0, 0, kNone, kNone, 1, kNone},
-    {"-sp largest", {"-sp", "2147483647"}, 0, 0, kNone, kNone, INT32_MAX, kNone},
-    {"-sp one past the largest is clamped",
-     {"-sp", "2147483648"},
-     0,
-     0,
-     kNone,
-     kNone,
-     INT32_MAX,
-     kNone},
-    {"-sp 2^32 + 1 does not wrap to 1",
-     {"-sp", "4294967297"},
-     0,
-     0,
-     kNone,
-     kNone,
-     INT32_MAX,
-     kNone},
-    {"-sp 2^64 + 2 does not wrap to 2",
-     {"-sp", "18446744073709551618"},
-     0,
-     0,
-     kNone,
-     kNone,
-     INT32_MAX,
-     kNone},
-    {"-sp smallest", {"-sp", "-2147483648"}, 0, 0, kNone, kNone, INT32_MIN, kNone},
-    {"-sp below the smallest is clamped",
-     {"-sp", "-99999999999999999999"},
-     0,
-     0,
-     kNone,
-     kNone,
-     INT32_MIN,
-     kNone},
-    {"-sp last wins", {"-sp", "1", "-sp", "2"}, 0, 0, kNone, kNone, 2, kNone},
+    {"-sp 2^32 + 1 does not wrap to 1", {"-sp", "4294967297"}, 0, 0, kNone, kNone, INT32_MAX, kNone},
+    {"-sp below the smallest is clamped", {"-sp", "-99999999999999999999"}, 0, 0, kNone, kNone, INT32_MIN, kNone},
     {"unknown option", {"-x", "y"}, 1, 1, kNone, kNone, 2, kNone},
     {"-s too short", {"-s", "y"}, 1, 1, kNone, kNone, 2, kNone},
-    {"-sx unknown", {"-sx", "y"}, 1, 1, kNone, kNone, 2, kNone},
     {"lone dash", {"-", "y"}, 1, 1, kNone, kNone, 2, kNone},
     {"value where an option belongs", {"a.conf", "-f"}, 1, 1, kNone, kNone, 2, kNone},
     {"stray word after a pair", {"-f", "a", "b", "c"}, 1, 3, "a", kNone, 2, kNone},
-    {"unknown option after a pair", {"-o", "out", "-x", "y"}, 1, 3, kNone, "out", 2, kNone},
     {"empty argument ends the walk", {"", "x", "-f", "a.conf"}, 0, 0, kNone, kNone, 2, kNone},
-    {"empty argument after a pair", {"-o", "out", "", "-x"}, 0, 0, kNone, "out", 2, kNone},
-    {"same option twice: last wins",
-     {"-f", "a.conf", "-f", "b.conf"},
-     0,
-     0,
-     "b.conf",
-     kNone,
-     2,
-     kNone},
+    {"same option twice: last wins", {"-f", "a.conf", "-f", "b.conf"}, 0, 0, "b.conf", kNone, 2, kNone},
 };
 
 TEST(ParseArgumentsTest, Cases) {
@@ -137,28 +72,6 @@ TEST(ParseArgumentsTest, Cases) {
   }
 }
 
-TEST(ParseArgumentsTest, TextFieldsPointIntoTheArgumentVector) {
-  const char* argv[] = {"orvseal", "-f", "a.conf", "-o", "b.conf", "-sf", "key", nullptr};
-  CommandOptions options;
-  ASSERT_EQ(parseArguments(7, argv, &options), 0);
-  EXPECT_EQ(options.keystoreFile, argv[2]);
-  EXPECT_EQ(options.outputFile, argv[4]);
-  EXPECT_EQ(options.initialKeyFile, argv[6]);
-}
-
-TEST(ParseArgumentsTest, FieldsNoOptionNamesKeepTheCallersValues) {
-  const char* argv[] = {"orvseal", "-o", "out", nullptr};
-  CommandOptions options;
-  options.keystoreFile = "preset.conf";
-  options.algorithm = 9;
-  options.initialKeyFile = "preset.key";
-  ASSERT_EQ(parseArguments(3, argv, &options), 0);
-  EXPECT_EQ(shown(options.keystoreFile), "'preset.conf'");
-  EXPECT_EQ(options.algorithm, 9);
-  EXPECT_EQ(shown(options.initialKeyFile), "'preset.key'");
-  EXPECT_EQ(shown(options.outputFile), "'out'");
-}
-
 TEST(ParseArgumentsTest, RejectedCountLeavesTheIndexAsTheCallerSetIt) {
   const char* argv[] = {"orvseal", "-f", "a", "-o", nullptr};
   for (int32_t argc : {0, 2, 4}) {
@@ -169,15 +82,6 @@ TEST(ParseArgumentsTest, RejectedCountLeavesTheIndexAsTheCallerSetIt) {
     EXPECT_EQ(options.argumentIndex, 5);
     EXPECT_EQ(options.keystoreFile, nullptr);
   }
-}
-
-TEST(ParseArgumentsTest, MissingVectorOrFieldsFail) {
-  const char* argv[] = {"orvseal", "-f", "a", nullptr};
-  CommandOptions options;
-  EXPECT_EQ(parseArguments(3, nullptr, &options), 1);
-  EXPECT_EQ(parseArguments(3, argv, nullptr), 1);
-  EXPECT_EQ(parseArguments(-1, argv, &options), 1);
-  EXPECT_EQ(options.keystoreFile, nullptr);
 }
 
 }  // namespace

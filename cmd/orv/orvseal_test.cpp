@@ -77,13 +77,6 @@ class RunTest : public ::testing::Test {
   int64_t liveBefore = pbeLiveContexts();
 };
 
-TEST_F(RunTest, ProtectsTheKeystore) {
-  EXPECT_EQ(protectKeystore(), 0);
-  EXPECT_TRUE(keystoreProtected()) << readFile(keystore);
-  EXPECT_FALSE(fileExists(keystore + ".bak"));
-  EXPECT_EQ(shownNumbers(), std::vector<uint32_t>{kMsgProtected});
-}
-
 TEST_F(RunTest, FailedConsistencyCheckEndsAtOnceWithTwenty) {
   faultArm(FaultPlan{kFaultCheckConsistency, 1, false, -1, 1});
   ::testing::internal::CaptureStdout();
@@ -127,22 +120,6 @@ TEST_F(RunTest, FailedPbeInitShowsItsCodeAndTouchesNoFile) {
   EXPECT_EQ(protectKeystore(), kPbeCryptoFailure);
   ASSERT_EQ(shownNumbers(), std::vector<uint32_t>{kMsgPbeFailed});
   EXPECT_NE(shownMessages()[0].text.find("failed with code 67."), std::string::npos);
-  EXPECT_TRUE(keystoreUnchanged());
-  EXPECT_FALSE(fileExists(keystore + ".bak"));
-}
-
-TEST_F(RunTest, OutputThatCannotBeCreatedStillEndsThePbeService) {
-  std::string output = dir.file("missing/out.conf");
-  EXPECT_EQ(run({"-f", keystore, "-o", output, "-sf", keyFile}), 1);
-  EXPECT_EQ(shownNumbers(), std::vector<uint32_t>{kMsgCannotOpen});
-  EXPECT_TRUE(keystoreUnchanged());
-  EXPECT_FALSE(fileExists(output));
-}
-
-TEST_F(RunTest, FailedProtectionRemovesTheSideFileAndKeepsTheKeystore) {
-  faultArm(FaultPlan{kFaultPbeSave, 2, false, -1, kPbeRandomFailure});
-  EXPECT_EQ(protectKeystore(), kPbeRandomFailure);
-  EXPECT_EQ(shownNumbers(), std::vector<uint32_t>{kMsgPbeFailed});
   EXPECT_TRUE(keystoreUnchanged());
   EXPECT_FALSE(fileExists(keystore + ".bak"));
 }

@@ -344,22 +344,6 @@ TEST_F(RewriterTest, WordsBetweenKeyAndEqualsAreRefused) {
   EXPECT_EQ(std::string(note.key, note.keyLength), "pem.password.x");
 }
 
-TEST_F(RewriterTest, LongLinesAreHandledWhole) {
-  const std::string longValue = [] {
-    std::string value;
-    for (int i = 0; value.size() < 100000; ++i) value += "v" + std::to_string(i) + "=!";
-    return value;
-  }();
-  const std::string longKey = "pem.password." + std::string(5000, 'k');
-  const std::string longComment = "# " + std::string(300000, 'c');
-
-  std::string output = rewrite("crl.ldap.pass = " + longValue + " tail\n" + longKey + " = short\n" +
-                               longComment + "\n" + "  other.key = " + longValue + "\n");
-  EXPECT_EQ(reveal(output), "crl.encrypted = YES\ncrl.ldap.pass = {protected:" + longValue +
-                                " tail}\npem.encrypted = YES\n" + longKey + " = {protected:short}\n" +
-                                longComment + "\n" + "  other.key = " + longValue + "\n");
-}
-
 TEST_F(RewriterTest, ValueBeyondTheServicesLimitIsRefusedNotCut) {
   std::vector<std::string> lines = {
       "pem.password = " + std::string(static_cast<size_t>(kPbeMaxPlaintextBytes) + 1, 'h') + "\n",
@@ -421,55 +405,6 @@ TEST_F(RewriterTest, FailedProtectionIsReportedAndTheLineWithheld) {
   }
   // The failure in the last case left row 1 as its flag line set it.
   EXPECT_EQ(currentStates(), (States{0, kUnseen, kUnseen}));
-}
-
-// The trace file's records without time and process: "function(n) KIND ...".
-std::vector<std::string> traceRecords(const std::string& path) {
-  std::vector<std::string> records;
-  for (std::string line : splitLines(readFile(path))) {
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    size_t pid = line.find(" pid ");
-    size_t start = pid == std::string::npos ? std::string::npos : line.find(' ', pid + 5);
-    records.push_back(start == std::string::npos ? line : line.substr(start + 1));
-  }
-  return records;
-}
-
-TEST_F(RewriterTest, FailedProtectionIsTraced) {
-  std::string tracePath = scratch_.file("trace.log");
-  ASSERT_EQ(traceStart(tracePath.c_str()), 0);
-  FaultPlan plan;
-  plan.sites = kFaultPbeSave;
-  plan.failAt = 2;
-  plan.error = kPbeCryptoFailure;
-  faultArm(plan);
-  RunResult result;
-  std::string output = rewrite(
-      "pem.password = first-secret\n"
-      "crl.ldap.pass = second-secret\n",
-      &result);
-  traceStop();
-  EXPECT_EQ(result.rc, kPbeCryptoFailure);
-
-  std::vector<std::string> records = traceRecords(tracePath);
-  // The message record names its source line; only the source name matters.
-  for (std::string& record : records) {
-    size_t source = record.find("[cmd/orv/orvseal:");
-    if (source != std::string::npos) record = record.substr(0, source) + "[cmd/orv/orvseal:N]";
-  }
-  const std::vector<std::string> expected = {
-      "rewriteCredentialLine(371) ENTRY",
-      "rewriteCredentialLine(371) EXIT rc=0",
-      "rewriteCredentialLine(371) ENTRY",
-      "rewriteCredentialLine(371) TEXT detail=0 Failed to encrypt credential: 67",
-      "services(0) MESSAGE " + pbeFailedText(kPbeCryptoFailure) + " [cmd/orv/orvseal:N]",
-      "rewriteCredentialLine(371) EXIT rc=67",
-  };
-  EXPECT_EQ(records, expected);
-  std::string trace = readFile(tracePath);
-  EXPECT_EQ(trace.find("first-secret"), std::string::npos);
-  EXPECT_EQ(trace.find("second-secret"), std::string::npos);
 }
 
 // Properties of whole rewrites of random files, which hold whatever the

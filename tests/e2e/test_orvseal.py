@@ -112,14 +112,6 @@ class OrvsealTest(unittest.TestCase):
         self.assert_protected("keystore.conf", self.key)
         self.assert_no_side_file()
 
-    def test_protecting_twice_changes_nothing_more(self):
-        self.write("keystore.conf", KEYSTORE)
-        args = ("-f", "keystore.conf", "-sf", "initial.key")
-        self.assertEqual(self.run_orvseal(*args).code, 0)
-        once = self.read("keystore.conf")
-        self.assertEqual(self.run_orvseal(*args).code, 0)
-        self.assertEqual(self.read("keystore.conf"), once)
-
     def test_algorithms(self):
         for algorithm in ("1", "2"):
             self.write("keystore.conf", KEYSTORE)
@@ -161,12 +153,6 @@ class OrvsealTest(unittest.TestCase):
             self.assertIn("Usage: orvseal [-f keystore_file] [-o output_file] [-sp 1|2] "
                           "[-sf initial_key_file]", r.stdout)
         self.assertEqual(self.text("keystore.conf"), KEYSTORE)
-
-    def test_option_spellings(self):
-        self.write("keystore.conf", KEYSTORE)
-        r = self.run_orvseal("-FILE", "keystore.conf", "-SF", "initial.key", "-Sp", " +1")
-        self.assertEqual(r.code, 0, r)
-        self.assertIn("pem.password = <ORV>1!", self.text("keystore.conf"))
 
     def test_unreadable_and_empty_keystore_files(self):
         self.write("empty.conf", "")
@@ -267,15 +253,6 @@ class OrvsealTest(unittest.TestCase):
             self.assertIn(says, r.stderr)
             self.assertEqual(self.read("keystore.conf"), body.encode())
             self.assert_no_side_file()
-
-    def test_output_that_cannot_be_created(self):
-        self.write("keystore.conf", KEYSTORE)
-        out = host_path(self.path("no/such/dir/out.conf"))
-        r = self.run_orvseal("-f", "keystore.conf", "-o", out, "-sf", "initial.key")
-        self.assertEqual(r.code, 1, r)
-        self.assert_ids(r, ["ORV9106E"], r)
-        self.assertIn("The file '%s.bak' cannot be opened (error " % out, r.stderr)
-        self.assertEqual(self.text("keystore.conf"), KEYSTORE)
 
     def test_files_named_like_the_side_file_are_left_alone(self):
         self.write("keystore.conf", KEYSTORE)
@@ -446,20 +423,6 @@ class OrvsealTest(unittest.TestCase):
         with open(keystore) as f:
             self.assertEqual(f.read(), KEYSTORE)
         self.assertEqual(os.listdir(directory), [name])
-
-    def test_trace_holds_the_run_but_no_secret(self):
-        self.write("keystore.conf", KEYSTORE + "orvcred.keyfile = initial.key\n")
-        trace = self.path("trace.log")
-        r = self.run_orvseal("-f", "keystore.conf", env={"VKT_TRACE": host_path(trace)})
-        self.assertEqual(r.code, 0, r)
-        with open(trace, encoding="utf-8", errors="replace") as f:
-            text = f.read()
-        self.assertIn("protectionRun(370) ENTRY", text)
-        self.assertIn("Using keystore: 'keystore.conf' from command line\\n", text)
-        self.assertIn("Using initial key from file 'initial.key'", text)
-        self.assertIn("protectionRun(370) EXIT rc=0", text)
-        for secret in list(PLAINTEXTS.values()) + ["e2e initial key"]:
-            self.assertNotIn(secret, text)
 
     @unittest.skipIf(WINDOWS, "symbolic links and modes are the POSIX port's")
     def test_linked_keystore_and_its_permissions(self):
