@@ -76,6 +76,14 @@ int32_t osResolveLinks(const char* path, char* out, size_t size);
 // failure.
 FILE* osCreatePrivateFile(const char* path);
 
+// Creates `path` for writing in binary mode only when nothing of that name
+// exists: an existing file or link is never replaced or followed. Readable
+// and writable by its owner only (mode 0600; on Windows a protected access
+// list for the current user alone, and no file when that list cannot be
+// built), not inherited by child processes. Null and errno on failure
+// (EEXIST when the name is taken).
+FILE* osCreateNewPrivateFile(const char* path);
+
 // Makes what was written to `stream` durable: flushes the stream, then the
 // operating system's buffers (fsync, FlushFileBuffers).
 int32_t osSyncFile(FILE* stream);

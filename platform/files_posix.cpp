@@ -97,6 +97,25 @@ FILE* osCreatePrivateFile(const char* path) {
   return stream;
 }
 
+FILE* osCreateNewPrivateFile(const char* path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  if (fileFaultInjected(kFaultOpen)) return nullptr;
+  // O_EXCL fails on any existing name, a dangling link included.
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  if (fd < 0) return nullptr;
+  FILE* stream = fdopen(fd, "wb");
+  if (stream == nullptr) {
+    int saved = errno;
+    close(fd);
+    unlink(path);
+    errno = saved;
+  }
+  return stream;
+}
+
 int32_t osSyncFile(FILE* stream) {
   if (stream == nullptr) return EINVAL;
   if (fileFaultInjected(kFaultFlush)) return errno;

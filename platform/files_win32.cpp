@@ -210,6 +210,45 @@ FILE* osCreatePrivateFile(const char* path) {
   return stream;
 }
 
+FILE* osCreateNewPrivateFile(const char* path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  if (fileFaultInjected(kFaultOpen)) return nullptr;
+  // Without the owner-only list the file would inherit its folder's, which
+  // may let others read it.
+  PSECURITY_DESCRIPTOR descriptor = ownerOnlyDescriptor();
+  if (descriptor == nullptr) {
+    errno = EACCES;
+    return nullptr;
+  }
+  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+  HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, &attributes, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  int32_t error = handle == INVALID_HANDLE_VALUE ? lastErrno() : 0;
+  LocalFree(descriptor);
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = error;
+    return nullptr;
+  }
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    DeleteFileA(path);
+    errno = EMFILE;
+    return nullptr;
+  }
+  FILE* stream = _fdopen(fd, "wb");
+  if (stream == nullptr) {
+    int saved = errno;
+    _close(fd);
+    DeleteFileA(path);
+    errno = saved;
+  }
+  return stream;
+}
+
 int32_t osSyncFile(FILE* stream) {
   if (stream == nullptr) return EINVAL;
   if (fileFaultInjected(kFaultFlush)) return errno;
