@@ -67,14 +67,17 @@ class Scratch:
         data = self.read(name).decode()
         return data.replace("\r\n", "\n") if WINDOWS else data
 
-    def command(self, *args):
-        return ([EMULATOR] if EMULATOR else []) + [EXE] + list(args)
+    def command(self, *args, exe=None, native=False):
+        emulate = bool(EMULATOR) and not native
+        return ([EMULATOR] if emulate else []) + [exe or EXE] + list(args)
 
-    def run(self, *args, env=None, preexec_fn=None):
-        """Runs orvseal in the folder; returns the completed process."""
+    def run(self, *args, env=None, preexec_fn=None, exe=None, native=False):
+        """Runs orvseal (or exe) in the folder; returns the completed process.
+        native: exe is a native program, run without the emulator."""
         environment = dict(self.env)
         environment.update(env or {})
-        return subprocess.run(self.command(*args), cwd=self.dir, env=environment,
+        return subprocess.run(self.command(*args, exe=exe, native=native), cwd=self.dir,
+                              env=environment,
                               stdin=subprocess.DEVNULL, capture_output=True,
                               preexec_fn=preexec_fn, timeout=300)
 
