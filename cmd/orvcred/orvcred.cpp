@@ -220,7 +220,9 @@ int32_t readKeystore(const char* path, char** text, size_t* length) {
     const void* nul = std::memchr(*text, '\0', *length);
     if (nul != nullptr) {
       int64_t line = 1;
-      for (const char* p = *text; p < static_cast<const char*>(nul); ++p) line += *p == '\n';
+      for (const char* p = *text; p < static_cast<const char*>(nul); ++p) {
+        if (*p == '\n') ++line;
+      }
       ORV_CRED_MESSAGE(kMsgNotText, credNumberMessage(line, path));
       rc = kCredNotText;
     }
