@@ -74,7 +74,9 @@ TEST_F(OrvcredTest, InitialKeyRule) {
   } cases[] = {
       {"a = 1\n@", given.c_str(), fromEnv.c_str(), 0, InitialKeySource::kExplicit, "given", 0},
       {"a = 1\n@", nullptr, fromEnv.c_str(), 0, InitialKeySource::kEnvironment, "env", 0},
+#ifndef _WIN32  // Windows' runtime cannot hold an empty variable: setting one removes it
       {"a = 1\n@", nullptr, "", kPbeKeyFileUnreadable, InitialKeySource::kEnvironment, nullptr, 0},
+#endif
       {"a = 1\n@", nullptr, nullptr, 0, InitialKeySource::kKeystore, "named", 0},
       {"a = 1\n", nullptr, nullptr, 0, InitialKeySource::kDefault, nullptr, 0},
       {"orvcred.other = 1\n", nullptr, nullptr, 0, InitialKeySource::kDefault, nullptr, 0},
