@@ -1,5 +1,6 @@
 #include "platform/memory.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,12 +20,14 @@ struct alignas(16) BlockHeader {
 
 constexpr uint64_t kBlockMagic = 0x4F52564D454D4F52ull;  // "ORVMEMOR"
 
-int64_t blocksOutstanding = 0;
+std::atomic<int64_t> blocksOutstanding{0};
 
+// Saved and used by the same thread, just before its failure record.
 struct FileContext {
   const char* sourceName = "";
   int32_t line = 0;
-} savedContext;
+};
+thread_local FileContext savedContext;
 
 }  // namespace
 

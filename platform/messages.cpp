@@ -95,6 +95,32 @@ constexpr CatalogueEntry kCatalogue[] = {
     {kMsgNotRegularFile,
      "'{t1}' is not a regular file (it is a folder, a device or a pipe), so it is not read. "
      "Name the file itself."},
+    {kMsgCredUsage,
+     "Usage: orvcred check  [-f keystore_file] [-sf initial_key_file]\n"
+     "       orvcred reveal [-f keystore_file] [-sf initial_key_file] KEY\n"
+     "       orvcred rekey  [-f keystore_file] [-sf initial_key_file] -nf new_key_file [-sp 1|2]\n"
+     "       orvcred genkey FILE\n"
+     "  check   list every credential line with its state; exit 2 for plaintext, 3 for a\n"
+     "          value this key cannot read\n"
+     "  reveal  write the plaintext of KEY's value to standard output\n"
+     "  rekey   protect every credential again under the new key file (and algorithm)\n"
+     "  genkey  create a new initial key file that only you may read\n"
+     "  -f and -sf as for orvseal; -sp 1 for AES-128-GCM, 2 for AES-256-GCM (default 2)"},
+    {kMsgNotReadable,
+     "The protected value of '{t2}' in '{t1}' cannot be read with this initial key. Name the "
+     "key file it was protected with (-sf, VKT_ORVCRED_KEYFILE or orvcred.keyfile). No file "
+     "was changed."},
+    {kMsgPlaintextFound,
+     "The keystore file '{t1}' holds plaintext credentials (the first in line {n1}). Protect "
+     "them with orvseal."},
+    {kMsgRekeyed, "The credentials in '{t1}' are protected under the initial key file '{t2}'."},
+    {kMsgKeyCreated, "The initial key file '{t1}' was created; only you may read it."},
+    {kMsgFileExists, "The file '{t1}' exists already; it is unchanged and no key was created."},
+    {kMsgKeyFileEntryUnparsable,
+     "The keystore file '{t1}' names its initial key file in orvcred.keyfile, but the file "
+     "cannot be parsed, so that entry cannot be used. Correct the file; the built-in key is "
+     "not used in its place."},
+    {kMsgAllProtected, "Every credential in '{t1}' is protected and readable with this key."},
 };
 
 const char* catalogueText(uint32_t number) {

@@ -61,6 +61,15 @@ constexpr uint32_t kMsgPlaintextBehindFlag = 0x10009110;  // numeric 1: line, te
 constexpr uint32_t kMsgKeyFileLineUnreadable = 0x20009111;  // numeric 1: line, text 1: path
 constexpr uint32_t kMsgPathDoesNotFit = 0x20009112;     // text 1: where the path comes from
 constexpr uint32_t kMsgNotRegularFile = 0x20009113;     // text 1: path
+// The orvcred command's.
+constexpr uint32_t kMsgCredUsage = 0x9200;
+constexpr uint32_t kMsgNotReadable = 0x20009201;        // text 1: keystore path, text 2: key
+constexpr uint32_t kMsgPlaintextFound = 0x10009202;     // numeric 1: line, text 1: keystore path
+constexpr uint32_t kMsgRekeyed = 0x9203;                // text 1: keystore path, text 2: key file
+constexpr uint32_t kMsgKeyCreated = 0x9204;             // text 1: key file path
+constexpr uint32_t kMsgFileExists = 0x20009205;         // text 1: path
+constexpr uint32_t kMsgKeyFileEntryUnparsable = 0x20009206;  // text 1: keystore path
+constexpr uint32_t kMsgAllProtected = 0x9207;           // text 1: keystore path
 
 // Shows message `number`. The sub-pool, the three zeros, the option word,
 // the source name and line and the final 1 identify the caller; the source

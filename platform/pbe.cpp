@@ -5,6 +5,7 @@
 #include "platform/pbe.h"
 
 #include <cerrno>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -57,7 +58,7 @@ void wipeServiceWords(PbeContext* context) {
 // The algorithm of an initialised context, else 0.
 // Contexts initialised and not yet terminated, for tests that check that
 // every master key is wiped in the end.
-int64_t liveContexts = 0;
+std::atomic<int64_t> liveContexts{0};
 
 int32_t initialisedAlgorithm(const PbeContext* context) {
   uint64_t tagWord = context->serviceWords[kTagWord];
@@ -489,6 +490,28 @@ void pbeReleaseInitialKeys() {
     initialKeys = header->next;
     wipeAndFreeBlock(header);
   }
+}
+
+void pbeReleaseInitialKey(const unsigned char* key) {
+  if (key == nullptr) return;
+  std::lock_guard<std::mutex> lock(initialKeysMutex);
+  for (BufferHeader** link = &initialKeys; *link != nullptr; link = &(*link)->next) {
+    BufferHeader* header = *link;
+    if (reinterpret_cast<const unsigned char*>(header + 1) != key) continue;
+    *link = header->next;
+    wipeAndFreeBlock(header);
+    return;
+  }
+}
+
+int32_t pbeNewKeyText(char* text) {
+  if (text == nullptr) return kPbeBadArgument;
+  unsigned char key[kPbeNewKeyBytes];
+  WipeOnExit wipeKey(key, sizeof key);
+  int32_t rc = pbeCryptoRandom(key, kPbeNewKeyBytes);
+  if (rc == 0) rc = pbeCryptoBase64Encode(key, kPbeNewKeyBytes, text);
+  if (rc != 0) osSecureWipe(text, kPbeNewKeyTextLength + 1);
+  return rc;
 }
 
 void pbeSetNonceForTesting(const unsigned char* nonce) {

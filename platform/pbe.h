@@ -117,6 +117,21 @@ int64_t pbeLiveContexts();
 // Wipes and releases every key buffer of svcPbeReadInitialKeyFile.
 void pbeReleaseInitialKeys();
 
+// Wipes and releases one key buffer of svcPbeReadInitialKeyFile at once, for
+// a caller that needs the key only until its master key is derived and must
+// not keep it until svcProgramTerm (the orvcred library). A null pointer, or
+// one that is no such buffer, is ignored.
+void pbeReleaseInitialKey(const unsigned char* key);
+
+// A new initial key as text: kPbeNewKeyBytes bytes from the system's secure
+// random generator, as standard base64 with padding (kPbeNewKeyTextLength
+// characters) and a NUL, into `text` (kPbeNewKeyTextLength + 1 bytes). 0,
+// kPbeBadArgument, kPbeRandomFailure or kPbeCryptoFailure; the random bytes
+// are wiped either way, and `text` too on failure.
+constexpr int32_t kPbeNewKeyBytes = 32;
+constexpr int32_t kPbeNewKeyTextLength = (kPbeNewKeyBytes + 2) / 3 * 4;
+int32_t pbeNewKeyText(char* text);
+
 // For tests only: known-answer checks need a fixed nonce. A non-null `nonce`
 // (kPbeNonceBytes bytes, copied) is used by every later svcPbeSave instead of
 // the secure random generator; null returns to the generator.

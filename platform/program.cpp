@@ -47,11 +47,19 @@ int32_t svcInitialize(int32_t level, int32_t services, int32_t, int32_t, void*, 
   return 0;
 }
 
-void svcDisplayCopyright() {
+namespace {
+
+void displayCopyright(FILE* stream) {
   if (platformSeams.consoleQuiet) return;
-  std::printf("orvseal - credential protection for keystore.conf. Copyright (c) 2026 the orvseal authors.\n");
-  std::fflush(stdout);
+  std::fprintf(stream, "orvseal - credential protection for keystore.conf. Copyright (c) 2026 the orvseal authors.\n");
+  std::fflush(stream);
 }
+
+}  // namespace
+
+void svcDisplayCopyright() { displayCopyright(stdout); }
+
+void svcDisplayCopyrightOnStderr() { displayCopyright(stderr); }
 
 int32_t svcProgramTerm(int32_t) {
   pbeReleaseInitialKeys();

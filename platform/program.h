@@ -47,6 +47,10 @@ int32_t svcInitialize(int32_t level, int32_t services, int32_t zero1, int32_t ze
 // One line on standard output with the product name and "Copyright".
 void svcDisplayCopyright();
 
+// The same line on standard error, for a run whose standard output is data
+// for scripts.
+void svcDisplayCopyrightOnStderr();
+
 // Ends the program's use of the services: wipes and releases the initial
 // keys the PBE service still holds and closes the trace file.
 int32_t svcProgramTerm(int32_t reserved);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "lib/orvcred/initial_key.h"
 #include "platform/messages.h"
 #include "platform/pbe.h"
 #include "platform/program.h"
@@ -18,15 +19,8 @@ extern SubpoolHandle commandSubpool;
 // source.
 constexpr const char* kCommandSourceName = "cmd/orv/orvseal";
 
-constexpr const char* kProtectedMarker = "<ORV>";
-constexpr int32_t kSaltLength = 24;
-constexpr int32_t kDefaultKeyLength = 32;
-
-// Writes the command's 24-byte salt, from its six 32-bit constants.
-void buildSalt(unsigned char salt[kSaltLength]);
-
-// Builds the default initial key: byte i is A[i] XOR B[31 - i].
-void buildDefaultKey(unsigned char key[kDefaultKeyLength]);
+// The marker, salt and default key (kProtectedMarker, buildSalt,
+// buildDefaultKey) are shared with orvcred: lib/orvcred/initial_key.h.
 
 // Shows a catalogue message of the command, naming the calling line.
 void showCommandMessage(uint32_t number, const MessageRecord& record, int32_t sourceLine);

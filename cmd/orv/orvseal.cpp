@@ -205,12 +205,8 @@ MessageRecord codeMessage(int32_t code) {
 struct RunState {
   CommandOptions options;
   char keystorePathBuffer[kPathBufferSize] = {};
-  char keyFilePathBuffer[kPathBufferSize] = {};
-  char parameterName[128] = {'?', '?', '?', '?'};
-  unsigned char defaultKey[kDefaultKeyLength] = {};
   unsigned char salt[kSaltLength] = {};
-  const unsigned char* initialKey = nullptr;
-  int32_t initialKeyLength = 0;
+  InitialKey initialKey;  // wiped when the run ends
   PbeContext context = {};
   bool pbeReady = false;
   char replacedPath[kPathBufferSize] = {};  // the file that the side file replaces, links followed
@@ -226,7 +222,6 @@ struct RunState {
 
   ~RunState() {
     osSecureWipe(outputBuffer, sizeof outputBuffer);
-    osSecureWipe(defaultKey, sizeof defaultKey);
     osSecureWipe(&context, sizeof context);
   }
 };
@@ -328,68 +323,58 @@ int32_t proveReadable(RunState& run) {
   return code;
 }
 
-// Chooses the initial key: the first of -sf, VKT_ORVCRED_KEYFILE and
-// orvcred.keyfile that names a file, else the default key.
-int32_t chooseInitialKey(RunState& run) {
-  const char* keyFile = run.options.initialKeyFile;
-  if (keyFile == nullptr) {
+// Settles the initial key by the rule that every reader of a keystore
+// shares (lib/orvcred/initial_key.h): -sf, else VKT_ORVCRED_KEYFILE, else
+// orvcred.keyfile, else the default key; and reports what it chose or why
+// it could not.
+int32_t settleInitialKey(RunState& run) {
+  InitialKey& key = run.initialKey;
+  int32_t code = chooseInitialKey(run.keystorePath, run.options.initialKeyFile, &key);
+  if (key.source != InitialKeySource::kExplicit) {
     ORV_RUN_TRACE(0, "No keyfile from command line. Looking for env var");
-    keyFile = svcGetEnv("VKT_ORVCRED_KEYFILE");
   }
-  if (keyFile == nullptr) {
+  if (key.source == InitialKeySource::kKeystore || key.source == InitialKeySource::kDefault) {
     ORV_RUN_TRACE(0, "No keyfile from env var. Looking in keystore config file");
-    KeyFileLookup lookup;
-    int32_t code =
-        getKeyFileParam(run.keyFilePathBuffer, run.keystorePath, run.parameterName, &lookup);
-    if (code == 0 || code == kConfigNoStanza) {
-      if (run.keyFilePathBuffer[0] != '\0') keyFile = run.keyFilePathBuffer;
-    } else if (code == kConfigCannotParse && !lookup.keyFileNamed) {
-      // A file that names no key file: the default key, with its warning.
-      ORV_RUN_TRACE(0, "Failed to read orvcred parameter %s. Continuing with default key.",
-                    run.parameterName);
-    } else {
-      // The file names a key file that cannot be used, or the lookup itself
-      // failed: the default key would protect the values with a key that
-      // anyone who has this program holds.
-      ORV_RUN_TRACE(0, "Failed to read orvcred parameter %s.", run.parameterName);
-      MessageRecord record = textMessage(run.keystorePath, "orvcred.keyfile");
-      record.numericInsert1 = static_cast<uint64_t>(lookup.failedLine);
-      uint32_t message = code == kConfigCannotParse     ? kMsgKeyFileLineUnreadable
-                         : code == kConfigParamNotUnique ? kMsgDuplicateParam
-                         : code == kConfigNoMemory       ? kMsgNoMemory
-                                                         : kMsgCannotReadConfig;
-      if (code == kConfigPathTooLong) {
-        message = kMsgPathDoesNotFit;
-        record = textMessage("orvcred.keyfile");
-      }
-      ORV_COMMAND_MESSAGE(message, record);
-      return code;
+  }
+  if (key.source == InitialKeySource::kKeystore &&
+      (code == kConfigCannotRead || code == kConfigNoMemory)) {
+    // The file names a key file that cannot be used, or the lookup itself
+    // failed: the default key would protect the values with a key that
+    // anyone who has this program holds.
+    ORV_RUN_TRACE(0, "Failed to read orvcred parameter %s.", "orvcred.keyfile");
+    MessageRecord record = textMessage(run.keystorePath, "orvcred.keyfile");
+    record.numericInsert1 = static_cast<uint64_t>(key.keystoreEntryLine);
+    int32_t fault = key.keystoreEntryFault != 0 ? key.keystoreEntryFault : code;
+    uint32_t message = fault == kConfigCannotParse     ? kMsgKeyFileLineUnreadable
+                       : fault == kConfigParamNotUnique ? kMsgDuplicateParam
+                       : fault == kConfigNoMemory       ? kMsgNoMemory
+                                                        : kMsgCannotReadConfig;
+    if (fault == kConfigPathTooLong) {
+      message = kMsgPathDoesNotFit;
+      record = textMessage("orvcred.keyfile");
     }
+    ORV_COMMAND_MESSAGE(message, record);
+    return fault;
   }
-  if (keyFile == nullptr) {
-    ORV_RUN_TRACE(0, "No initial keyfile provided. Using default");
-    buildDefaultKey(run.defaultKey);
-    run.initialKey = run.defaultKey;
-    run.initialKeyLength = kDefaultKeyLength;
-    ORV_COMMAND_MESSAGE(kMsgDefaultKey, messageRecord());
-    return kRunOk;
-  }
-  if (!isRegularOrMissing(keyFile)) return kPbeKeyFileUnreadable;
-  unsigned char* key = nullptr;
-  int32_t keyLength = 0;
-  int32_t code = svcPbeReadInitialKeyFile(keyFile, &key, &keyLength);
   if (code != 0) {
+    const char* keyFile = key.keyFilePath != nullptr ? key.keyFilePath : "";
     ORV_RUN_TRACE(0, "Failed to read initial key from file %s", keyFile);
+    FileKind kind = FileKind::kMissing;
     if (code == kPbeKeyFileExposed) {
       ORV_COMMAND_MESSAGE(kMsgKeyFileExposed, textMessage(keyFile));
+    } else if (osFileKind(keyFile, &kind) == 0 && kind == FileKind::kOther) {
+      ORV_COMMAND_MESSAGE(kMsgNotRegularFile, textMessage(keyFile));
     } else {
       ORV_COMMAND_MESSAGE(kMsgCannotReadKeyFile, textMessage(keyFileBaseName(keyFile)));
     }
     return code;
   }
-  ORV_RUN_TRACE(0, "Using initial key from file '%s'", keyFile);
-  run.initialKey = key;
-  run.initialKeyLength = keyLength;
+  if (key.isDefault) {
+    ORV_RUN_TRACE(0, "No initial keyfile provided. Using default");
+    ORV_COMMAND_MESSAGE(kMsgDefaultKey, messageRecord());
+  } else {
+    ORV_RUN_TRACE(0, "Using initial key from file '%s'", key.keyFilePath);
+  }
   return kRunOk;
 }
 
@@ -398,8 +383,8 @@ int32_t startProtection(RunState& run) {
   buildSalt(run.salt);
   run.context.algorithm = run.options.algorithm;
   run.context.marker = kProtectedMarker;
-  run.context.initialKeyLength = run.initialKeyLength;
-  run.context.initialKey = run.initialKey;
+  run.context.initialKeyLength = run.initialKey.length;
+  run.context.initialKey = run.initialKey.bytes;
   run.context.saltLength = kSaltLength;
   run.context.salt = run.salt;
   int32_t code = svcPbeInit(&run.context);
@@ -603,7 +588,7 @@ int32_t protect(RunState& run, int32_t argc, char** argv) {
   int32_t result = readCommandLine(run, argc, argv);
   if (result == kRunOk) result = locateKeystore(run);
   if (result == kRunOk) result = proveReadable(run);
-  if (result == kRunOk) result = chooseInitialKey(run);
+  if (result == kRunOk) result = settleInitialKey(run);
   if (result == kRunOk) result = startProtection(run);
   if (result == kRunOk) result = chooseOutput(run);
   if (result == kRunOk) {

@@ -9,7 +9,7 @@
 #include "platform/runtime.h"
 #include "platform/trace.h"
 
-int32_t configMessagesEnabled = 1;
+std::atomic<int32_t> configMessagesEnabled{1};
 
 namespace {
 

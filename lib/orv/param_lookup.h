@@ -1,6 +1,7 @@
 #ifndef ORV_LIB_ORV_PARAM_LOOKUP_H_
 #define ORV_LIB_ORV_PARAM_LOOKUP_H_
 
+#include <atomic>
 #include <cstdint>
 
 #include "lib/orv/config_access.h"
@@ -26,8 +27,9 @@ constexpr const char* kKeyFileParam = "keyfile";
 constexpr size_t kKeyFileNameSize = 16;
 
 // 1 at start; 0 makes loadStanza and getStanzaParam display no catalogue
-// message (their trace texts are written regardless).
-extern int32_t configMessagesEnabled;
+// message (their trace texts are written regardless). Atomic: the orvcred
+// library switches the messages off from whatever thread opens a handle.
+extern std::atomic<int32_t> configMessagesEnabled;
 
 // Drops from list (ConfigEntry elements) every entry whose key is not in
 // stanza, releasing it, and takes "stanza." off the keys that remain, in

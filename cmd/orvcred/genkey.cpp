@@ -1,0 +1,41 @@
+// orvcred genkey: a new initial key file, created exclusively and readable
+// by its owner only.
+#include <cerrno>
+#include <cstring>
+
+#include "cmd/orvcred/command.h"
+#include "cmd/orvcred/orvcred.h"
+#include "platform/files.h"
+#include "platform/pbe.h"
+#include "platform/runtime.h"
+
+int32_t runGenkey(const CredOptions& options) {
+  const char* path = options.operand;
+  char text[kPbeNewKeyTextLength + 2];
+  int32_t rc = pbeNewKeyText(text);
+  if (rc != 0) return reportPbeFailure(rc);
+  text[kPbeNewKeyTextLength] = '\n';
+  FILE* file = osCreatePrivateFile(path);
+  if (file == nullptr) {
+    int32_t error = errno;
+    osSecureWipe(text, sizeof text);
+    if (error == EEXIST) {
+      ORV_CRED_MESSAGE(kMsgFileExists, credTextMessage(path));
+    } else {
+      ORV_CRED_MESSAGE(kMsgCannotOpen, credNumberMessage(error, path));
+    }
+    return kCredCannotCreate;
+  }
+  osWriteFile(text, 1, kPbeNewKeyTextLength + 1, file);
+  osSecureWipe(text, sizeof text);
+  int32_t error = osFileError(file) ? (errno != 0 ? errno : EIO) : osSyncFile(file);
+  if (osCloseFile(file) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+  if (error != 0) {
+    // A key that may not have reached the disk whole is no key: never leave it.
+    osDeleteFile(path);
+    ORV_CRED_MESSAGE(kMsgWriteFailed, credNumberMessage(error, path));
+    return kCredWriteFailed;
+  }
+  ORV_CRED_MESSAGE(kMsgKeyCreated, credTextMessage(path));
+  return kCredOk;
+}

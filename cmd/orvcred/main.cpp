@@ -1,0 +1,3 @@
+#include "cmd/orvcred/orvcred.h"
+
+int main(int argc, char** argv) { return orvcredMain(argc, argv); }

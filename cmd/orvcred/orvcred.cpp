@@ -1,0 +1,319 @@
+// The orvcred command's entry: checks and starts the services, reads the
+// command line and runs one subcommand; and what the subcommands share.
+#include "cmd/orvcred/orvcred.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "cmd/orvcred/command.h"
+#include "lib/orv/config_access.h"
+#include "lib/orv/param_lookup.h"
+#include "lib/orvcred/keystore_reader.h"
+#include "platform/files.h"
+#include "platform/memory.h"
+#include "platform/pbe.h"
+#include "platform/program.h"
+#include "platform/return_code.h"
+#include "platform/trace.h"
+
+namespace {
+
+SubpoolHandle credSubpool = {0, 0};
+
+enum class Subcommand { kNone, kCheck, kReveal, kRekey, kGenkey };
+
+// Which options and operand a subcommand takes.
+struct Grammar {
+  const char* name;
+  Subcommand subcommand;
+  bool keystoreOptions;  // -f, -sf
+  bool rekeyOptions;     // -nf, -sp
+  bool operand;          // KEY or FILE
+};
+
+constexpr Grammar kGrammars[] = {
+    {"check", Subcommand::kCheck, true, false, false},
+    {"reveal", Subcommand::kReveal, true, false, true},
+    {"rekey", Subcommand::kRekey, true, true, false},
+    {"genkey", Subcommand::kGenkey, false, false, true},
+};
+
+char foldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The field an option names, by its first letters and in any case as
+// orvseal reads them (-f, -file, -SF); null for no option of this grammar.
+const char** optionField(const char* option, const Grammar& grammar, CredOptions* options,
+                         bool* algorithm) {
+  *algorithm = false;
+  char first = foldCase(option[1]);
+  char second = first == '\0' ? '\0' : foldCase(option[2]);
+  if (grammar.keystoreOptions && first == 'f') return &options->keystoreFile;
+  if (grammar.keystoreOptions && first == 's' && second == 'f') return &options->keyFile;
+  if (grammar.rekeyOptions && first == 'n' && second == 'f') return &options->newKeyFile;
+  if (grammar.rekeyOptions && first == 's' && second == 'p') {
+    *algorithm = true;
+    return &options->operand;  // not stored as text; see readAlgorithm
+  }
+  return nullptr;
+}
+
+bool readAlgorithm(const char* text, int32_t* algorithm) {
+  if ((text[0] == '1' || text[0] == '2') && text[1] == '\0') {
+    *algorithm = text[0] - '0';
+    return true;
+  }
+  return false;
+}
+
+// Reads the command line into options. Returns the grammar's subcommand, or
+// kNone after showing the usage (and the argument at fault, if any).
+Subcommand readCommandLine(int32_t argc, char** argv, CredOptions* options) {
+  const Grammar* grammar = nullptr;
+  int32_t fault = 0;
+  for (const Grammar& candidate : kGrammars) {
+    if (argc > 1 && std::strcmp(argv[1], candidate.name) == 0) grammar = &candidate;
+  }
+  if (grammar == nullptr && argc > 1) fault = 1;
+  for (int32_t i = 2; grammar != nullptr && fault == 0 && i < argc; ++i) {
+    const char* argument = argv[i];
+    if (argument[0] != '-' || argument[1] == '\0') {
+      if (!grammar->operand || options->operand != nullptr || argument[0] == '\0') {
+        fault = i;
+      } else {
+        options->operand = argument;
+      }
+      continue;
+    }
+    bool algorithm = false;
+    const char** field = optionField(argument, *grammar, options, &algorithm);
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (field == nullptr || value == nullptr || value[0] == '-' || value[0] == '\0' ||
+        (algorithm && !readAlgorithm(value, &options->algorithm))) {
+      fault = i;
+      continue;
+    }
+    if (!algorithm) *field = value;
+    ++i;
+  }
+  bool complete = grammar != nullptr && fault == 0 &&
+                  (!grammar->operand || options->operand != nullptr) &&
+                  (!grammar->rekeyOptions || options->newKeyFile != nullptr);
+  if (complete) return grammar->subcommand;
+  if (fault != 0) ORV_CRED_MESSAGE(kMsgBadOption, credTextMessage(argv[fault], "orvcred"));
+  ORV_CRED_MESSAGE(kMsgCredUsage, messageRecord());
+  return Subcommand::kNone;
+}
+
+// The part of a key file's path that ORV6335E names.
+const char* baseName(const char* path) {
+  const char* base = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (p[0] == kPathSeparator && p[1] != '\0' && p[1] != kPathSeparator) base = p + 1;
+  }
+  return base;
+}
+
+// Messages for a failure of openKeystore or chooseInitialKey (an ORVCRED
+// code or the code it maps from).
+void reportKeystoreFailure(int32_t code, const char* keystorePath, const InitialKey& key) {
+  if (code == kConfigCannotRead || code == ORVCRED_KEYSTORE_UNREADABLE) {
+    if (key.keystoreEntryFault == kConfigParamNotUnique) {
+      ORV_CRED_MESSAGE(kMsgDuplicateParam, credTextMessage(keystorePath, "orvcred.keyfile"));
+    } else if (key.keystoreEntryFault == kConfigCannotParse) {
+      ORV_CRED_MESSAGE(kMsgKeyFileEntryUnparsable, credTextMessage(keystorePath));
+    } else {
+      ORV_CRED_MESSAGE(kMsgCannotReadConfig, credTextMessage(keystorePath));
+    }
+  } else if (code == kPbeKeyFileExposed) {
+    ORV_CRED_MESSAGE(kMsgKeyFileExposed, credTextMessage(key.keyFilePath));
+  } else if (code >= kPbeKeyFileUnreadable && code <= kPbeKeyFileTooLarge) {
+    ORV_CRED_MESSAGE(kMsgCannotReadKeyFile, credTextMessage(baseName(key.keyFilePath)));
+  } else if (code == kConfigNoMemory || code == ORVCRED_NO_MEMORY) {
+    ORV_CRED_MESSAGE(kMsgNoMemory, messageRecord());
+  } else if (code != kConfigNoPath) {
+    reportPbeFailure(code);
+  }
+}
+
+}  // namespace
+
+void showCredMessage(uint32_t number, const MessageRecord& record, int32_t sourceLine) {
+  svcDisplayMessage(credSubpool, 0, 0, 0, number, &record, kMessageOptionCommand, kCredSourceName,
+                    sourceLine, 1);
+}
+
+MessageRecord credTextMessage(const char* text1, const char* text2) {
+  MessageRecord record = messageRecord();
+  record.textInsert1 = text1;
+  record.textInsert2 = text2;
+  return record;
+}
+
+MessageRecord credNumberMessage(int64_t number, const char* text1) {
+  MessageRecord record = credTextMessage(text1);
+  record.numericInsert1 = static_cast<uint64_t>(number);
+  return record;
+}
+
+int32_t reportPbeFailure(int32_t code) {
+  ORV_CRED_MESSAGE(kMsgPbeFailed, credNumberMessage(code));
+  return code;
+}
+
+int32_t locateKeystore(const CredOptions& options, char* buffer, const char** pathOut) {
+  if (options.keystoreFile != nullptr) {
+    *pathOut = options.keystoreFile;
+    return 0;
+  }
+  int32_t rc = findConfigFilePath(buffer, "VKT_KEYSTORE_CONF", "keystore.conf");
+  if (rc != kConfigOk) {
+    ORV_TRACE_TEXT(kOrvcredFunctionNumber, 0, "Cannot get config file path");
+    return rc;
+  }
+  *pathOut = buffer;
+  return 0;
+}
+
+int32_t readKeystore(const char* path, char** text, size_t* length) {
+  *text = nullptr;
+  *length = 0;
+  FILE* stream = osOpenFile(path, "rN");
+  if (stream == nullptr) {
+    ORV_CRED_MESSAGE(kMsgCannotReadConfig, credTextMessage(path));
+    return kConfigCannotRead;
+  }
+  size_t capacity = 0;
+  int32_t rc = 0;
+  for (;;) {
+    if (*length + 4096 + 1 > capacity) {
+      size_t larger = capacity == 0 ? 65536 : capacity * 2;
+      void* block = nullptr;
+      if (svcGetMem(0, kMemoryComponent, kOrvcredFunctionNumber, larger, 0, &block) != 0) {
+        rc = kMemoryNoMemory;
+        ORV_CRED_MESSAGE(kMsgNoMemory, messageRecord());
+        break;
+      }
+      if (*length > 0) std::memcpy(block, *text, *length);
+      svcFreeMem(0, kMemoryComponent, 0, *text);
+      *text = static_cast<char*>(block);
+      capacity = larger;
+    }
+    size_t requested = capacity - *length - 1;
+    size_t got = osReadFile(*text + *length, 1, requested, stream);
+    *length += got;
+    if (got < requested) {
+      if (osFileError(stream)) {
+        rc = kCredReadFailed;
+        ORV_CRED_MESSAGE(kMsgReadFailed, credNumberMessage(errno != 0 ? errno : EIO, path));
+      }
+      break;
+    }
+  }
+  osCloseFile(stream);
+  if (rc == 0 && *length == 0) {
+    rc = kConfigCannotRead;
+    ORV_CRED_MESSAGE(kMsgCannotReadConfig, credTextMessage(path));
+  }
+  if (rc == 0) {
+    (*text)[*length] = '\0';
+    const void* nul = std::memchr(*text, '\0', *length);
+    if (nul != nullptr) {
+      int64_t line = 1;
+      for (const char* p = *text; p < static_cast<const char*>(nul); ++p) {
+        if (*p == '\n') ++line;
+      }
+      ORV_CRED_MESSAGE(kMsgNotText, credNumberMessage(line, path));
+      rc = kCredNotText;
+    }
+  }
+  if (rc != 0) {
+    svcFreeMem(0, kMemoryComponent, 0, *text);
+    *text = nullptr;
+    *length = 0;
+  }
+  return rc;
+}
+
+int32_t chooseKeyReporting(const char* keystorePath, const char* keyFile, InitialKey* key) {
+  int32_t rc = chooseInitialKey(keystorePath, keyFile, key);
+  if (rc != 0) {
+    ORV_TRACE_TEXT(kOrvcredFunctionNumber, 0, "Failed to settle the initial key: %d", rc);
+    reportKeystoreFailure(rc, keystorePath, *key);
+    return rc;
+  }
+  if (key->isDefault) {
+    ORV_CRED_MESSAGE(kMsgDefaultKey, messageRecord());
+  } else {
+    ORV_TRACE_TEXT(kOrvcredFunctionNumber, 0, "Using initial key from file '%s'", key->keyFilePath);
+  }
+  return 0;
+}
+
+int32_t runReveal(const CredOptions& options) {
+  char pathBuffer[kConfigPathSize] = {};
+  const char* keystorePath = nullptr;
+  int32_t rc = locateKeystore(options, pathBuffer, &keystorePath);
+  if (rc != 0) return rc;
+  InitialKey key;
+  orvcred_keystore* keystore = nullptr;
+  rc = openKeystore(keystorePath, options.keyFile, &key, &keystore);
+  if (rc != ORVCRED_OK) {
+    reportKeystoreFailure(rc, keystorePath, key);
+    return rc == ORVCRED_NO_MEMORY ? kMemoryNoMemory : rc;
+  }
+  if (orvcred_uses_default_key(keystore) != 0) ORV_CRED_MESSAGE(kMsgDefaultKey, messageRecord());
+  char* value = nullptr;
+  size_t length = 0;
+  rc = orvcred_get(keystore, options.operand, &value, &length);
+  orvcred_close(keystore);
+  if (rc == ORVCRED_MISSING_KEY) {
+    ORV_CRED_MESSAGE(kMsgMissingParam, credTextMessage(keystorePath, options.operand));
+  } else if (rc == ORVCRED_DUPLICATE_KEY) {
+    ORV_CRED_MESSAGE(kMsgDuplicateParam, credTextMessage(keystorePath, options.operand));
+  } else if (rc == ORVCRED_NOT_READABLE) {
+    ORV_CRED_MESSAGE(kMsgNotReadable, credTextMessage(keystorePath, options.operand));
+  } else if (rc == ORVCRED_NO_MEMORY) {
+    ORV_CRED_MESSAGE(kMsgNoMemory, messageRecord());
+    rc = kMemoryNoMemory;
+  } else if (rc == ORVCRED_OK) {
+    osWriteFile(value, 1, length, stdout);
+    osWriteFile("\n", 1, 1, stdout);
+    if (std::fflush(stdout) != 0) rc = kCredWriteFailed;
+  }
+  orvcred_free_value(value);
+  return rc;
+}
+
+int32_t orvcredMain(int32_t argc, char** argv) {
+  credSubpool = svcMiniSubpool;
+  if (svcCheckConsistency(kServicesVersion) != 0) return kCredInconsistent;
+  svcProgramInit(argc, argv, 0);
+  traceEnter(kOrvcredFunctionNumber);
+  int32_t result = svcInitialize(kServicesLevel, kServicesWanted, 0, 0, nullptr, nullptr, nullptr,
+                                 &credSubpool);
+  if (result != 0) {
+    std::printf("svcMiniInitialize failed: %d\n", result);
+  } else {
+    configMessagesEnabled = 0;
+    bool reveal = argc > 1 && std::strcmp(argv[1], "reveal") == 0;
+    // reveal's standard output is the value alone, for scripts.
+    if (reveal) {
+      svcDisplayCopyrightOnStderr();
+    } else {
+      svcDisplayCopyright();
+    }
+    CredOptions options;
+    switch (readCommandLine(argc, argv, &options)) {
+      case Subcommand::kCheck: result = runCheck(options); break;
+      case Subcommand::kReveal: result = runReveal(options); break;
+      case Subcommand::kRekey: result = runRekey(options); break;
+      case Subcommand::kGenkey: result = runGenkey(options); break;
+      case Subcommand::kNone: result = kCredBadCommandLine; break;
+    }
+  }
+  rcMapTo8Bit(&result);
+  traceLeave(kOrvcredFunctionNumber, result);
+  svcProgramTerm(0);
+  return result;
+}

@@ -1,0 +1,78 @@
+#ifndef ORV_LIB_ORVCRED_INITIAL_KEY_H_
+#define ORV_LIB_ORVCRED_INITIAL_KEY_H_
+
+#include <cstdint>
+
+#include "lib/orv/config_access.h"
+
+// Which initial key protects a keystore's values, and the fixed salt and
+// default key that go with it. Both commands and the orvcred library decide
+// the key here, so that they always agree.
+
+constexpr const char* kProtectedMarker = "<ORV>";
+constexpr int32_t kSaltLength = 24;
+constexpr int32_t kDefaultKeyLength = 32;
+
+// Writes the 24-byte salt, from its six 32-bit constants.
+void buildSalt(unsigned char salt[kSaltLength]);
+
+// Builds the default initial key: byte i is A[i] XOR B[31 - i].
+void buildDefaultKey(unsigned char key[kDefaultKeyLength]);
+
+constexpr const char* kKeyFileEnvName = "VKT_ORVCRED_KEYFILE";
+
+enum class InitialKeySource {
+  kExplicit,     // the caller named the key file (-sf, or the library's argument)
+  kEnvironment,  // VKT_ORVCRED_KEYFILE, whatever its text
+  kKeystore,     // the keystore's orvcred.keyfile
+  kDefault,      // the built-in default key
+};
+
+// The key chosen by chooseInitialKey. It owns the key bytes and wipes them
+// when destroyed (or by release()).
+struct InitialKey {
+  InitialKey() = default;
+  ~InitialKey() { release(); }
+  InitialKey(const InitialKey&) = delete;
+  InitialKey& operator=(const InitialKey&) = delete;
+
+  // Wipes the key; bytes becomes null. Safe to call more than once.
+  void release();
+
+  const unsigned char* bytes = nullptr;
+  int32_t length = 0;
+  bool isDefault = false;
+  InitialKeySource source = InitialKeySource::kDefault;
+  // The key file named (null for the default key): the caller's or the
+  // environment's text, or keystoreKeyFile. Set also when reading it failed.
+  const char* keyFilePath = nullptr;
+  // When chooseInitialKey returns kConfigCannotRead because the keystore's
+  // own orvcred.keyfile cannot be used: kConfigCannotParse (a line of the
+  // file cannot be read: keystoreEntryLine), kConfigParamNotUnique (the
+  // entry is repeated) or kConfigPathTooLong (its value is too long); else 0.
+  int32_t keystoreEntryFault = 0;
+  int64_t keystoreEntryLine = 0;
+  char keystoreKeyFile[kConfigPathSize] = {};
+
+ private:
+  unsigned char* fileKey_ = nullptr;  // a key buffer of svcPbeReadInitialKeyFile
+  unsigned char defaultKey_[kDefaultKeyLength] = {};
+  friend int32_t chooseInitialKey(const char*, const char*, InitialKey*);
+};
+
+// Settles the initial key for the keystore file at keystorePath (non-null):
+// keyFile when it is non-null; else the file that VKT_ORVCRED_KEYFILE names
+// when it is set, whatever its text; else the keystore's orvcred.keyfile;
+// else the built-in default key. A keystore that has an orvcred.keyfile line
+// which cannot be used (a line of the file cannot be read, the entry is
+// repeated or too long) never falls back to the default key: that is a
+// failure. Only a keystore
+// that names no key file leads to the default key.
+// Returns 0 with key->bytes set; or kConfigCannotRead (keystore unreadable,
+// or its entry unusable: see keystoreEntryFault), kConfigNoMemory, or the
+// code of svcPbeReadInitialKeyFile (kPbeKeyFile..., kPbeNoMemory). On
+// failure key->bytes stays null; the source and path say what was tried.
+// Shows no message: the caller reports.
+int32_t chooseInitialKey(const char* keystorePath, const char* keyFile, InitialKey* key);
+
+#endif  // ORV_LIB_ORVCRED_INITIAL_KEY_H_

@@ -1,0 +1,47 @@
+#ifndef ORV_LIB_ORVCRED_MASTER_KEYS_H_
+#define ORV_LIB_ORVCRED_MASTER_KEYS_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "lib/orvcred/initial_key.h"
+#include "platform/pbe.h"
+
+// The master keys of one initial key: one PBE context per algorithm, each
+// derived at most once, all wiped when the object goes. One object belongs
+// to one thread at a time; separate objects share nothing.
+class MasterKeys {
+ public:
+  MasterKeys();
+  ~MasterKeys();
+  MasterKeys(const MasterKeys&) = delete;
+  MasterKeys& operator=(const MasterKeys&) = delete;
+
+  // Derives the master key of `algorithm` (1 or 2) from the initial key,
+  // unless it is derived already. 0 or a code of svcPbeInit.
+  int32_t derive(const unsigned char* initialKey, int32_t length, int32_t algorithm);
+
+  // The algorithm digit of a protected text: 1, 2, or 0 for neither.
+  static int32_t algorithmOf(const char* text, size_t length);
+
+  // svcPbeRestore under the context of the text's own algorithm, which must
+  // be derived (else kPbeNotInitialised); kPbeMalformed for a text of
+  // neither algorithm. The plaintext is released with svcPbeFreeBuf.
+  int32_t restore(const char* text, size_t length, char** plaintext, int32_t* plaintextLength);
+
+  // svcPbeSave under the derived context of `algorithm`.
+  int32_t save(int32_t algorithm, const char* plaintext, int32_t length, char** text,
+               int32_t* textLength);
+
+ private:
+  unsigned char salt_[kSaltLength];
+  PbeContext contexts_[2] = {};
+  bool derived_[2] = {false, false};
+};
+
+// Whether a code of svcPbeRestore says that the text is not readable with
+// this key (malformed, another marker or algorithm, not authentic), as
+// opposed to a failure of the service itself.
+bool isUnreadableValue(int32_t code);
+
+#endif  // ORV_LIB_ORVCRED_MASTER_KEYS_H_

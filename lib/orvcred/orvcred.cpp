@@ -1,0 +1,215 @@
+// The C interface of the orvcred library over the configuration reader, the
+// initial key rule and the PBE service.
+#include <cstring>
+#include <new>
+
+#include "lib/orv/config_access.h"
+#include "lib/orv/credential_keys.h"
+#include "lib/orv/list.h"
+#include "lib/orv/param_lookup.h"
+#include "lib/orvcred/credential_line.h"
+#include "lib/orvcred/keystore_reader.h"
+#include "lib/orvcred/master_keys.h"
+#include "platform/memory.h"
+#include "platform/pbe.h"
+
+struct orvcred_keystore {
+  List* entries = nullptr;  // ConfigEntry elements, in file order
+  MasterKeys keys;
+  bool usesDefaultKey = false;
+
+  ~orvcred_keystore() { destroyConfigList(entries); }
+};
+
+namespace {
+
+constexpr int32_t kProbeHandle = 500;
+constexpr int32_t kProbeValue = 501;
+
+// The entries of the keystore file, parsed as the configuration reader
+// parses them. An ORVCRED code; *entriesOut is null on failure.
+int32_t readEntries(const char* path, List** entriesOut) {
+  *entriesOut = nullptr;
+  char* text = nullptr;
+  int32_t error = 0;
+  int32_t rc = readConfigFile(path, &text, &error);
+  List* entries = rc == kConfigOk ? createList() : nullptr;
+  if (rc == kConfigOk && entries == nullptr) rc = kConfigNoMemory;
+  if (rc == kConfigOk) rc = parseConfigText(text, entries);
+  // The text held the whole file, credentials included; svcFreeMem wipes it.
+  svcFreeMem(0, kMemoryComponent, 0, text);
+  if (rc != kConfigOk) {
+    destroyConfigList(entries);
+    return orvcredCode(rc == kConfigCannotParse ? kConfigCannotRead : rc);
+  }
+  *entriesOut = entries;
+  return ORVCRED_OK;
+}
+
+const ConfigEntry* entryOf(const ListNode* node) {
+  return static_cast<const ConfigEntry*>(node->data);
+}
+
+bool isProtectedEntry(const ConfigEntry* entry) {
+  return isCredentialKey(entry->key) && isProtectedText(entry->value, std::strlen(entry->value));
+}
+
+// Derives the master key of every algorithm that a protected value uses.
+int32_t deriveKeys(orvcred_keystore* keystore, const InitialKey& key) {
+  for (const ListNode* node = keystore->entries->head; node != nullptr; node = node->next) {
+    const ConfigEntry* entry = entryOf(node);
+    if (!isProtectedEntry(entry)) continue;
+    int32_t algorithm = MasterKeys::algorithmOf(entry->value, std::strlen(entry->value));
+    if (algorithm == 0) continue;  // not readable; orvcred_get says so
+    int32_t rc = keystore->keys.derive(key.bytes, key.length, algorithm);
+    if (rc != 0) return orvcredCode(rc);
+  }
+  return ORVCRED_OK;
+}
+
+// A new value buffer of `length` bytes and a NUL, wiped when released.
+char* copyValue(const char* text, size_t length) {
+  void* block = nullptr;
+  if (svcGetMem(0, kMemoryComponent, kProbeValue, static_cast<uint64_t>(length) + 1, 0, &block) !=
+      0) {
+    return nullptr;
+  }
+  char* value = static_cast<char*>(block);
+  std::memcpy(value, text, length);
+  value[length] = '\0';
+  return value;
+}
+
+}  // namespace
+
+int32_t orvcredCode(int32_t code) {
+  switch (code) {
+    case 0:
+      return ORVCRED_OK;
+    case kConfigCannotRead:
+    case kConfigCannotParse:
+      return ORVCRED_KEYSTORE_UNREADABLE;
+    case kConfigNoMemory:
+    case kPbeNoMemory:
+      return ORVCRED_NO_MEMORY;
+    case kPbeKeyFileUnreadable:
+    case kPbeKeyFileEmpty:
+    case kPbeKeyFileTooLarge:
+    case kPbeKeyFileExposed:
+      return code;
+    default:
+      return isUnreadableValue(code) ? ORVCRED_NOT_READABLE : ORVCRED_CRYPTO_FAILURE;
+  }
+}
+
+int32_t openKeystore(const char* keystorePath, const char* keyFile, InitialKey* key,
+                     orvcred_keystore** handle) {
+  if (handle == nullptr) return ORVCRED_BAD_ARGUMENT;
+  *handle = nullptr;
+  // A library speaks through its result codes alone.
+  configMessagesEnabled = 0;
+  char locatedPath[kConfigPathSize] = {};
+  if (keystorePath == nullptr) {
+    if (findConfigFilePath(locatedPath, "VKT_KEYSTORE_CONF", "keystore.conf") != kConfigOk) {
+      return ORVCRED_NO_LOCATION;
+    }
+    keystorePath = locatedPath;
+  }
+  List* entries = nullptr;
+  int32_t rc = readEntries(keystorePath, &entries);
+  if (rc != ORVCRED_OK) return rc;
+  rc = chooseInitialKey(keystorePath, keyFile, key);
+  void* block = nullptr;
+  if (rc == 0 && svcGetMem(0, kMemoryComponent, kProbeHandle, sizeof(orvcred_keystore), 0,
+                           &block) != 0) {
+    rc = kConfigNoMemory;
+  }
+  if (rc != 0) {
+    destroyConfigList(entries);
+    key->release();
+    return orvcredCode(rc);
+  }
+  auto* keystore = new (block) orvcred_keystore;
+  keystore->entries = entries;
+  keystore->usesDefaultKey = key->isDefault;
+  rc = deriveKeys(keystore, *key);
+  key->release();
+  if (rc != ORVCRED_OK) {
+    orvcred_close(keystore);
+    return rc;
+  }
+  *handle = keystore;
+  return ORVCRED_OK;
+}
+
+extern "C" {
+
+int orvcred_open(const char* keystore_path, const char* key_file, orvcred_keystore** handle) {
+  InitialKey key;
+  return openKeystore(keystore_path, key_file, &key, handle);
+}
+
+int orvcred_uses_default_key(const orvcred_keystore* handle) {
+  return handle != nullptr && handle->usesDefaultKey ? 1 : 0;
+}
+
+int orvcred_get(orvcred_keystore* handle, const char* key, char** value, size_t* length) {
+  if (value != nullptr) *value = nullptr;
+  if (length != nullptr) *length = 0;
+  if (handle == nullptr || key == nullptr || value == nullptr || length == nullptr) {
+    return ORVCRED_BAD_ARGUMENT;
+  }
+  List* entries = handle->entries;
+  uint32_t matches = entries->countMatchingWithKey(entries, configKeyEquals, key);
+  if (matches == 0) return ORVCRED_MISSING_KEY;
+  if (matches > 1) return ORVCRED_DUPLICATE_KEY;
+  const ConfigEntry* entry = entryOf(entries->findFirstWithKey(entries, configKeyEquals, key));
+  size_t textLength = std::strlen(entry->value);
+  if (!isProtectedEntry(entry)) {
+    *value = copyValue(entry->value, textLength);
+    if (*value == nullptr) return ORVCRED_NO_MEMORY;
+    *length = textLength;
+    return ORVCRED_OK;
+  }
+  char* plaintext = nullptr;
+  int32_t plaintextLength = 0;
+  int32_t rc = handle->keys.restore(entry->value, textLength, &plaintext, &plaintextLength);
+  // Only a value whose algorithm no key was derived for meets this: neither 1 nor 2.
+  if (rc == kPbeNotInitialised) rc = kPbeMalformed;
+  if (rc != 0) return orvcredCode(rc);
+  *value = copyValue(plaintext, static_cast<size_t>(plaintextLength));
+  svcPbeFreeBuf(plaintext, plaintextLength);
+  if (*value == nullptr) return ORVCRED_NO_MEMORY;
+  *length = static_cast<size_t>(plaintextLength);
+  return ORVCRED_OK;
+}
+
+void orvcred_free_value(char* value) { svcFreeMem(0, kMemoryComponent, 0, value); }
+
+void orvcred_close(orvcred_keystore* handle) {
+  if (handle == nullptr) return;
+  handle->~orvcred_keystore();
+  svcFreeMem(0, kMemoryComponent, 0, handle);
+}
+
+const char* orvcred_error_text(int code) {
+  switch (code) {
+    case ORVCRED_OK: return "success";
+    case ORVCRED_NOT_READABLE: return "the protected value is not readable with this initial key";
+    case ORVCRED_MISSING_KEY: return "the keystore has no entry of this key";
+    case ORVCRED_DUPLICATE_KEY: return "the keystore has more than one entry of this key";
+    case ORVCRED_BAD_ARGUMENT: return "a required argument is null";
+    case ORVCRED_KEYSTORE_UNREADABLE:
+      return "the keystore file cannot be read or parsed, or its orvcred.keyfile cannot be used";
+    case ORVCRED_NO_LOCATION: return "the keystore file's location cannot be determined";
+    case ORVCRED_NO_MEMORY: return "not enough memory";
+    case ORVCRED_CRYPTO_FAILURE: return "the system's crypto library failed";
+    case ORVCRED_KEY_FILE_UNREADABLE: return "the initial key file cannot be read";
+    case ORVCRED_KEY_FILE_EMPTY: return "the initial key file is empty";
+    case ORVCRED_KEY_FILE_TOO_LARGE: return "the initial key file holds more than 4096 bytes";
+    case ORVCRED_KEY_FILE_EXPOSED: return "other users may read the initial key file";
+    default: return "unknown result code";
+  }
+}
+
+}  // extern "C"

@@ -1,0 +1,213 @@
+#include "lib/orvcred/include/orvcred.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "lib/orvcred/initial_key.h"
+#include "platform/memory.h"
+#include "platform/pbe.h"
+#include "platform/program.h"
+#include "testing/test_hooks.h"
+#include "testing/env_var.h"
+#include "testing/scratch_dir.h"
+
+namespace {
+
+class OrvcredTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pbeSetIterationsForTesting(1000);
+    blocksBefore_ = memoryBlocksOutstanding();
+  }
+  void TearDown() override {
+    svcProgramTerm(0);
+    pbeSetIterationsForTesting(0);
+    EXPECT_EQ(memoryBlocksOutstanding(), blocksBefore_) << "a block was left";
+    EXPECT_EQ(pbeLiveContexts(), 0) << "a master key was left";
+  }
+
+  // `plaintext` protected under the key file's key with `algorithm`.
+  std::string protect(const std::string& keyFile, const std::string& plaintext, int32_t algorithm) {
+    InitialKey key;
+    EXPECT_EQ(chooseInitialKey("unused", keyFile.c_str(), &key), 0);
+    unsigned char salt[kSaltLength];
+    buildSalt(salt);
+    PbeContext context{};
+    context.algorithm = algorithm;
+    context.marker = kProtectedMarker;
+    context.initialKey = key.bytes;
+    context.initialKeyLength = key.length;
+    context.saltLength = kSaltLength;
+    context.salt = salt;
+    EXPECT_EQ(svcPbeInit(&context), 0);
+    char* text = nullptr;
+    int32_t length = 0;
+    EXPECT_EQ(svcPbeSave(&context, plaintext.data(), static_cast<int32_t>(plaintext.size()),
+                         &text, &length), 0);
+    std::string result(text, static_cast<size_t>(length));
+    svcPbeFreeBuf(text, length);
+    svcPbeTerm(&context);
+    return result;
+  }
+
+  ScratchDir dir_;
+  int64_t blocksBefore_ = 0;
+};
+
+TEST_F(OrvcredTest, InitialKeyRule) {
+  std::string given = dir_.write("given.key", "given\n");
+  std::string fromEnv = dir_.write("env.key", "env\n");
+  std::string named = dir_.write("named.key", "named\n");
+  const std::string keyfileLine = "orvcred.keyfile = " + named + "\n";
+  struct Case {
+    const char* keystore;
+    const char* keyFile;
+    const char* env;  // null: unset
+    int32_t code;
+    InitialKeySource source;
+    const char* keyText;  // null: the default key
+    int32_t entryFault;
+  } cases[] = {
+      {"a = 1\n@", given.c_str(), fromEnv.c_str(), 0, InitialKeySource::kExplicit, "given", 0},
+      {"a = 1\n@", nullptr, fromEnv.c_str(), 0, InitialKeySource::kEnvironment, "env", 0},
+#ifndef _WIN32  // Windows' runtime cannot hold an empty variable: setting one removes it
+      {"a = 1\n@", nullptr, "", kPbeKeyFileUnreadable, InitialKeySource::kEnvironment, nullptr, 0},
+#endif
+      {"a = 1\n@", nullptr, nullptr, 0, InitialKeySource::kKeystore, "named", 0},
+      {"a = 1\n", nullptr, nullptr, 0, InitialKeySource::kDefault, nullptr, 0},
+      {"orvcred.other = 1\n", nullptr, nullptr, 0, InitialKeySource::kDefault, nullptr, 0},
+      {"no equals sign\n", nullptr, nullptr, 0, InitialKeySource::kDefault, nullptr, 0},
+      {"no equals sign\n@", nullptr, nullptr, kConfigCannotRead, InitialKeySource::kKeystore,
+       nullptr, kConfigCannotParse},
+      {"@@", nullptr, nullptr, kConfigCannotRead, InitialKeySource::kKeystore, nullptr,
+       kConfigParamNotUnique},
+  };
+  unsigned char defaultKey[kDefaultKeyLength];
+  buildDefaultKey(defaultKey);
+  for (const Case& c : cases) {
+    std::string body = c.keystore;
+    for (size_t at; (at = body.find('@')) != std::string::npos;) body.replace(at, 1, keyfileLine);
+    std::string keystore = dir_.write("keystore.conf", body);
+    ScopedEnv env("VKT_ORVCRED_KEYFILE", c.env);
+    InitialKey key;
+    SCOPED_TRACE(body);
+    ASSERT_EQ(chooseInitialKey(keystore.c_str(), c.keyFile, &key), c.code);
+    EXPECT_EQ(key.source, c.source);
+    EXPECT_EQ(key.keystoreEntryFault, c.entryFault);
+    if (c.code != 0) {
+      EXPECT_EQ(key.bytes, nullptr);
+    } else if (c.keyText == nullptr) {
+      EXPECT_TRUE(key.isDefault);
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(key.bytes), key.length),
+                std::string(reinterpret_cast<const char*>(defaultKey), kDefaultKeyLength));
+    } else {
+      EXPECT_FALSE(key.isDefault);
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(key.bytes), key.length), c.keyText);
+    }
+  }
+}
+
+TEST_F(OrvcredTest, GetGivesValuesAndADistinctCodeForEachFault) {
+  std::string key = dir_.write("initial.key", "the key\n");
+  std::string other = dir_.write("other.key", "another key\n");
+  std::string keystore = dir_.write(
+      "keystore.conf", "pem.password = " + protect(key, "pem secret", 2) +
+                           "\ncrl.ldap.pass = " + protect(key, "ldap secret", 1) +
+                           "  # comment\npkcs11.token_pin = " + protect(other, "1234", 2) +
+                           "\npem.keystore = /etc/server.pem # comment\n"
+                           "twice = 1\ntwice = 2\npem.password.channel = plain text\n");
+  struct Case {
+    const char* key;
+    int code;
+    const char* value;
+  } cases[] = {
+      {"pem.password", ORVCRED_OK, "pem secret"},
+      {"crl.ldap.pass", ORVCRED_OK, "ldap secret"},
+      {"pem.keystore", ORVCRED_OK, "/etc/server.pem"},
+      {"pem.password.channel", ORVCRED_OK, "plain text"},
+      {"pkcs11.token_pin", ORVCRED_NOT_READABLE, nullptr},
+      {"missing", ORVCRED_MISSING_KEY, nullptr},
+      {"twice", ORVCRED_DUPLICATE_KEY, nullptr},
+  };
+  orvcred_keystore* handle = nullptr;
+  ASSERT_EQ(orvcred_open(keystore.c_str(), key.c_str(), &handle), ORVCRED_OK);
+  EXPECT_EQ(orvcred_uses_default_key(handle), 0);
+  EXPECT_EQ(pbeLiveContexts(), 2) << "one master key per algorithm in use";
+  for (const Case& c : cases) {
+    char* value = reinterpret_cast<char*>(1);
+    size_t length = 99;
+    EXPECT_EQ(orvcred_get(handle, c.key, &value, &length), c.code) << c.key;
+    EXPECT_EQ(std::string(value != nullptr ? value : "(null)"), c.value ? c.value : "(null)");
+    EXPECT_EQ(length, c.value ? std::strlen(c.value) : 0u);
+    orvcred_free_value(value);
+  }
+  EXPECT_EQ(orvcred_get(handle, nullptr, nullptr, nullptr), ORVCRED_BAD_ARGUMENT);
+  orvcred_close(handle);
+  EXPECT_EQ(pbeLiveContexts(), 0);
+}
+
+TEST_F(OrvcredTest, OpenFailuresLeaveNoHandle) {
+  std::string key = dir_.write("initial.key", "the key\n");
+  struct Case {
+    const char* body;  // null: no file
+    const char* keyFile;
+    int code;
+  } cases[] = {
+      {nullptr, key.c_str(), ORVCRED_KEYSTORE_UNREADABLE},
+      {"", key.c_str(), ORVCRED_KEYSTORE_UNREADABLE},
+      {"no equals sign\n", key.c_str(), ORVCRED_KEYSTORE_UNREADABLE},
+      {"orvcred.keyfile = a\norvcred.keyfile = a\n", nullptr, ORVCRED_KEYSTORE_UNREADABLE},
+      {"a = 1\n", "missing.key", ORVCRED_KEY_FILE_UNREADABLE},
+  };
+  for (const Case& c : cases) {
+    std::string keystore = dir_.file("keystore.conf");
+    std::remove(keystore.c_str());
+    if (c.body != nullptr) dir_.write("keystore.conf", c.body);
+    orvcred_keystore* handle = reinterpret_cast<orvcred_keystore*>(1);
+    EXPECT_EQ(orvcred_open(keystore.c_str(), c.keyFile, &handle), c.code) << c.body;
+    EXPECT_EQ(handle, nullptr);
+  }
+  EXPECT_EQ(orvcred_open(nullptr, nullptr, nullptr), ORVCRED_BAD_ARGUMENT);
+  EXPECT_STREQ(orvcred_error_text(ORVCRED_DUPLICATE_KEY),
+               "the keystore has more than one entry of this key");
+}
+
+TEST_F(OrvcredTest, HandlesInTwoThreadsDoNotInterfere) {
+  std::string keys[2] = {dir_.write("one.key", "one\n"), dir_.write("two.key", "two\n")};
+  std::string stores[2];
+  for (int i = 0; i < 2; ++i) {
+    stores[i] = dir_.write("keystore" + std::to_string(i) + ".conf",
+                           "pem.password = " + protect(keys[i], "secret " + std::to_string(i), 2) +
+                               "\n");
+  }
+  int failures[2] = {0, 0};
+  auto reader = [&](int i) {
+    orvcred_keystore* handle = nullptr;
+    if (orvcred_open(stores[i].c_str(), keys[i].c_str(), &handle) != ORVCRED_OK) {
+      ++failures[i];
+      return;
+    }
+    for (int round = 0; round < 200; ++round) {
+      char* value = nullptr;
+      size_t length = 0;
+      if (orvcred_get(handle, "pem.password", &value, &length) != ORVCRED_OK ||
+          std::string(value, length) != "secret " + std::to_string(i)) {
+        ++failures[i];
+      }
+      orvcred_free_value(value);
+    }
+    orvcred_close(handle);
+  };
+  std::thread first(reader, 0);
+  std::thread second(reader, 1);
+  first.join();
+  second.join();
+  EXPECT_EQ(failures[0], 0);
+  EXPECT_EQ(failures[1], 0);
+}
+
+}  // namespace

@@ -1,0 +1,207 @@
+"""End-to-end tests: the real orvcred command and the C consumer of the
+orvcred library, run as a user runs them (under Wine for the Windows build).
+
+The environment names what to run: see harness.py, and ORV_CRED_EXE,
+ORV_CONSUMER, ORV_EXAMPLES, and optionally ORV_NATIVE_BIN (a native build
+folder, for the Windows build's cross checks).
+"""
+
+import os
+import shutil
+import stat
+import unittest
+
+from harness import WINDOWS, Scratch, host_path, message_ids
+from test_orvseal import KEYSTORE, PLAINTEXTS
+
+CRED = os.environ["ORV_CRED_EXE"]
+CONSUMER = os.environ["ORV_CONSUMER"]
+EXAMPLES = os.environ["ORV_EXAMPLES"]
+NATIVE_BIN = os.environ.get("ORV_NATIVE_BIN", "")
+PROTECTED_LINES = [(4, "pem.password"), (6, "pem.password.channel"), (9, "crl.ldap.pass"),
+                   (11, "pkcs11.token_pin")]
+PLAIN_LINES = [(3, "pem.password"), (4, "pem.password.channel"), (6, "crl.ldap.pass"),
+               (8, "pkcs11.token_pin")]
+
+
+class OrvcredTest(unittest.TestCase):
+    def setUp(self):
+        self.s = Scratch(self, "orvcred-e2e-")
+        self.key = self.s.write("initial.key", "e2e initial key\n")
+        self.other = self.s.write("other.key", "another key\n")
+
+    def cred(self, *args, env=None, exe=CRED, native=False):
+        r = self.s.run(*args, env=env, exe=exe, native=native)
+        out = r.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+        err = r.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
+        return r.returncode, out, err, message_ids(r)
+
+    def protect(self, body=KEYSTORE, key="initial.key", name="keystore.conf"):
+        self.s.write(name, body)
+        r = self.s.run("-f", name, *(("-sf", key) if key else ()))
+        self.assertEqual(r.returncode, 0, r)
+
+    def check_lines(self, out):
+        return [line for line in out.split("\n")
+                if line and not line.startswith(("ORV", "orvseal"))]
+
+    def test_check_prints_each_credential_state_and_never_a_value(self):
+        self.protect()
+        self.s.write("plain.conf", KEYSTORE)
+        cases = [  # keystore, key file, exit code, messages, lines of credentials, their state
+            ("keystore.conf", "initial.key", 0, ["ORV9207I"], PROTECTED_LINES, "protected"),
+            ("keystore.conf", "other.key", 3, ["ORV9201E"], PROTECTED_LINES,
+             "protected, not readable with this key"),
+            ("plain.conf", "initial.key", 2, ["ORV9202W"], PLAIN_LINES, "plaintext"),
+        ]
+        for name, key, code, ids, lines, state in cases:
+            c, out, err, got = self.cred("check", "-f", name, "-sf", key)
+            self.assertEqual((c, got), (code, ids), out + err)
+            self.assertEqual(self.check_lines(out),
+                             ["%s:%d: %s: %s" % (name, n, k, state) for n, k in lines])
+            for secret in PLAINTEXTS.values():
+                self.assertNotIn(secret, out + err)
+        flagged = "pem.encrypted = YES\npem.password = flagged-secret\n" + self.s.text("keystore.conf")
+        self.s.write("flagged.conf", flagged)
+        c, out, err, got = self.cred("check", "-f", "flagged.conf", "-sf", "other.key")
+        self.assertEqual((c, got), (3, ["ORV9201E"]), "not readable wins over plaintext")
+        self.assertEqual(self.check_lines(out)[0],
+                         "flagged.conf:2: pem.password: plaintext behind a flag that says protected")
+        self.assertNotIn("flagged-secret", out + err)
+
+    def test_reveal_writes_the_plaintext_alone(self):
+        self.protect(KEYSTORE + "twice = 1\ntwice = 2\n")
+        for key, plain in PLAINTEXTS.items():
+            c, out, err, ids = self.cred("reveal", "-f", "keystore.conf", "-sf", "initial.key", key)
+            self.assertEqual((c, out, ids), (0, plain + "\n", []), err)
+        cases = [("crl.ldap.host", "initial.key", 0, []), ("absent", "initial.key", 4, ["ORV9061E"]),
+                 ("twice", "initial.key", 5, ["ORV9060E"]),
+                 ("pem.password", "other.key", 3, ["ORV9201E"])]
+        for key, keyfile, code, ids in cases:
+            c, out, err, got = self.cred("reveal", "-f", "keystore.conf", "-sf", keyfile, key)
+            self.assertEqual((c, got), (code, ids), (key, out, err))
+            self.assertEqual(out, "ldap.example.org\n" if code == 0 else "")
+
+    def test_failures_use_orvseals_codes(self):
+        self.s.write("keystore.conf", KEYSTORE)
+        self.s.write("empty.key", "")
+        self.s.write("twice.conf", KEYSTORE + "orvcred.keyfile = initial.key\n" * 2)
+        self.s.write("broken.conf", "no equals sign\norvcred.keyfile = initial.key\n")
+        self.s.write("broken-nokey.conf", "no equals sign\npem.password = x\n")
+        usage = ["ORV9200I"]
+        cases = [
+            ((), 10, usage), (("bogus",), 10, ["ORV7027E"] + usage),
+            (("reveal", "-f", "keystore.conf"), 10, usage),
+            (("rekey", "-f", "keystore.conf"), 10, usage),
+            (("check", "-sp", "1"), 10, ["ORV7027E"] + usage),
+            (("rekey", "-nf", "x", "-sp", "3"), 10, ["ORV7027E"] + usage),
+            (("genkey",), 10, usage), (("genkey", "a", "b"), 10, ["ORV7027E"] + usage),
+            (("check", "-f", "missing.conf"), 12, ["ORV9062E"]),
+            (("check", "-f", "twice.conf"), 12, ["ORV9060E"]),
+            (("check", "-f", "broken.conf"), 12, ["ORV9206E"]),
+            (("check", "-f", "broken-nokey.conf"), 2, ["ORV6339W", "ORV9202W"]),
+            (("check", "-f", "keystore.conf", "-sf", "none.key"), 80, ["ORV6335E"]),
+            (("reveal", "-f", "keystore.conf", "-sf", "empty.key", "x"), 81, ["ORV6335E"]),
+            (("rekey", "-f", "keystore.conf", "-sf", "initial.key", "-nf", "none.key"), 80,
+             ["ORV6335E"]),
+        ]
+        if not WINDOWS:
+            self.s.write("exposed.key", "k", mode=0o644)
+            cases.append((("check", "-f", "keystore.conf", "-sf", "exposed.key"), 83, ["ORV633AE"]))
+        for args, code, ids in cases:
+            c, out, err, got = self.cred(*args)
+            self.assertEqual((c, got), (code, sorted(ids)), (args, out, err))
+            self.assertIn("Copyright", out + err)
+        self.assertEqual(self.s.text("keystore.conf"), KEYSTORE)
+        if not WINDOWS:
+            del self.s.env["HOME"]
+            self.assertEqual(self.cred("check")[0], 15)
+
+    def test_rekey_moves_every_value_to_the_new_key(self):
+        body = KEYSTORE + "orvcred.keyfile = initial.key   # the key\n"
+        self.protect(body, key=None)
+        before = self.s.read("keystore.conf")
+        self.assertEqual(self.cred("genkey", "new.key")[0], 0)
+        # A wrong current key changes nothing: no file, no side file.
+        c, out, err, ids = self.cred("rekey", "-f", "keystore.conf", "-sf", "other.key",
+                                     "-nf", "new.key")
+        self.assertEqual((c, ids), (3, ["ORV9201E"]), out + err)
+        self.assertEqual(self.s.read("keystore.conf"), before)
+        self.assertFalse(os.path.exists(self.s.path("keystore.conf.bak")))
+
+        c, out, err, ids = self.cred("rekey", "-f", "keystore.conf", "-nf", "new.key", "-sp", "1")
+        self.assertEqual((c, ids), (0, ["ORV9203I"]), out + err)
+        old, new = self.s.text("keystore.conf").split("\n"), before.decode().replace("\r\n", "\n").split("\n")
+        self.assertEqual(len(old), len(new))
+        for after, was in zip(old, new):
+            if "<ORV>" in was:
+                self.assertEqual(after.split("<ORV>")[0], was.split("<ORV>")[0])
+                self.assertIn("<ORV>1!", after)
+            elif was.startswith("orvcred.keyfile"):
+                self.assertEqual(after, "orvcred.keyfile = new.key   # the key")
+            else:
+                self.assertEqual(after, was)
+        self.assertEqual(self.s.reveal("keystore.conf", self.s.path("new.key")), (0, PLAINTEXTS))
+        self.assertEqual(self.cred("check", "-f", "keystore.conf")[0], 0, "orvcred.keyfile follows")
+
+    def test_rekey_protects_plaintext_as_orvseal_does(self):
+        self.s.write("keystore.conf", KEYSTORE)
+        self.assertEqual(self.s.run("-f", "keystore.conf", "-sf", "other.key", "-o",
+                                    "sealed.conf").returncode, 0)
+        c, out, err, _ = self.cred("rekey", "-f", "keystore.conf", "-sf", "other.key", "-nf",
+                                   "initial.key")
+        self.assertEqual(c, 0, out + err)
+        strip = lambda text: [line.split("<ORV>")[0] for line in text.split("\n")]
+        self.assertEqual(strip(self.s.text("keystore.conf")), strip(self.s.text("sealed.conf")))
+        self.assertEqual(self.s.reveal("keystore.conf", self.key), (0, PLAINTEXTS))
+
+    def test_genkey_creates_an_owner_only_key_that_orvseal_accepts(self):
+        c, out, err, ids = self.cred("genkey", "new.key")
+        self.assertEqual((c, ids), (0, ["ORV9204I"]), out + err)
+        content = self.s.read("new.key")
+        self.assertRegex(content, rb"^[A-Za-z0-9+/]{43}=\n$")
+        if not WINDOWS:
+            self.assertEqual(stat.S_IMODE(os.stat(self.s.path("new.key")).st_mode), 0o600)
+        # orvseal refuses a key file that others may read (on Windows, by its access list).
+        self.protect(key="new.key")
+        self.assertEqual(self.s.reveal("keystore.conf", self.s.path("new.key")), (0, PLAINTEXTS))
+        c, out, err, ids = self.cred("genkey", "new.key")
+        self.assertEqual((c, ids), (1, ["ORV9205E"]), out + err)
+        self.assertEqual(self.s.read("new.key"), content)
+        self.assertEqual(self.cred("genkey", host_path(self.s.path("no/such/dir.key")))[0], 1)
+
+    def test_c_consumer_reads_the_example_keystore(self):
+        for name in ("keystore.conf", "initial.key"):
+            shutil.copy(os.path.join(EXAMPLES, name), self.s.path(name))
+        os.chmod(self.s.path("initial.key"), 0o600)
+        self.assertEqual(self.s.run("-f", "keystore.conf").returncode, 0)
+        r = self.s.run("keystore.conf", "pem.password", "crl.ldap.pass", "crl.ldap.port",
+                       exe=CONSUMER)
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(r.stdout.decode().replace("\r\n", "\n"),
+                         "pem.password=s3cret-Pem-Pass\ncrl.ldap.pass=Ld4p-Reader-Pw\n"
+                         "crl.ldap.port=636\n")
+        r = self.s.run("keystore.conf", "missing", exe=CONSUMER)
+        self.assertEqual(r.returncode, 4, r)
+
+    @unittest.skipUnless(WINDOWS and NATIVE_BIN, "needs the Windows build and a native one")
+    def test_each_build_reads_what_the_other_protected(self):
+        native_seal = os.path.join(NATIVE_BIN, "cmd", "orv", "orvseal")
+        native_cred = os.path.join(NATIVE_BIN, "cmd", "orvcred", "orvcred")
+        for sealer, native_reader in ((None, True), (native_seal, False)):
+            self.s.write("keystore.conf", KEYSTORE)
+            r = self.s.run("-f", "keystore.conf", "-sf", "initial.key", exe=sealer,
+                           native=bool(sealer))
+            self.assertEqual(r.returncode, 0, r)
+            reader = native_cred if native_reader else CRED
+            c, out, err, _ = self.cred("check", "-f", "keystore.conf", "-sf", "initial.key",
+                                       exe=reader, native=native_reader)
+            self.assertEqual(c, 0, out + err)
+            for key, plain in PLAINTEXTS.items():
+                c, out, err, _ = self.cred("reveal", "-f", "keystore.conf", "-sf", "initial.key",
+                                           key, exe=reader, native=native_reader)
+                self.assertEqual((c, out), (0, plain + "\n"), err)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=1)
