@@ -1,5 +1,5 @@
 // What the POSIX port does differently: the per-user directory comes from
-// HOME, and line ends reach the parse as they are on disk.
+// HOME.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -42,16 +42,6 @@ TEST(ConfigAccessPosixTest, PathIsBuiltFromHome) {
       EXPECT_EQ(std::string(dst, sizeof dst), std::string(kConfigPathSize, '*')) << "untouched";
     }
   }
-}
-
-TEST(ConfigAccessPosixTest, LineEndsArriveAsOnDisk) {
-  ScratchDir scratch;
-  std::string path = scratch.write("keystore.conf", "a = 1\r\nb = 2\r\n");
-  char* buffer = nullptr;
-  int32_t error = 0;
-  ASSERT_EQ(readConfigFile(path.c_str(), &buffer, &error), kConfigOk);
-  EXPECT_EQ(std::string(buffer), "a = 1\r\nb = 2\r\n");
-  svcFreeMem(0, kMemoryComponent, 0, buffer);
 }
 
 }  // namespace

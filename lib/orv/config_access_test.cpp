@@ -83,16 +83,19 @@ TEST_F(ConfigAccessTest, ReadsTheWholeFileIntoATerminatedBuffer) {
       {"no final line feed", "a = b\nc = d", "a = b\nc = d"},
       {"NUL byte ends the text", std::string("k = v\0rest = x\n", 15), "k = v"},
       {"bytes above 0x7F", "k = \xC3\xA9\xFF\n", "k = \xC3\xA9\xFF\n"},
+      {"line ends and 0x1A as on disk", "a = 1\r\nb = \x1a 2\r\n", "a = 1\r\nb = \x1a 2\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string path = scratch.write("keystore.conf", c.content);
     char* buffer = nullptr;
     int32_t error = -1;
-    EXPECT_EQ(readConfigFile(path.c_str(), &buffer, &error), kConfigOk);
+    size_t size = 0;
+    EXPECT_EQ(readConfigFile(path.c_str(), &buffer, &error, &size), kConfigOk);
     EXPECT_EQ(error, 0);
     ASSERT_NE(buffer, nullptr);
     EXPECT_EQ(std::string(buffer), c.text);
+    EXPECT_EQ(size, c.content.size());
     // The buffer is one byte longer than the file, zeros behind the data.
     EXPECT_EQ(buffer[c.content.size()], '\0');
     svcFreeMem(0, kMemoryComponent, 0, buffer);

@@ -1,5 +1,5 @@
 // What Windows does differently: the per-user directory comes from
-// HOMEDRIVE and HOMEPATH, and text mode turns CR LF into LF.
+// HOMEDRIVE and HOMEPATH.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -43,19 +43,6 @@ TEST(ConfigAccessWin32Test, PathIsBuiltFromHomeDriveAndHomePath) {
       EXPECT_EQ(std::string(dst, sizeof dst), std::string(kConfigPathSize, '*')) << "untouched";
     }
   }
-}
-
-// Read byte for byte: a text-mode stream would end the file at a 0x1A byte.
-TEST(ConfigAccessWin32Test, ReadsEveryByteAsItIs) {
-  ScratchDir scratch;
-  const std::string content = "a = 1\r\nb = \x1a 2\r\nc = 3\n";
-  std::string path = scratch.write("keystore.conf", content);
-  char* buffer = nullptr;
-  int32_t error = 0;
-  size_t size = 0;
-  ASSERT_EQ(readConfigFile(path.c_str(), &buffer, &error, &size), kConfigOk);
-  EXPECT_EQ(std::string(buffer, size), content);
-  svcFreeMem(0, kMemoryComponent, 0, buffer);
 }
 
 }  // namespace
