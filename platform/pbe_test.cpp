@@ -224,21 +224,13 @@ TEST_F(PbeTest, AlteredTextsAreRefused) {
       {"tag changed", text("<ORV>2", nonce, ciphertext, "f1XnNa4kizcNWCGz0uBnaw=="),
        kPbeNotAuthentic},
       {"marker in lower case", text("<orv>2", nonce, ciphertext, tag), kPbeWrongMarker},
-      {"marker lengthened", text("X<ORV>2", nonce, ciphertext, tag), kPbeWrongMarker},
       {"other algorithm", text("<ORV>1", nonce, ciphertext, tag), kPbeWrongAlgorithm},
       {"empty", "", kPbeMalformed},
-      {"separators only", "<ORV>2!!!", kPbeMalformed},
       {"tag truncated", std::string(kKnownText2).substr(0, sizeof kKnownText2 - 2), kPbeMalformed},
-      {"extra separator", std::string(kKnownText2) + "!", kPbeMalformed},
       {"digit 3", text("<ORV>3", nonce, ciphertext, tag), kPbeMalformed},
-      {"nonce of 11 bytes", text("<ORV>2", "AAECAwQFBgcICQo=", ciphertext, tag), kPbeMalformed},
       {"tag of 17 bytes", text("<ORV>2", nonce, ciphertext, "e1XnNa4kizcNWCGz0uBnawA="),
        kPbeMalformed},
-      {"tag without padding", text("<ORV>2", nonce, ciphertext, "e1XnNa4kizcNWCGz0uBnaw"),
-       kPbeMalformed},
       {"stray bits in the tag", text("<ORV>2", nonce, ciphertext, "e1XnNa4kizcNWCGz0uBnax=="),
-       kPbeMalformed},
-      {"URL-safe alphabet", text("<ORV>2", nonce, "-to-mRIhxwh4MzQL_BSqWDlJxSk=", tag),
        kPbeMalformed},
       {"line break at the end", std::string(kKnownText2) + "\n", kPbeMalformed},
   };
@@ -277,43 +269,6 @@ TEST_F(PbeTest, ForeignContextsAreRefused) {
     std::string plaintext;
     EXPECT_EQ(restore(c.context, c.text, &plaintext), c.expected) << c.what;
   }
-}
-
-TEST_F(PbeTest, OnlyInitialisedContextsWork) {
-  std::string text, plaintext;
-  ASSERT_EQ(save(&context2, "credential", &text), 0);
-  PbeContext never = makeContext(2, kMarker, kKnownInitialKey, kKnownSalt);
-  EXPECT_EQ(save(&never, "credential", &text), kPbeNotInitialised);
-  PbeContext badAlgorithm = context2;
-  badAlgorithm.serviceWords[4] += 1;
-  EXPECT_EQ(restore(&badAlgorithm, text, &plaintext), kPbeNotInitialised);
-
-  PbeContext copy = context2;
-  EXPECT_EQ(svcPbeTerm(&copy), 0);
-  EXPECT_TRUE(serviceWordsZero(copy));
-  EXPECT_EQ(restore(&copy, text, &plaintext), kPbeNotInitialised);
-  ASSERT_EQ(svcPbeInit(&copy), 0);
-  ASSERT_EQ(restore(&copy, text, &plaintext), 0);
-  EXPECT_EQ(plaintext, "credential");
-  svcPbeTerm(&copy);
-}
-
-TEST_F(PbeTest, BadArgumentsAreRefused) {
-  char* out = reinterpret_cast<char*>(0x1);
-  int32_t length = -1;
-  EXPECT_EQ(svcPbeSave(nullptr, "x", 1, &out, &length), kPbeBadArgument);
-  EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(length, 0);
-  EXPECT_EQ(svcPbeSave(&context2, nullptr, 1, &out, &length), kPbeBadArgument);
-  EXPECT_EQ(svcPbeSave(&context2, "x", -1, &out, &length), kPbeBadArgument);
-  EXPECT_EQ(svcPbeSave(&context2, "x", kPbeMaxPlaintextBytes + 1, &out, &length), kPbeBadArgument);
-  EXPECT_EQ(svcPbeRestore(&context2, kKnownText2, -1, &out, &length), kPbeBadArgument);
-  EXPECT_EQ(svcPbeRestore(&context2, kKnownText2, 10, nullptr, &length), kPbeBadArgument);
-  // The marker is read again on every call.
-  PbeContext spoiled = context2;
-  spoiled.marker = "bad marker";
-  std::string text;
-  EXPECT_EQ(save(&spoiled, "credential", &text), kPbeBadMarker);
 }
 
 // Fails the Nth allocation for N = 1, 2, ... until a call completes: each

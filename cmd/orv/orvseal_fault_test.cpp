@@ -276,48 +276,6 @@ TEST_P(FaultSweepTest, EveryFaultPointLeavesTheKeystoreWhole) {
   std::printf("[ sweep    ] %s: %d fault points\n", scenario.name, faultPoints);
 }
 
-// The stanza lookup that fails for want of memory, or on a second read of
-// the file, must fail the run: the default key in place of the key that
-// the stanza may name would protect the values with a key that anyone who
-// has this program holds.
-TEST(StanzaLookupFaultTest, FailedLookupEndsTheRunInsteadOfUsingTheDefaultKey) {
-  ScratchDir dir;
-  std::string key = dir.write("stanza.key", kStanzaKey);
-  std::string body = std::string(kKeystore) + "orvcred.keyfile = " + key + "\n";
-  struct Case {
-    const char* what;
-    int32_t probe;
-    uint64_t failAt;
-    int32_t code;
-    uint32_t message;
-  };
-  const Case cases[] = {
-      // The first read buffer is the readability proof's, the second the lookup's.
-      {"no buffer for the second read", kFnReadConfigFile, 2, kConfigCannotRead,
-       kMsgCannotReadConfig},
-      {"no memory for an entry", kFnParseConfigText, 1, kConfigNoMemory, kMsgNoMemory},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::string keystore = dir.write("keystore.conf", body);
-    std::string arg0 = "orvseal";
-    std::string arg1 = "-f";
-    char* argv[] = {arg0.data(), arg1.data(), keystore.data(), nullptr};
-    resetCredentialStates();
-    clearObservations();
-    faultArm(FaultPlan{kFaultAlloc, c.failAt, false, c.probe, 0});
-    int32_t code = orvsealMain(3, argv);
-    EXPECT_TRUE(faultFired());
-    faultDisarm();
-    EXPECT_EQ(code, c.code > 255 ? 255 : c.code);
-    std::vector<uint32_t> shown;
-    for (const ShownMessage& message : shownMessages()) shown.push_back(message.number);
-    EXPECT_EQ(shown, std::vector<uint32_t>{c.message});
-    EXPECT_EQ(readFile(keystore), body);
-    EXPECT_FALSE(fileExists(keystore + ".bak"));
-  }
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Runs, FaultSweepTest,
     ::testing::Values(

@@ -327,20 +327,6 @@ TEST_F(RewriterTest, WordsBetweenKeyAndEqualsAreRefused) {
   EXPECT_EQ(std::string(note.key, note.keyLength), "pem.password.x");
 }
 
-TEST_F(RewriterTest, ValueBeyondTheServicesLimitIsRefusedNotCut) {
-  std::vector<std::string> lines = {
-      "pem.password = " + std::string(static_cast<size_t>(kPbeMaxPlaintextBytes) + 1, 'h') + "\n",
-      "next = line\n"};
-  std::string path = scratch_.file("out.conf");
-  RunResult result = rewriteLines(lines, path);
-  EXPECT_EQ(result.rc, kPbeBadArgument);
-  EXPECT_EQ(result.linesHandled, 1u);
-  EXPECT_EQ(readTextFile(path), "") << "the plaintext was written";
-  ASSERT_EQ(shownMessages().size(), 1u);
-  EXPECT_EQ(shownMessages()[0].number, kMsgPbeFailed);
-  EXPECT_EQ(currentStates(), kAllUnseen);
-}
-
 // The text of message 0x20006337 for `code`.
 std::string pbeFailedText(int32_t code) {
   MessageRecord record = messageRecord();

@@ -155,28 +155,6 @@ TEST_F(ConfigAccessTest, EveryFailingFileStepGivesCannotRead) {
   EXPECT_EQ(failAt, 7u) << "six file steps";
 }
 
-// Sizes that a signed 32-bit count cannot hold, or whose buffer it cannot
-// count, are refused before anything is allocated; sparse files keep this
-// cheap.
-TEST_F(ConfigAccessTest, FilesTooLargeForTheCountAreRefused) {
-  const uint64_t sizes[] = {0x7FFFFFFFull, 0x80000000ull, 0x100000005ull};
-  for (uint64_t size : sizes) {
-    SCOPED_TRACE(size);
-    std::string path = scratch.write("keystore.conf", "a = b\n");
-    std::error_code resized;
-    std::filesystem::resize_file(path, size, resized);
-    ASSERT_FALSE(resized) << resized.message();
-    int64_t blocksBefore = memoryBlocksOutstanding();
-    char* buffer = nullptr;
-    int32_t error = 0;
-    EXPECT_EQ(readConfigFile(path.c_str(), &buffer, &error), kConfigCannotRead);
-    EXPECT_EQ(error, EFBIG);
-    EXPECT_EQ(buffer, nullptr);
-    EXPECT_EQ(memoryBlocksOutstanding(), blocksBefore);
-    std::filesystem::remove(path);
-  }
-}
-
 // --- parseConfigText ------------------------------------------------------
 
 struct ParseResult {

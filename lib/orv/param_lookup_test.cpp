@@ -176,42 +176,6 @@ TEST_F(ParamLookupTest, LoadStanzaFailuresReportAndLeaveNoList) {
   }
 }
 
-// Every allocation fails in turn: the read buffer (12), the list and each
-// block of the parse (the memory code). No list and no block is left.
-TEST_F(ParamLookupTest, LoadStanzaSurvivesEveryFailedAllocation) {
-  std::string path = scratch.write("keystore.conf", "a.x = 1\norvcred.keyfile = /k\n");
-  uint64_t failAt = 1;
-  for (;; ++failAt) {
-    SCOPED_TRACE(failAt);
-    clearObservations();
-    int64_t blocksBefore = memoryBlocksOutstanding();
-    FaultPlan plan;
-    plan.sites = kFaultAlloc;
-    plan.failAt = failAt;
-    faultArm(plan);
-    List* list = nullptr;
-    int32_t rc = loadStanza(path.c_str(), &list, "orvcred", 1);
-    bool fired = faultFired();
-    faultDisarm();
-    if (!fired) {
-      EXPECT_EQ(rc, kConfigOk);
-      ASSERT_NE(list, nullptr);
-      EXPECT_EQ(entriesOf(list), (KeyValues{{"keyfile", "/k"}}));
-      destroyConfigList(list);
-      EXPECT_EQ(memoryBlocksOutstanding(), blocksBefore);
-      break;
-    }
-    EXPECT_EQ(rc, failAt == 1 ? kConfigCannotRead : kConfigNoMemory);
-    EXPECT_EQ(list, nullptr);
-    EXPECT_EQ(failureRecords().size(), 1u);
-    EXPECT_EQ(memoryBlocksOutstanding(), blocksBefore);
-    ASSERT_LT(failAt, 20u);
-  }
-  // Buffer, list, then record, key, value and node of the stanza's entry:
-  // entries of other stanzas are never stored.
-  EXPECT_EQ(failAt, 7u);
-}
-
 // --- getStanzaParam -------------------------------------------------------
 
 TEST_F(ParamLookupTest, GetStanzaParamAppliesTheUniquenessRule) {
@@ -359,37 +323,6 @@ TEST_F(ParamLookupTest, KeyFileLookupTellsWhetherTheFileNamesAKeyFile) {
     EXPECT_EQ(lookup.keyFileNamed, c.named);
     EXPECT_EQ(lookup.failedLine, c.failedLine);
   }
-}
-
-TEST_F(ParamLookupTest, GetKeyFileParamTracesNoCredential) {
-  std::string path = scratch.write("keystore.conf",
-                                   "crl.ldap.pass = ldapSecret1\n"
-                                   "pem.password = pemSecret2\n"
-                                   "pkcs11.token_pin = 4711pinSecret\n"
-                                   "orvcred.keyfile = /keys/k\n"
-                                   "orvcred.keyfile = /keys/k\n");
-  std::string tracePath = startTrace();
-  char dst[kConfigPathSize] = {};
-  char nameOut[kKeyFileNameSize] = {};
-  EXPECT_EQ(getKeyFileParam(dst, path.c_str(), nameOut), kConfigParamNotUnique);
-  traceStop();
-  const std::string read = "parseConfigText(164) detail=2 Read config line: Key: ";
-  EXPECT_EQ(lookupTraceTexts(tracePath),
-            (std::vector<std::string>{
-                "loadStanza(157) detail=2 orvcred",
-                "readConfigFile(163) detail=2 Opening config file : " + path,
-                read + "'orvcred.keyfile' , Value: '/keys/k'",
-                read + "'orvcred.keyfile' , Value: '/keys/k'",
-                "getStanzaParam(154) detail=2 keyfile",
-                "getStanzaParam(154) detail=2 lib/orv/param_lookup : #  Config file contains "
-                "more than one 'keyfile' entry",
-            }));
-  std::string trace = readFile(tracePath);
-  for (const char* secret : {"ldapSecret1", "pemSecret2", "4711pinSecret"}) {
-    EXPECT_EQ(trace.find(secret), std::string::npos) << secret;
-  }
-  EXPECT_NE(trace.find("getKeyFileParam(368) ENTRY"), std::string::npos);
-  EXPECT_NE(trace.find("getKeyFileParam(368) EXIT rc=15"), std::string::npos);
 }
 
 }  // namespace

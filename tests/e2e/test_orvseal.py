@@ -298,25 +298,6 @@ class OrvsealTest(unittest.TestCase):
             self.assertEqual(r.code, 15, r)
             self.assert_ids(r, [], r)
 
-    def test_long_lines_and_line_ends_pass_through_whole(self):
-        long_comment = "# " + "x" * 3000
-        long_value = "pem.keystore = " + "/very/long/path" * 100
-        body = "\n".join([long_comment, long_value, "crl.ldap.pass = " + "p" * 700,
-                          "windows.line = kept\r", "last.line = no newline"])
-        self.write("keystore.conf", body)
-        r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key")
-        self.assertEqual(r.code, 0, r)
-        lines = self.text("keystore.conf").split("\n")
-        self.assertEqual(lines[0], long_comment)
-        self.assertEqual(lines[1], long_value)
-        self.assertEqual(lines[2], "crl.encrypted = YES")
-        self.assertTrue(lines[3].startswith("crl.ldap.pass = <ORV>2!"))
-        # Every line keeps its own end; the last one gets the end of the line before.
-        self.assertEqual(lines[4], "windows.line = kept\r")
-        self.assertEqual(lines[5:], ["last.line = no newline\r", ""])
-        code, values = self.reveal("keystore.conf", self.key)
-        self.assertEqual((code, values), (0, {"crl.ldap.pass": "p" * 700}))
-
     def test_files_that_are_not_text_of_this_form_are_left_alone(self):
         cases = [
             ("a NUL byte", b"pem.password = secret\nbinary = a\0b\n", 19, "ORV910AE",

@@ -222,45 +222,6 @@ class InterruptionTest(unittest.TestCase):
             len(limits), size - 1))
 
 
-class KeyFileExposureTest(unittest.TestCase):
-    """A key file that others can read is refused before it is read; on
-    Windows (here Wine, which keeps only what a POSIX mode says) one that
-    Everyone may read."""
-
-    def test_exposed_key_files_are_refused(self):
-        s = Scratch(self, "orvseal-robust-")
-        body = "pem.password = exposure-secret\n"
-        modes = [0o644, 0o604] if WINDOWS else [0o640, 0o604, 0o644, 0o660, 0o606, 0o670, 0o601]
-        for mode in modes:
-            for source in ("option", "environment", "stanza"):
-                note = "mode %o from the %s" % (mode, source)
-                key = s.write("exposed.key", "exposed key\n", mode=mode)
-                s.write("keystore.conf", body + (
-                    "orvcred.keyfile = %s\n" % host_path(key) if source == "stanza" else ""))
-                original = s.read("keystore.conf")
-                args = ["-f", "keystore.conf"]
-                env = {}
-                if source == "option":
-                    args += ["-sf", host_path(key)]
-                elif source == "environment":
-                    env["VKT_ORVCRED_KEYFILE"] = host_path(key)
-                r = s.run(*args, env=env)
-                self.assertEqual(r.returncode, 83, (note, r))
-                self.assertEqual(message_ids(r), ["ORV633AE"], (note, r))
-                stderr = r.stderr.decode().replace("\r\n", "\n")
-                self.assertIn("The initial key file '%s' can be read by other users, so it is not "
-                              "used." % host_path(key), stderr)
-                self.assertIn("chmod 600", stderr)
-                self.assertEqual(s.read("keystore.conf"), original, note)
-                self.assertFalse(os.path.exists(s.path("keystore.conf.bak")), note)
-        # The same file made private is used.
-        os.chmod(key, 0o600)
-        s.write("keystore.conf", body)
-        r = s.run("-f", "keystore.conf", "-sf", host_path(key))
-        self.assertEqual(r.returncode, 0, r)
-        self.assertEqual(s.reveal("keystore.conf", key), (0, {"pem.password": "exposure-secret"}))
-
-
 class SecretHygieneTest(unittest.TestCase):
     """Canary credentials and a canary key, through every path a user can
     cause, tracing on: no canary in standard output, standard error, the trace
@@ -332,7 +293,6 @@ class SecretHygieneTest(unittest.TestCase):
         stanza_body = self.body + "orvcred.keyfile = %s\n" % key
         nul_body = self.body.encode() + b"binary = a\0b\n"
         s.write("empty.key", "")
-        s.write("large.key", "k" * 5000)
         exposed = s.write("exposed.key", self.key_canary + "\n", mode=0o644)
         self.inputs.add(os.path.realpath(exposed))
         os.makedirs(s.path("blocked"), exist_ok=True)
@@ -341,21 +301,17 @@ class SecretHygieneTest(unittest.TestCase):
         code, values = s.reveal("keystore.conf", self.key)
         self.assertEqual((code, values), (0, self.canaries))
         self.check_run("success, -o", ["-f", "keystore.conf", "-o", "out.conf", "-sf", key], 0)
-        self.check_run("success, algorithm 1", ["-f", "keystore.conf", "-sp", "1", "-sf", key], 0)
         self.check_run("key from the stanza", ["-f", "keystore.conf"], 0,
                        keystore_body=stanza_body)
         self.check_run("key from the environment", ["-f", "keystore.conf"], 0,
                        env={"VKT_ORVCRED_KEYFILE": key})
         self.check_run("default key", ["-f", "keystore.conf"], 0)
         self.check_run("bad option", ["-x", "y"], 10)
-        self.check_run("bad algorithm", ["-f", "keystore.conf", "-sp", "3", "-sf", key], 10)
-        self.check_run("odd argument count", ["-f"], 10)
         self.check_run("missing keystore", ["-f", "missing.conf", "-sf", key], 12)
         self.check_run("empty keystore", ["-f", "empty.conf", "-sf", key], 12,
                        inputs=[s.write("empty.conf", "")])
         self.check_run("missing key file", ["-f", "keystore.conf", "-sf", "none.key"], 80)
         self.check_run("empty key file", ["-f", "keystore.conf", "-sf", "empty.key"], 81)
-        self.check_run("key file too large", ["-f", "keystore.conf", "-sf", "large.key"], 82)
         self.check_run("exposed key file", ["-f", "keystore.conf", "-sf", host_path(exposed)], 83,
                        inputs=[exposed])
         self.check_run("output not creatable",
