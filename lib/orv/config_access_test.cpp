@@ -102,59 +102,6 @@ TEST_F(ConfigAccessTest, ReadsTheWholeFileIntoATerminatedBuffer) {
   }
 }
 
-TEST_F(ConfigAccessTest, UnreadableFilesGiveTheErrorNumber) {
-  struct Case {
-    const char* name;
-    bool create;
-    int32_t error;
-  };
-  const Case cases[] = {
-      {"missing file", false, ENOENT},
-      {"empty file", true, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string path = scratch.file("keystore.conf");
-    std::filesystem::remove(path);
-    if (c.create) scratch.write("keystore.conf", "");
-    char* buffer = nullptr;
-    int32_t error = -1;
-    EXPECT_EQ(readConfigFile(path.c_str(), &buffer, &error), kConfigCannotRead);
-    EXPECT_EQ(error, c.error);
-    EXPECT_EQ(buffer, nullptr);
-  }
-}
-
-// Open, seek to the end, tell, seek back, read and close: each failing step
-// gives 12 with its error number, and whatever buffer there is goes back.
-TEST_F(ConfigAccessTest, EveryFailingFileStepGivesCannotRead) {
-  std::string path = scratch.write("keystore.conf", "a = b\nc = d\n");
-  uint64_t failAt = 1;
-  for (;; ++failAt) {
-    SCOPED_TRACE(failAt);
-    FaultPlan plan;
-    plan.sites = kFaultFileOps;
-    plan.failAt = failAt;
-    plan.error = ENOSPC;
-    faultArm(plan);
-    char* buffer = nullptr;
-    int32_t error = -1;
-    int32_t rc = readConfigFile(path.c_str(), &buffer, &error);
-    bool fired = faultFired();
-    faultDisarm();
-    svcFreeMem(0, kMemoryComponent, 0, buffer);
-    if (!fired) {
-      EXPECT_EQ(rc, kConfigOk);
-      EXPECT_EQ(error, 0);
-      break;
-    }
-    EXPECT_EQ(rc, kConfigCannotRead);
-    EXPECT_EQ(error, ENOSPC);
-    ASSERT_LT(failAt, 20u) << "the read never completes";
-  }
-  EXPECT_EQ(failAt, 7u) << "six file steps";
-}
-
 // --- parseConfigText ------------------------------------------------------
 
 struct ParseResult {
@@ -226,52 +173,6 @@ TEST_F(ConfigAccessTest, ParsesTheGrammar) {
     EXPECT_EQ(result.rc, c.rc);
     EXPECT_EQ(result.entries, c.entries);
   }
-}
-
-// Every allocation of the parse fails in turn: record, key copy, value copy
-// (probe 164) and list node. The parse stops with the memory code, leaves
-// no half-made entry and keeps the entries made before.
-TEST_F(ConfigAccessTest, EveryFailedAllocationEndsTheParseCleanly) {
-  const std::string text = "a = 1\nb = 2\nc = 3\n";
-  const std::string locations[] = {
-      "lib/orv/config_access:326 probe 251 reason 2071",
-      "lib/orv/config_access:327 probe 251 reason 2071",
-      "lib/orv/config_access:328 probe 251 reason 2071",
-      "lib/orv/list:66 probe 250 reason 2071",
-  };
-  const KeyValues all = {{"a", "1"}, {"b", "2"}, {"c", "3"}};
-  uint64_t failAt = 1;
-  for (;; ++failAt) {
-    SCOPED_TRACE(failAt);
-    clearObservations();
-    std::vector<char> buffer(text.begin(), text.end());
-    buffer.push_back('\0');
-    List* list = createList();
-    ASSERT_NE(list, nullptr);
-    int64_t blocksWithList = memoryBlocksOutstanding();
-    FaultPlan plan;
-    plan.sites = kFaultAlloc;
-    plan.failAt = failAt;
-    faultArm(plan);
-    int32_t rc = parseConfigText(buffer.data(), list);
-    bool fired = faultFired();
-    faultDisarm();
-    KeyValues entries = entriesOf(list);
-    // Each entry holds four blocks: record, key, value, node.
-    EXPECT_EQ(memoryBlocksOutstanding(), blocksWithList + 4 * static_cast<int64_t>(entries.size()));
-    destroyEntries(list);
-    if (!fired) {
-      EXPECT_EQ(rc, kConfigOk);
-      EXPECT_EQ(entries, all);
-      break;
-    }
-    size_t kept = static_cast<size_t>((failAt - 1) / 4);
-    EXPECT_EQ(rc, kConfigNoMemory);
-    EXPECT_EQ(entries, KeyValues(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(kept)));
-    EXPECT_EQ(describedFailures(), std::vector<std::string>{locations[(failAt - 1) % 4]});
-    ASSERT_LT(failAt, 20u);
-  }
-  EXPECT_EQ(failAt, 13u);
 }
 
 TEST_F(ConfigAccessTest, ParseTracesEveryEntryButNoCredential) {

@@ -36,20 +36,6 @@ std::vector<std::string> shownTexts() {
   return texts;
 }
 
-std::string errorText(int32_t error) {
-  char text[1024];
-  EXPECT_EQ(osStrerror(text, sizeof text, error), 0);
-  return text;
-}
-
-// The trace texts of the file with the line numbers of this library's
-// source replaced by '#'.
-std::vector<std::string> lookupTraceTexts(const std::string& tracePath) {
-  std::vector<std::string> texts;
-  for (const std::string& text : traceTexts(tracePath)) texts.push_back(withoutLineNumbers(text));
-  return texts;
-}
-
 // A list of the entries of text, in file order.
 List* parsedList(const std::string& text) {
   std::vector<char> buffer(text.begin(), text.end());
@@ -73,11 +59,6 @@ class ParamLookupTest : public ::testing::Test {
     EXPECT_EQ(memoryBlocksOutstanding(), blocksAtStart_) << "blocks leaked";
   }
 
-  std::string startTrace() {
-    std::string path = scratch.file("trace.log");
-    EXPECT_EQ(traceStart(path.c_str()), 0);
-    return path;
-  }
 
   ScratchDir scratch;
 
@@ -121,125 +102,7 @@ TEST_F(ParamLookupTest, FilterKeepsTheStanzaAndTakesItsNameOffTheKeys) {
 
 // --- loadStanza -----------------------------------------------------------
 
-TEST_F(ParamLookupTest, LoadStanzaLocatesTheFileWithoutAPath) {
-  std::string path = scratch.write("keystore.conf", "orvcred.keyfile = /k\n");
-  ScopedEnv configured("VKT_KEYSTORE_CONF", path.c_str());
-  List* list = nullptr;
-  EXPECT_EQ(loadStanza(nullptr, &list, "orvcred", 1), kConfigOk);
-  ASSERT_NE(list, nullptr);
-  EXPECT_EQ(entriesOf(list), (KeyValues{{"keyfile", "/k"}}));
-  destroyConfigList(list);
-}
-
-// Each failure: its code, no list, its message and its trace texts.
-TEST_F(ParamLookupTest, LoadStanzaFailuresReportAndLeaveNoList) {
-  std::string missing = scratch.file("missing.conf");
-  std::string empty = scratch.write("empty.conf", "");
-  std::string unparsable = scratch.write("bad.conf", "orvcred.keyfile = /k\nno pair here\n");
-  std::string foreign = scratch.write("foreign.conf", "ORVCRED.keyfile = /k\n");
-  const std::string at = "loadStanza(157) detail=2 lib/orv/param_lookup : #  ";
-  struct Case {
-    const char* name;
-    std::string path;
-    int32_t rc;
-    std::vector<std::string> messages;
-    std::vector<std::string> traces;
-  };
-  const Case cases[] = {
-      {"missing file", missing, kConfigCannotRead,
-       {expectedMessage(kMsgCannotReadConfig, missing.c_str())},
-       {"loadStanza(157) detail=2 orvcred",
-        "readConfigFile(163) detail=2 Opening config file : " + missing,
-        at + "Cannot read config file '" + missing + "'",
-        at + "errno '" + std::to_string(ENOENT) + "': " + errorText(ENOENT)}},
-      {"unparsable file", unparsable, kConfigCannotParse,
-       {expectedMessage(kMsgCannotReadConfig, unparsable.c_str())},
-       {"loadStanza(157) detail=2 orvcred",
-        "readConfigFile(163) detail=2 Opening config file : " + unparsable,
-        "parseConfigText(164) detail=2 Read config line: Key: 'orvcred.keyfile' , Value: '/k'",
-        at + "Cannot parse config file"}},
-      {"no entry of the stanza", foreign, kConfigNoStanza, {},
-       {"loadStanza(157) detail=2 orvcred",
-        "readConfigFile(163) detail=2 Opening config file : " + foreign}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    clearObservations();
-    std::string tracePath = startTrace();
-    List* list = nullptr;
-    EXPECT_EQ(loadStanza(c.path.c_str(), &list, "orvcred", 1), c.rc);
-    EXPECT_EQ(list, nullptr);
-    traceStop();
-    EXPECT_EQ(shownTexts(), c.messages);
-    EXPECT_EQ(lookupTraceTexts(tracePath), c.traces);
-    std::remove(tracePath.c_str());
-  }
-}
-
 // --- getStanzaParam -------------------------------------------------------
-
-TEST_F(ParamLookupTest, GetStanzaParamAppliesTheUniquenessRule) {
-  List* list = parsedList("keyfile = /keys/k\ndup = 1\ndup = 1\nlong = abcdefgh\n");
-  ASSERT_NE(list, nullptr);
-  const char* path = "/etc/keystore.conf";
-  const std::string at = "getStanzaParam(154) detail=2 lib/orv/param_lookup : #  ";
-  struct Case {
-    const char* name;
-    List* list;
-    const char* param;
-    int32_t len;
-    int32_t allowMissing;
-    int32_t rc;
-    std::string dst;  // the 12 bytes of dst afterwards
-    std::vector<std::string> messages;
-    std::vector<std::string> traces;
-  };
-  const std::string untouched(12, '*');
-  const Case cases[] = {
-      {"present", list, "keyfile", 11, 0, kConfigOk, std::string("/keys/k\0\0\0\0*", 12), {},
-       {"getStanzaParam(154) detail=2 keyfile"}},
-      {"value cut at len, no NUL", list, "long", 5, 1, kConfigOk, "abcde*******", {},
-       {"getStanzaParam(154) detail=2 long"}},
-      {"more than once", list, "dup", 11, 1, kConfigParamNotUnique, untouched,
-       {expectedMessage(kMsgDuplicateParam, path, "dup")},
-       {"getStanzaParam(154) detail=2 dup",
-        at + "Config file contains more than one 'dup' entry"}},
-      {"absent and allowed", list, "missing", 11, 1, kConfigParamAbsent, untouched, {},
-       {"getStanzaParam(154) detail=2 missing",
-        at + "Config file does not contain 'missing' entry"}},
-      {"absent and required", list, "missing", 11, 0, kConfigParamNotUnique, untouched,
-       {expectedMessage(kMsgMissingParam, path, "missing")},
-       {"getStanzaParam(154) detail=2 missing",
-        at + "Config file does not contain 'missing' entry"}},
-      {"len 0", list, "keyfile", 0, 0, kConfigBadArguments, untouched, {},
-       {at + "Incorrect arguments"}},
-      {"null list", nullptr, "keyfile", 11, 0, kConfigBadArguments, untouched, {},
-       {at + "Incorrect arguments"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    clearObservations();
-    std::string tracePath = startTrace();
-    char dst[12];
-    std::memset(dst, '*', sizeof dst);
-    EXPECT_EQ(getStanzaParam(c.list, path, c.param, dst, c.len, c.allowMissing), c.rc);
-    traceStop();
-    EXPECT_EQ(std::string(dst, sizeof dst), c.dst);
-    EXPECT_EQ(shownTexts(), c.messages);
-    EXPECT_EQ(lookupTraceTexts(tracePath), c.traces);
-    std::remove(tracePath.c_str());
-  }
-  EXPECT_EQ(getStanzaParam(list, path, "keyfile", nullptr, 11, 0), kConfigBadArguments);
-
-  // The messages answer to configMessagesEnabled alone.
-  clearObservations();
-  configMessagesEnabled = 0;
-  char dst[12] = {};
-  EXPECT_EQ(getStanzaParam(list, path, "dup", dst, 11, 0), kConfigParamNotUnique);
-  EXPECT_EQ(getStanzaParam(list, path, "missing", dst, 11, 0), kConfigParamNotUnique);
-  EXPECT_EQ(shownMessages().size(), 0u);
-  destroyConfigList(list);
-}
 
 // --- getKeyFileParam ------------------------------------------------------
 

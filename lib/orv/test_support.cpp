@@ -23,11 +23,6 @@ std::vector<std::string> traceTexts(const std::string& tracePath) {
   return texts;
 }
 
-std::string withoutLineNumbers(const std::string& text) {
-  static const std::regex kLocation(R"(lib/orv/param_lookup : \d+  )");
-  return std::regex_replace(text, kLocation, "lib/orv/param_lookup : #  ");
-}
-
 KeyValues entriesOf(const List* list) {
   KeyValues entries;
   for (const ListNode* node = list->head; node != nullptr; node = node->next) {
@@ -35,13 +30,4 @@ KeyValues entriesOf(const List* list) {
     entries.emplace_back(entry->key, entry->value);
   }
   return entries;
-}
-
-std::vector<std::string> describedFailures() {
-  std::vector<std::string> described;
-  for (const FailureRecord& record : failureRecords()) {
-    described.push_back(record.sourceName + ":" + std::to_string(record.line) + " probe " +
-                        std::to_string(record.probe) + " reason " + std::to_string(record.reason));
-  }
-  return described;
 }

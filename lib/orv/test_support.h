@@ -13,15 +13,8 @@
 // The trace texts of a trace file, each as "function(number) detail=N text".
 std::vector<std::string> traceTexts(const std::string& tracePath);
 
-// A text with every "lib/orv/param_lookup : <line>" written with the line
-// number replaced by "#".
-std::string withoutLineNumbers(const std::string& text);
-
 // The key and value of every ConfigEntry of the list, head to tail.
 using KeyValues = std::vector<std::pair<std::string, std::string>>;
 KeyValues entriesOf(const List* list);
-
-// The failure records written so far, each as "source:line probe P reason R".
-std::vector<std::string> describedFailures();
 
 #endif  // ORV_LIB_ORV_TEST_SUPPORT_H_
