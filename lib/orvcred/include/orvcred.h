@@ -52,8 +52,8 @@ enum {
  * user's home directory. The initial key comes from `key_file`; NULL means
  * the file that VKT_ORVCRED_KEYFILE names (any text), else the keystore's
  * orvcred.keyfile, else the built-in default key. A keystore whose
- * orvcred.keyfile cannot be used (repeated, or the file does not parse) is
- * refused rather than read with the default key.
+ * orvcred.keyfile cannot be used (repeated, too long, or a line of the file
+ * cannot be read) is refused rather than read with the default key.
  * The file is read and parsed once, and the master key derived once for
  * each algorithm its protected values use (normally one; this takes a
  * moment by design); orvcred_get derives nothing. Nothing is kept of the
@@ -69,7 +69,8 @@ int orvcred_open(const char* keystore_path, const char* key_file, orvcred_keysto
 int orvcred_uses_default_key(const orvcred_keystore* handle);
 
 /* The value of the entry `key` (its full name, "pem.password"), as the
- * configuration reader reads it: trimmed, cut at '#'. A protected value of a
+ * configuration reader reads it: trimmed, ended where a comment begins (a
+ * '#' after a blank). A protected value of a
  * credential key comes back as its plaintext. On ORVCRED_OK *value holds a
  * new NUL-terminated buffer of *length bytes (the NUL not counted), owned by
  * the caller and released with orvcred_free_value. On failure *value is
