@@ -61,6 +61,8 @@ constexpr uint32_t kMsgPlaintextBehindFlag = 0x10009110;  // numeric 1: line, te
 constexpr uint32_t kMsgKeyFileLineUnreadable = 0x20009111;  // numeric 1: line, text 1: path
 constexpr uint32_t kMsgPathDoesNotFit = 0x20009112;     // text 1: where the path comes from
 constexpr uint32_t kMsgNotRegularFile = 0x20009113;     // text 1: path
+constexpr uint32_t kMsgHardLinks = 0x10009114;          // numeric 1: names, text 1: path
+constexpr uint32_t kMsgFileInUse = 0x20009115;          // text 1: path
 
 // Shows message `number`. The sub-pool, the three zeros, the option word,
 // the source name and line and the final 1 identify the caller; the source
