@@ -1,12 +1,6 @@
 #include "platform/env.h"
 
-#include <cstdlib>
 #include <cstring>
-
-const char* svcGetEnv(const char* name) {
-  if (name == nullptr || name[0] == '\0') return nullptr;
-  return std::getenv(name);
-}
 
 int32_t svcGetEnvironmentString(const char* name, char* buffer, uint16_t* capacity) {
   if (name == nullptr || buffer == nullptr || capacity == nullptr) return kEnvBadArguments;

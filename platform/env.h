@@ -9,8 +9,8 @@ constexpr int32_t kEnvNotSet = 1;
 constexpr int32_t kEnvTooLong = 2;
 constexpr int32_t kEnvBadArguments = 3;
 
-// The variable's value, or null when it is not set. The text stays valid
-// until the environment changes.
+// The variable's value in UTF-8, or null when it is not set. The text stays
+// valid until the environment changes or the variable is asked for again.
 const char* svcGetEnv(const char* name);
 
 // Copies the value of `name` with its NUL into `buffer`, whose size is

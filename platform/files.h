@@ -50,29 +50,34 @@ bool osFileError(FILE* stream);
 // fclose; EOF when the close or an earlier write failed.
 int osCloseFile(FILE* stream);
 
-// DeleteFileA on Windows, unlink on POSIX. 0 or -1.
-int32_t osDeleteFile(const char* path);
-
 // Whether the open file is kept from other users: 0; EACCES when others
 // than its owner may read it (on POSIX any group or other permission bit,
-// as ssh requires of private keys; on Windows an access list entry that
-// lets Everyone, Users, Authenticated Users, Guests or Anonymous read it,
-// or no access list at all); another errno when its permissions cannot be
-// read. Asked of the open file, so the file checked is the file read.
+// as ssh requires of private keys; on Windows any access list entry that
+// lets anyone but the owner, the current user, SYSTEM or Administrators read
+// it or change its access list or owner, or no access list at all); another
+// errno when its permissions cannot be read. Asked of the open file, so the
+// file checked is the file read.
 int32_t osCheckPrivate(FILE* file);
 
 // Safe replacement of a file that holds secrets. Each returns 0 or an errno
-// value (Windows errors are converted to the nearest errno).
+// value (Windows errors are converted to the nearest errno). Paths are UTF-8
+// on every platform.
 
 // *same becomes true when both paths name one existing file (device and
-// inode; volume serial number and file index on Windows), whatever their
-// texts. A path that names no file is no match.
+// inode; on Windows the volume and 128-bit file ID, or, where the file system
+// gives no ID, the final paths), whatever their texts. A path that names no
+// file is no match; any other failure is returned, never taken as "different".
 int32_t osSameFile(const char* first, const char* second, bool* same);
 
-// Copies into `out` the path that `path` names once symbolic links are
-// followed; a path that is no link, or names no file yet, is copied as it is.
-// ENAMETOOLONG when the result does not fit `size`.
+// Copies into `out` the path of the file that `path` names once symbolic
+// links are followed (on POSIX only a path that is itself a link is
+// rewritten; on Windows the final path of any existing file). A path that
+// names no file yet is copied as it is. ENAMETOOLONG when the result does
+// not fit `size`.
 int32_t osResolveLinks(const char* path, char* out, size_t size);
+
+// *count becomes the number of names (hard links) of the file `path` names.
+int32_t osLinkCount(const char* path, uint32_t* count);
 
 // What a path names, links followed.
 enum class FileKind { kMissing, kRegular, kOther };
@@ -84,13 +89,16 @@ int32_t osFileKind(const char* path, FileKind* kind);
 
 // Creates `path` for writing in binary mode, exclusively (EEXIST when any
 // file or link has that name: nothing is ever removed or overwritten),
-// readable and writable by its owner only, not inherited by child processes.
-// Null and errno on failure.
-FILE* osCreatePrivateFile(const char* path);
+// readable and writable by its owner only, not inherited by child processes;
+// never created without that owner-only protection. On Windows the file is
+// created encrypted when `modelPath` (may be null) is. Null and errno on
+// failure.
+FILE* osCreatePrivateFile(const char* path, const char* modelPath);
 
 // Gives the file open as `stream` the permissions and owner of `modelPath`
-// (on Windows its access list and attributes), through the open file, never
-// by path. An owner that only the superuser could give is left as it is.
+// (on Windows its access list with its protected or inherited state, its
+// attributes and its compression), through the open file, never by path. An
+// owner that only the superuser could give is left as it is.
 int32_t osAdoptPermissions(FILE* stream, const char* modelPath);
 
 // Makes what was written to `stream` durable: flushes the stream, then, for
@@ -98,10 +106,17 @@ int32_t osAdoptPermissions(FILE* stream, const char* modelPath);
 // A pipe, terminal or device is only flushed.
 int32_t osSyncFile(FILE* stream);
 
-// Replaces `target` with `replacement` in one atomic step and makes the
-// change durable as far as the folder can be synced (once the step is done,
-// a failed folder sync no longer fails it). On failure `target` is unchanged
-// and `replacement` is still there.
-int32_t osReplaceFile(const char* replacement, const char* target);
+// Replaces `target` in one atomic step by the file open as `stream`, created
+// at `path` and synced, makes the change durable as far as the system allows
+// (POSIX: rename, then the folder synced; Windows: renamed through the open
+// handle, then that handle flushed), and closes the stream. Once the step is
+// done, nothing fails it any more. A target held open by another process
+// is tried again for about a second, then EBUSY. On failure `target` is
+// unchanged, the file at `path` removed and the stream closed.
+int32_t osCommitFile(FILE* stream, const char* path, const char* target);
+
+// Closes `stream`, open on the file at `path`, and removes that file
+// (through the open handle on Windows). 0, or the errno of the removal.
+int32_t osDiscardFile(FILE* stream, const char* path);
 
 #endif  // ORV_PLATFORM_FILES_H_

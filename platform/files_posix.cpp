@@ -65,11 +65,6 @@ int64_t osTellFile(FILE* stream) {
   return static_cast<int64_t>(ftello(stream));
 }
 
-int32_t osDeleteFile(const char* path) {
-  if (fileFaultInjected(kFaultDelete)) return -1;
-  return unlink(path) == 0 ? 0 : -1;
-}
-
 int32_t osSameFile(const char* first, const char* second, bool* same) {
   if (first == nullptr || second == nullptr || same == nullptr) return EINVAL;
   *same = false;
@@ -110,7 +105,7 @@ int32_t osFileKind(const char* path, FileKind* kind) {
   return 0;
 }
 
-FILE* osCreatePrivateFile(const char* path) {
+FILE* osCreatePrivateFile(const char* path, const char* /*modelPath*/) {
   if (path == nullptr) {
     errno = EINVAL;
     return nullptr;
@@ -176,14 +171,37 @@ int32_t syncDirectoryOf(const char* path) {
 
 }  // namespace
 
-int32_t osReplaceFile(const char* replacement, const char* target) {
-  if (replacement == nullptr || target == nullptr) return EINVAL;
-  if (fileFaultInjected(kFaultRename)) return errno;
-  if (std::rename(replacement, target) != 0) return errno;
-  // The target is replaced now, so this can no longer fail: both files were
+int32_t osCommitFile(FILE* stream, const char* path, const char* target) {
+  if (stream == nullptr || path == nullptr || target == nullptr) return EINVAL;
+  // Closed first: a failed close is a failed write, checked before the file
+  // can take the target's place.
+  int32_t rc = osCloseFile(stream) == 0 ? 0 : errno != 0 ? errno : EIO;
+  if (rc == 0 && fileFaultInjected(kFaultRename)) rc = errno;
+  if (rc == 0 && std::rename(path, target) != 0) rc = errno;
+  if (rc != 0) {
+    unlink(path);
+    return rc;
+  }
+  // The target is replaced now, so this can no longer fail: the file was
   // synced whole, and a folder that cannot be synced can at worst bring the
   // old one back after a crash.
   syncDirectoryOf(target);
+  return 0;
+}
+
+int32_t osDiscardFile(FILE* stream, const char* path) {
+  if (stream == nullptr || path == nullptr) return EINVAL;
+  osCloseFile(stream);
+  if (fileFaultInjected(kFaultDelete)) return errno;
+  return unlink(path) == 0 ? 0 : errno;
+}
+
+int32_t osLinkCount(const char* path, uint32_t* count) {
+  if (path == nullptr || count == nullptr) return EINVAL;
+  *count = 0;
+  struct stat status;
+  if (stat(path, &status) != 0) return errno;
+  *count = static_cast<uint32_t>(status.st_nlink);
   return 0;
 }
 

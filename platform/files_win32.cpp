@@ -1,17 +1,372 @@
-// Windows file operations.
+// Windows file operations. Paths arrive as UTF-8 and reach Windows as
+// UTF-16 through the wide calls only, so no name is ever mapped to another.
 #include <windows.h>
 // windows.h first: the headers below rely on its types.
 #include <fcntl.h>
 #include <io.h>
 #include <aclapi.h>
 #include <sddl.h>
+#include <winioctl.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/files.h"
 #include "platform/files_internal.h"
+#include "platform/files_win32.h"
+#include "platform/utf16_win32.h"
+
+namespace {
+
+// Windows errors as errno values, so that callers see one kind of code.
+int32_t errnoFromWindows(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_UNABLE_TO_REMOVE_REPLACED:
+    case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
+    case ERROR_UNABLE_TO_MOVE_REPLACEMENT_2:
+      return EACCES;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return EBUSY;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_BUFFER_OVERFLOW:
+      return ENAMETOOLONG;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    case ERROR_INVALID_NAME:
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_DIRECTORY:
+    case ERROR_NO_UNICODE_TRANSLATION:
+      return EINVAL;
+    case ERROR_WRITE_PROTECT:
+      return EROFS;
+    case ERROR_NOT_SAME_DEVICE:
+      return EXDEV;
+    default:
+      return EIO;
+  }
+}
+
+int32_t lastErrno() { return errnoFromWindows(GetLastError()); }
+
+// A UTF-8 path as UTF-16; EINVAL for a text that is no valid UTF-8.
+int32_t widePath(const char* path, std::wstring* out) {
+  return utf8ToWide(path, out) && !out->empty() ? 0 : EINVAL;
+}
+
+HANDLE streamHandle(FILE* stream) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+// Opens what `path` names, links followed, for the given access, sharing
+// everything; a folder too.
+HANDLE openExisting(const std::wstring& path, DWORD access) {
+  return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+class ScopedHandle {
+ public:
+  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
+  ~ScopedHandle() {
+    if (valid()) CloseHandle(handle_);
+  }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+// The final path of an open file ("\\?\C:\..." and "\\?\UNC\..." given back
+// as "C:\..." and "\\server\..."); empty on failure.
+std::wstring finalPath(HANDLE handle) {
+  std::wstring path(MAX_PATH, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
+                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (length >= path.size()) {
+    path.resize(length + 1);
+    length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
+                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  }
+  if (length == 0 || length >= path.size()) return L"";
+  path.resize(length);
+  if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\" + path.substr(7);
+  if (path.compare(0, 4, L"\\\\?\\") == 0) return path.substr(4);
+  return path;
+}
+
+// The current user's SID, copied into `buffer`; null when unknown.
+PSID currentUserSid(unsigned char* buffer, DWORD size) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  DWORD needed = 0;
+  bool ok = GetTokenInformation(token, TokenUser, buffer, size, &needed) != 0;
+  CloseHandle(token);
+  return ok ? reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid : nullptr;
+}
+
+// A security descriptor whose protected access list grants the current user,
+// and only that user, full access; null when it cannot be built. Release it
+// with LocalFree.
+PSECURITY_DESCRIPTOR ownerOnlyDescriptor() {
+  unsigned char user[256];
+  PSID sid = currentUserSid(user, sizeof user);
+  char* text = nullptr;
+  if (sid == nullptr || !ConvertSidToStringSidA(sid, &text)) return nullptr;
+  char sddl[256];
+  std::snprintf(sddl, sizeof sddl, "D:P(A;;FA;;;%s)", text);
+  LocalFree(text);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
+    return nullptr;
+  }
+  return descriptor;
+}
+
+// Gives the file open as `to` the access list of the file open as `from`,
+// and its state: protected from inheritance, or taking its folder's entries.
+int32_t copySecurity(HANDLE from, HANDLE to) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR source = nullptr;
+  if (GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                      nullptr, &source) != ERROR_SUCCESS) {
+    return EACCES;
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  int32_t rc = 0;
+  SECURITY_DESCRIPTOR descriptor;
+  constexpr SECURITY_DESCRIPTOR_CONTROL kState = SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED;
+  if (!GetSecurityDescriptorControl(source, &control, &revision) ||
+      !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE) ||
+      !SetSecurityDescriptorControl(&descriptor, kState, control & kState) ||
+      !SetKernelObjectSecurity(to, DACL_SECURITY_INFORMATION, &descriptor)) {
+    rc = lastErrno();
+  }
+  LocalFree(source);
+  return rc;
+}
+
+bool setAttributes(HANDLE handle, DWORD attributes) {
+  FILE_BASIC_INFO basic{};
+  basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+  return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+// Marks the file open as `handle` for removal at its close; a read-only
+// file is made writable first, or it could not be removed.
+bool removeAtClose(HANDLE handle) {
+  FILE_BASIC_INFO basic{};
+  if (GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
+      (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    setAttributes(handle, basic.FileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+  }
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                    sizeof disposition) != 0;
+}
+
+// Not in every SDK's headers: renaming with flags (Windows 10 1607 on).
+constexpr FILE_INFO_BY_HANDLE_CLASS kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+constexpr DWORD kRenameReplaceIfExists = 0x1;
+constexpr DWORD kRenamePosixSemantics = 0x2;
+constexpr DWORD kRenameIgnoreReadOnly = 0x40;
+
+// Renames the file open as `handle` onto `target` (a full path), replacing
+// it: with POSIX semantics (a target that others hold open with delete
+// sharing is replaced all the same) and over the read-only attribute where
+// the system has them. The Windows error, or 0.
+DWORD renameByHandle(HANDLE handle, const std::wstring& target) {
+  size_t nameBytes = target.size() * sizeof(wchar_t);
+  std::string buffer(sizeof(FILE_RENAME_INFO) + nameBytes, '\0');
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(nameBytes);
+  std::memcpy(info->FileName, target.c_str(), nameBytes);
+  auto size = static_cast<DWORD>(buffer.size());
+  // The flags share their place with the older call's ReplaceIfExists.
+  DWORD flags = kRenameReplaceIfExists | kRenamePosixSemantics | kRenameIgnoreReadOnly;
+  std::memcpy(buffer.data(), &flags, sizeof flags);
+  if (SetFileInformationByHandle(handle, kFileRenameInfoEx, info, size)) return 0;
+  DWORD error = GetLastError();
+  if (error != ERROR_INVALID_PARAMETER && error != ERROR_INVALID_FUNCTION &&
+      error != ERROR_NOT_SUPPORTED) {
+    return error;
+  }
+  // Older systems and file systems: a plain replacing rename, which a
+  // read-only target refuses; its attribute is lifted for the rename and put
+  // back if the rename fails.
+  flags = kRenameReplaceIfExists;
+  std::memcpy(buffer.data(), &flags, sizeof flags);
+  DWORD targetAttributes = GetFileAttributesW(target.c_str());
+  bool readOnly = targetAttributes != INVALID_FILE_ATTRIBUTES &&
+                  (targetAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+  // Cleared by path, with no handle of ours left open on it: an open
+  // handle would itself keep the rename from replacing the file.
+  if (readOnly) SetFileAttributesW(target.c_str(), targetAttributes & ~FILE_ATTRIBUTE_READONLY);
+  if (SetFileInformationByHandle(handle, FileRenameInfo, info, size)) return 0;
+  error = GetLastError();
+  if (readOnly) SetFileAttributesW(target.c_str(), targetAttributes);
+  return error;
+}
+
+// Whether this process may remove `target`: then a refused replacement
+// means that another process holds it.
+bool mayDelete(const std::wstring& target) {
+  HANDLE handle = CreateFileW(target.c_str(), DELETE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
+  CloseHandle(handle);
+  return true;
+}
+
+// How long a target that another process holds is tried again.
+constexpr int kInUseTries = 20;
+constexpr DWORD kInUsePauseMs = 50;
+
+bool isInUse(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_ACCESS_DENIED;
+}
+
+int32_t readIdentity(const char* path, FileIdentity* identity, bool* exists) {
+  *exists = false;
+  std::wstring wide;
+  if (int32_t rc = widePath(path, &wide)) return rc;
+  ScopedHandle handle(openExisting(wide, 0));
+  if (!handle.valid()) {
+    int32_t error = lastErrno();
+    return error == ENOENT ? 0 : error;
+  }
+  *exists = true;
+  if (!GetFileInformationByHandleEx(handle.get(), FileIdInfo, &identity->id,
+                                    sizeof identity->id)) {
+    identity->id = FILE_ID_INFO{};
+  }
+  identity->finalPath = finalPath(handle.get());
+  return 0;
+}
+
+bool idKnown(const FILE_ID_INFO& id) {
+  for (BYTE byte : id.FileId.Identifier) {
+    if (byte != 0) return true;
+  }
+  return false;
+}
+
+// The allow entries, which grant; every other kind of entry denies, audits
+// or labels, and grants nothing.
+bool isAllowEntry(BYTE type) {
+  return type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_ALLOWED_COMPOUND_ACE_TYPE ||
+         type == ACCESS_ALLOWED_OBJECT_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE ||
+         type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+}
+
+// The SID of an allow entry; null for a layout that names none plainly.
+PSID entrySid(void* ace) {
+  auto* header = static_cast<ACE_HEADER*>(ace);
+  switch (header->AceType) {
+    case ACCESS_ALLOWED_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
+      return &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+    case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE: {
+      auto* object = static_cast<ACCESS_ALLOWED_OBJECT_ACE*>(ace);
+      auto* at = reinterpret_cast<unsigned char*>(&object->ObjectType);
+      if ((object->Flags & ACE_OBJECT_TYPE_PRESENT) != 0) at += sizeof(GUID);
+      if ((object->Flags & ACE_INHERITED_OBJECT_TYPE_PRESENT) != 0) at += sizeof(GUID);
+      return at;
+    }
+    default:
+      return nullptr;
+  }
+}
+
+bool isTrusted(PSID sid, PSID owner, PSID currentUser) {
+  if (sid == nullptr || !IsValidSid(sid)) return false;
+  if (owner != nullptr && EqualSid(sid, owner)) return true;
+  if (currentUser != nullptr && EqualSid(sid, currentUser)) return true;
+  return IsWellKnownSid(sid, WinLocalSystemSid) ||
+         IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+         IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
+}
+
+}  // namespace
+
+int32_t accessKeepsPrivate(PSECURITY_DESCRIPTOR descriptor, PSID currentUser) {
+  if (descriptor == nullptr) return EIO;
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  PSID owner = nullptr;
+  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) ||
+      !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)) {
+    return EIO;
+  }
+  // No access list at all grants everyone everything.
+  if (!present || dacl == nullptr) return EACCES;
+  // Reading, and the powers to give oneself reading.
+  constexpr ACCESS_MASK kRevealing =
+      FILE_READ_DATA | GENERIC_READ | GENERIC_ALL | WRITE_DAC | WRITE_OWNER;
+  for (DWORD index = 0; index < dacl->AceCount; ++index) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, index, &ace)) return EIO;
+    auto* header = static_cast<ACE_HEADER*>(ace);
+    if (!isAllowEntry(header->AceType) || (header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+    // Every allow layout keeps its mask right after the header.
+    if ((reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask & kRevealing) == 0) continue;
+    if (!isTrusted(entrySid(ace), owner, currentUser)) return EACCES;
+  }
+  return 0;
+}
+
+AttributePlan planAttributes(DWORD keystoreAttributes) {
+  AttributePlan plan{};
+  if (keystoreAttributes == INVALID_FILE_ATTRIBUTES) return plan;
+  plan.created = keystoreAttributes & FILE_ATTRIBUTE_ENCRYPTED;
+  plan.adopted = keystoreAttributes &
+                 (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_READONLY);
+  plan.compress = (keystoreAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0;
+  return plan;
+}
+
+bool sameIdentity(const FileIdentity& first, const FileIdentity& second) {
+  if (idKnown(first.id) && idKnown(second.id)) {
+    return first.id.VolumeSerialNumber == second.id.VolumeSerialNumber &&
+           std::memcmp(&first.id.FileId, &second.id.FileId, sizeof first.id.FileId) == 0;
+  }
+  // Final paths differ only in case for one file on a case-insensitive volume.
+  return !first.finalPath.empty() &&
+         CompareStringOrdinal(first.finalPath.c_str(), -1, second.finalPath.c_str(), -1, TRUE) ==
+             CSTR_EQUAL;
+}
+
+int32_t replaceError(DWORD error, bool targetDeletable) {
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return EBUSY;
+  if (error == ERROR_ACCESS_DENIED && targetDeletable) return EBUSY;
+  return errnoFromWindows(error);
+}
 
 FILE* osOpenFile(const char* path, const char* mode) {
   if (path == nullptr || mode == nullptr) {
@@ -19,12 +374,17 @@ FILE* osOpenFile(const char* path, const char* mode) {
     return nullptr;
   }
   if (fileFaultInjected(kFaultOpen)) return nullptr;
+  std::wstring widePathText;
+  std::wstring wideMode;
+  if (widePath(path, &widePathText) != 0 || !utf8ToWide(mode, &wideMode)) {
+    errno = EINVAL;
+    return nullptr;
+  }
   // The runtime understands "N" (handle not inherited) itself.
-  FILE* stream = std::fopen(path, mode);
+  FILE* stream = _wfopen(widePathText.c_str(), wideMode.c_str());
   if (stream == nullptr || mode[0] != 'r') return stream;
   // Only a regular file is read: a device (CON) or pipe would be waited on.
-  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-  if (GetFileType(handle) != FILE_TYPE_DISK) {
+  if (GetFileType(streamHandle(stream)) != FILE_TYPE_DISK) {
     std::fclose(stream);
     errno = ENODEV;
     return nullptr;
@@ -42,135 +402,30 @@ int64_t osTellFile(FILE* stream) {
   return _ftelli64(stream);
 }
 
-int32_t osDeleteFile(const char* path) {
-  if (fileFaultInjected(kFaultDelete)) return -1;
-  return DeleteFileA(path) ? 0 : -1;
-}
-
-namespace {
-
-// Windows errors as errno values, so that callers see one kind of code.
-int32_t errnoFromWindows(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_DRIVE:
-      return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_UNABLE_TO_REMOVE_REPLACED:
-    case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
-    case ERROR_UNABLE_TO_MOVE_REPLACEMENT_2:
-      return EACCES;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-      return EEXIST;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return ENOSPC;
-    case ERROR_FILENAME_EXCED_RANGE:
-    case ERROR_BUFFER_OVERFLOW:
-      return ENAMETOOLONG;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-      return ENOMEM;
-    case ERROR_INVALID_NAME:
-    case ERROR_INVALID_PARAMETER:
-    case ERROR_DIRECTORY:
-      return EINVAL;
-    case ERROR_WRITE_PROTECT:
-      return EROFS;
-    case ERROR_NOT_SAME_DEVICE:
-      return EXDEV;
-    default:
-      return EIO;
-  }
-}
-
-int32_t lastErrno() { return errnoFromWindows(GetLastError()); }
-
-// The full path of `path`; the replace call refuses relative paths.
-int32_t fullPath(const char* path, char* out, DWORD size) {
-  DWORD length = GetFullPathNameA(path, size, out, nullptr);
-  if (length == 0) return lastErrno();
-  if (length >= size) return ENAMETOOLONG;
-  return 0;
-}
-
-bool fileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info, int32_t* error) {
-  HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    *error = lastErrno();
-    return false;
-  }
-  bool ok = GetFileInformationByHandle(handle, info) != 0;
-  *error = ok ? 0 : lastErrno();
-  CloseHandle(handle);
-  return ok;
-}
-
-// A security descriptor whose access list grants the current user, and only
-// that user, full access; null when it cannot be built (the file then gets
-// its folder's inherited access list). Release it with LocalFree.
-PSECURITY_DESCRIPTOR ownerOnlyDescriptor() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
-  unsigned char buffer[256];
-  DWORD size = 0;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  char* sid = nullptr;
-  if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
-      ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid)) {
-    char sddl[256];
-    std::snprintf(sddl, sizeof sddl, "D:P(A;;FA;;;%s)", sid);
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
-                                                              nullptr)) {
-      descriptor = nullptr;
-    }
-    LocalFree(sid);
-  }
-  CloseHandle(token);
-  return descriptor;
-}
-
-// Gives the file open as `to` the discretionary access control list of
-// `from`.
-int32_t copySecurity(const char* from, HANDLE to) {
-  DWORD needed = 0;
-  GetFileSecurityA(from, DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-  if (needed == 0) return lastErrno();
-  void* descriptor = LocalAlloc(LPTR, needed);
-  if (descriptor == nullptr) return ENOMEM;
-  int32_t rc = 0;
-  if (!GetFileSecurityA(from, DACL_SECURITY_INFORMATION, descriptor, needed, &needed) ||
-      !SetKernelObjectSecurity(to, DACL_SECURITY_INFORMATION, descriptor)) {
-    rc = lastErrno();
-  }
-  LocalFree(descriptor);
-  return rc;
-}
-
-}  // namespace
-
 int32_t osSameFile(const char* first, const char* second, bool* same) {
   if (first == nullptr || second == nullptr || same == nullptr) return EINVAL;
   *same = false;
-  BY_HANDLE_FILE_INFORMATION a;
-  BY_HANDLE_FILE_INFORMATION b;
-  int32_t error = 0;
-  if (!fileIdentity(first, &a, &error)) return error == ENOENT ? 0 : error;
-  if (!fileIdentity(second, &b, &error)) return error == ENOENT ? 0 : error;
-  *same = a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-          a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+  FileIdentity a{};
+  FileIdentity b{};
+  bool aExists = false;
+  bool bExists = false;
+  if (int32_t rc = readIdentity(first, &a, &aExists)) return rc;
+  if (int32_t rc = readIdentity(second, &b, &bExists)) return rc;
+  if (!aExists || !bExists) return 0;
+  // Neither an ID nor a final path: whether they are one file is unknown.
+  if ((!idKnown(a.id) || !idKnown(b.id)) && (a.finalPath.empty() || b.finalPath.empty())) {
+    return EIO;
+  }
+  *same = sameIdentity(a, b);
   return 0;
 }
 
 int32_t osFileKind(const char* path, FileKind* kind) {
   if (path == nullptr || kind == nullptr) return EINVAL;
   *kind = FileKind::kMissing;
-  DWORD attributes = GetFileAttributesA(path);
+  std::wstring wide;
+  if (int32_t rc = widePath(path, &wide)) return rc;
+  DWORD attributes = GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     int32_t error = lastErrno();
     return error == ENOENT ? 0 : error;
@@ -180,7 +435,7 @@ int32_t osFileKind(const char* path, FileKind* kind) {
     return 0;
   }
   // Device names (NUL, CON) have attributes too; only a disk file is regular.
-  HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  HANDLE handle = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return lastErrno();
   *kind = GetFileType(handle) == FILE_TYPE_DISK ? FileKind::kRegular : FileKind::kOther;
@@ -190,19 +445,51 @@ int32_t osFileKind(const char* path, FileKind* kind) {
 
 int32_t osResolveLinks(const char* path, char* out, size_t size) {
   if (path == nullptr || out == nullptr || size == 0) return EINVAL;
-  // Keystore files on Windows are not links; the path is used as given.
-  size_t length = std::strlen(path);
-  if (length >= size) return ENAMETOOLONG;
-  std::memcpy(out, path, length + 1);
+  std::wstring wide;
+  if (int32_t rc = widePath(path, &wide)) return rc;
+  std::string resolved = path;
+  // The final path of the file itself: a symbolic link, or a folder on the
+  // way that is one, is followed to the file it names.
+  ScopedHandle handle(openExisting(wide, 0));
+  if (handle.valid()) {
+    std::wstring followed = finalPath(handle.get());
+    if (followed.empty() || !wideToUtf8(followed.c_str(), &resolved)) return lastErrno();
+  }
+  if (resolved.size() >= size) return ENAMETOOLONG;
+  std::memcpy(out, resolved.c_str(), resolved.size() + 1);
   return 0;
 }
 
-FILE* osCreatePrivateFile(const char* path) {
+int32_t osLinkCount(const char* path, uint32_t* count) {
+  if (path == nullptr || count == nullptr) return EINVAL;
+  *count = 0;
+  std::wstring wide;
+  if (int32_t rc = widePath(path, &wide)) return rc;
+  ScopedHandle handle(openExisting(wide, 0));
+  if (!handle.valid()) return lastErrno();
+  FILE_STANDARD_INFO standard{};
+  if (!GetFileInformationByHandleEx(handle.get(), FileStandardInfo, &standard, sizeof standard)) {
+    return lastErrno();
+  }
+  *count = standard.NumberOfLinks;
+  return 0;
+}
+
+FILE* osCreatePrivateFile(const char* path, const char* modelPath) {
   if (path == nullptr) {
     errno = EINVAL;
     return nullptr;
   }
   if (fileFaultInjected(kFaultOpen)) return nullptr;
+  std::wstring wide;
+  std::wstring wideModel;
+  if (widePath(path, &wide) != 0 || (modelPath != nullptr && widePath(modelPath, &wideModel) != 0)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  DWORD modelAttributes =
+      modelPath != nullptr ? GetFileAttributesW(wideModel.c_str()) : INVALID_FILE_ATTRIBUTES;
+  AttributePlan plan = planAttributes(modelAttributes);
   // Owner only while it is written: a protected access list that grants the
   // current user full access and nobody else anything. Without it the file
   // would take its folder's access list, so it is not created at all.
@@ -212,10 +499,13 @@ FILE* osCreatePrivateFile(const char* path) {
     return nullptr;
   }
   SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
-  // WRITE_DAC: the file later takes the keystore's access list through this
-  // handle. CREATE_NEW never touches a file that is already there.
-  HANDLE handle = CreateFileA(path, GENERIC_WRITE | WRITE_DAC, 0, &attributes, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Every later step goes through this handle, so it carries their rights:
+  // the keystore's access list (WRITE_DAC), attributes and compression, the
+  // rename and the removal (DELETE). CREATE_NEW never touches a file that is
+  // already there.
+  constexpr DWORD kRights = GENERIC_READ | GENERIC_WRITE | WRITE_DAC | DELETE;
+  HANDLE handle = CreateFileW(wide.c_str(), kRights, 0, &attributes, CREATE_NEW,
+                              plan.created != 0 ? plan.created : FILE_ATTRIBUTE_NORMAL, nullptr);
   int32_t error = handle == INVALID_HANDLE_VALUE ? lastErrno() : 0;
   LocalFree(descriptor);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -224,16 +514,16 @@ FILE* osCreatePrivateFile(const char* path) {
   }
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
+    removeAtClose(handle);
     CloseHandle(handle);
-    DeleteFileA(path);
     errno = EMFILE;
     return nullptr;
   }
   FILE* stream = _fdopen(fd, "wb");
   if (stream == nullptr) {
     int saved = errno;
+    removeAtClose(handle);
     _close(fd);
-    DeleteFileA(path);
     errno = saved;
   }
   return stream;
@@ -243,7 +533,7 @@ int32_t osSyncFile(FILE* stream) {
   if (stream == nullptr) return EINVAL;
   if (fileFaultInjected(kFaultFlush)) return errno;
   if (std::fflush(stream) != 0) return errno != 0 ? errno : EIO;
-  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  HANDLE handle = streamHandle(stream);
   if (handle == INVALID_HANDLE_VALUE) return EBADF;
   // A pipe, console or device has nothing to make durable.
   if (GetFileType(handle) != FILE_TYPE_DISK) return 0;
@@ -254,74 +544,98 @@ int32_t osSyncFile(FILE* stream) {
 int32_t osAdoptPermissions(FILE* stream, const char* modelPath) {
   if (stream == nullptr || modelPath == nullptr) return EINVAL;
   if (fileFaultInjected(kFaultRename)) return errno;
-  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  HANDLE handle = streamHandle(stream);
   if (handle == INVALID_HANDLE_VALUE) return EBADF;
-  DWORD attributes = GetFileAttributesA(modelPath);
-  if (attributes == INVALID_FILE_ATTRIBUTES) return lastErrno();
-  // Through the open handle: the path could name another file by now.
-  if (int32_t rc = copySecurity(modelPath, handle)) return rc;
+  std::wstring wide;
+  if (int32_t rc = widePath(modelPath, &wide)) return rc;
+  ScopedHandle model(openExisting(wide, READ_CONTROL | FILE_READ_ATTRIBUTES));
+  if (!model.valid()) return lastErrno();
   FILE_BASIC_INFO basic{};
-  DWORD kept = attributes & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
-                             FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_SYSTEM);
-  basic.FileAttributes = kept == 0 ? FILE_ATTRIBUTE_NORMAL : kept;
-  if (!SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic)) return lastErrno();
-  return 0;
-}
-
-int32_t osReplaceFile(const char* replacement, const char* target) {
-  if (replacement == nullptr || target == nullptr) return EINVAL;
-  if (fileFaultInjected(kFaultRename)) return errno;
-  char fullReplacement[MAX_PATH + 1];
-  char fullTarget[MAX_PATH + 1];
-  if (int32_t rc = fullPath(replacement, fullReplacement, sizeof fullReplacement)) return rc;
-  if (int32_t rc = fullPath(target, fullTarget, sizeof fullTarget)) return rc;
-  if (!MoveFileExA(fullReplacement, fullTarget, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!GetFileInformationByHandleEx(model.get(), FileBasicInfo, &basic, sizeof basic)) {
     return lastErrno();
   }
+  AttributePlan plan = planAttributes(basic.FileAttributes);
+  // Through the open handle: the path could name another file by now.
+  if (int32_t rc = copySecurity(model.get(), handle)) return rc;
+  if (plan.compress) {
+    USHORT format = COMPRESSION_FORMAT_DEFAULT;
+    DWORD returned = 0;
+    if (!DeviceIoControl(handle, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0,
+                         &returned, nullptr)) {
+      return lastErrno();
+    }
+  }
+  // An encrypted keystore must have given an encrypted side file.
+  if (plan.created != 0) {
+    FILE_BASIC_INFO own{};
+    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &own, sizeof own)) return lastErrno();
+    if ((own.FileAttributes & plan.created) != plan.created) return EACCES;
+  }
+  // Read-only too: the rename that follows goes through this handle, and a
+  // read-only file can still be renamed.
+  if (!setAttributes(handle, plan.adopted)) return lastErrno();
   return 0;
 }
 
-namespace {
-
-// Groups that stand for every user, or anyone at all, of the machine.
-bool isBroadGroup(PSID sid) {
-  const WELL_KNOWN_SID_TYPE broad[] = {WinWorldSid, WinBuiltinUsersSid, WinAuthenticatedUserSid,
-                                       WinBuiltinGuestsSid, WinAnonymousSid};
-  for (WELL_KNOWN_SID_TYPE type : broad) {
-    if (IsWellKnownSid(sid, type)) return true;
+int32_t osCommitFile(FILE* stream, const char* path, const char* target) {
+  if (stream == nullptr || path == nullptr || target == nullptr) return EINVAL;
+  HANDLE handle = streamHandle(stream);
+  std::wstring wide;
+  int32_t rc = fileFaultInjected(kFaultRename) ? errno : widePath(target, &wide);
+  std::wstring full(MAX_PATH + 1, L'\0');
+  if (rc == 0) {
+    DWORD length = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(),
+                                    nullptr);
+    rc = length == 0 ? lastErrno() : length >= full.size() ? ENAMETOOLONG : 0;
+    full.resize(length);
   }
-  return false;
+  DWORD error = ERROR_SUCCESS;
+  // Another process that holds the target (a virus scanner, an indexer, a
+  // backup) lets go of it within moments, as a rule.
+  for (int attempt = 0; rc == 0 && attempt < kInUseTries; ++attempt) {
+    error = renameByHandle(handle, full);
+    if (error == ERROR_SUCCESS || !isInUse(error)) break;
+    Sleep(kInUsePauseMs);
+  }
+  if (rc == 0 && error != ERROR_SUCCESS) {
+    rc = replaceError(error, error == ERROR_ACCESS_DENIED && mayDelete(full));
+  }
+  if (rc != 0) {
+    removeAtClose(handle);
+    osCloseFile(stream);
+    return rc;
+  }
+  // The file's record now holds its new name; flushing the file writes that
+  // record to disk with it. The keystore is replaced: nothing fails it now.
+  FlushFileBuffers(handle);
+  osCloseFile(stream);
+  return 0;
 }
 
-}  // namespace
+int32_t osDiscardFile(FILE* stream, const char* path) {
+  if (stream == nullptr || path == nullptr) return EINVAL;
+  int32_t rc = 0;
+  if (fileFaultInjected(kFaultDelete)) {
+    rc = errno;
+  } else if (!removeAtClose(streamHandle(stream))) {
+    rc = lastErrno();
+  }
+  osCloseFile(stream);
+  return rc;
+}
 
 int32_t osCheckPrivate(FILE* file) {
-  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (file == nullptr) return EINVAL;
+  HANDLE handle = streamHandle(file);
   if (handle == INVALID_HANDLE_VALUE) return EBADF;
-  PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                      nullptr, &descriptor) != ERROR_SUCCESS) {
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                      nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
     return EIO;
   }
-  // No access list at all grants everyone everything.
-  int32_t rc = dacl == nullptr ? EACCES : 0;
-  constexpr ACCESS_MASK kReadRights = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
-  for (DWORD index = 0; rc == 0 && dacl != nullptr && index < dacl->AceCount; ++index) {
-    void* ace = nullptr;
-    if (!GetAce(dacl, index, &ace)) {
-      rc = EIO;
-      break;
-    }
-    auto* header = static_cast<ACE_HEADER*>(ace);
-    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0) {
-      continue;
-    }
-    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-    if ((allowed->Mask & kReadRights) != 0 && isBroadGroup(&allowed->SidStart)) {
-      rc = EACCES;
-    }
-  }
+  unsigned char user[256];
+  PSID currentUser = currentUserSid(user, sizeof user);
+  int32_t rc = currentUser == nullptr ? EIO : accessKeepsPrivate(descriptor, currentUser);
   LocalFree(descriptor);
   return rc;
 }

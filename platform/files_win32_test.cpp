@@ -1,6 +1,6 @@
-// The Windows key-file check: a key file whose access list lets one of the
-// groups that stand for every user read it is refused before a byte of it is
-// read.
+// The Windows file layer's decisions: which access lists keep a key file
+// private, and the cases only a real Windows volume shows (EFS, compression,
+// ReFS file IDs, files in use), through the inputs they are decided on.
 #include <windows.h>
 // windows.h first: the headers below rely on its types.
 #include <aclapi.h>
@@ -8,11 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 
+#include "platform/files_win32.h"
 #include "platform/pbe.h"
-#include "testing/test_hooks.h"
 #include "testing/scratch_dir.h"
+#include "testing/test_hooks.h"
 
 namespace {
 
@@ -33,64 +35,156 @@ std::string userSid() {
   return text;
 }
 
-// Gives the file the access list of an SDDL text in which "{user}" stands
-// for the current user (Wine does not honour the owner-rights SID); true on
-// success.
-bool setAccessList(const std::string& path, std::string sddl) {
+// A security descriptor from SDDL in which "{user}" stands for the current
+// user; null when the text is refused. Release it with LocalFree.
+PSECURITY_DESCRIPTOR descriptorOf(std::string sddl) {
   for (size_t at = sddl.find("{user}"); at != std::string::npos; at = sddl.find("{user}")) {
     sddl.replace(at, 6, userSid());
   }
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
                                                             &descriptor, nullptr)) {
-    return false;
+    return nullptr;
   }
-  bool ok = SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor) != 0;
-  LocalFree(descriptor);
-  return ok;
+  return descriptor;
 }
 
-TEST(KeyFilePrivacyTest, FilesThatEveryUserMayReadAreRefused) {
-  ScratchDir scratch;
-  std::string path = scratch.write("initial.key", "key\n");
+TEST(KeyFilePrivacyTest, OnlyOwnerUserSystemAndAdministratorsMayReadOrGrant) {
+  const std::string other = "S-1-5-21-1004336348-1177238915-682003330-1001";
   struct Case {
     const char* what;
-    const char* sddl;
+    std::string sddl;
+    bool conditional;  // the last entry made a conditional (callback) one
     int32_t expected;
   };
   const Case cases[] = {
-      {"owner only", "D:P(A;;FA;;;{user})", 0},
-      {"owner and system", "D:P(A;;FA;;;{user})(A;;FA;;;SY)", 0},
-      {"everyone reads", "D:P(A;;FA;;;{user})(A;;FR;;;WD)", kPbeKeyFileExposed},
-      {"everyone may do all", "D:P(A;;FA;;;{user})(A;;FA;;;WD)", kPbeKeyFileExposed},
-      // Wine keeps only what a POSIX mode can say, so the other groups
-      // (Users, Authenticated Users) are checked on Windows alone.
+      {"owner only", "O:{user}D:P(A;;FA;;;{user})", false, 0},
+      {"owner, SYSTEM and Administrators", "O:{user}D:P(A;;FA;;;{user})(A;;FA;;;SY)(A;;FA;;;BA)",
+       false, 0},
+      {"another owner", "O:" + other + "D:P(A;;FA;;;" + other + ")(A;;FR;;;{user})", false, 0},
+      {"Users read", "O:{user}D:P(A;;FA;;;{user})(A;;FR;;;BU)", false, EACCES},
+      {"Everyone reads", "O:{user}D:P(A;;FA;;;{user})(A;;0x1;;;WD)", false, EACCES},
+      {"Authenticated Users read all", "O:{user}D:P(A;;GR;;;AU)", false, EACCES},
+      {"a named other user reads", "O:{user}D:P(A;;FA;;;{user})(A;;FR;;;" + other + ")", false,
+       EACCES},
+      {"Users may change the access list", "O:{user}D:P(A;;FA;;;{user})(A;;WD;;;BU)", false,
+       EACCES},
+      {"Users may take ownership", "O:{user}D:P(A;;FA;;;{user})(A;;WO;;;BU)", false, EACCES},
+      {"Users may write, not read", "O:{user}D:P(A;;FA;;;{user})(A;;FW;;;BU)", false, 0},
+      {"Everyone denied", "O:{user}D:P(D;;FA;;;WD)(A;;FA;;;{user})", false, 0},
+      {"a conditional entry for Everyone", "O:{user}D:P(A;;FA;;;{user})(A;;FR;;;WD)", true,
+       EACCES},
+      {"an inherited entry for Users", "O:{user}D:AI(A;;FA;;;{user})(A;ID;FR;;;BU)", false,
+       EACCES},
+      {"an entry only for what the folder holds", "O:{user}D:AI(A;;FA;;;{user})(A;OICIIO;FR;;;BU)",
+       false, 0},
+  };
+  std::string user = userSid();
+  ASSERT_FALSE(user.empty());
+  PSECURITY_DESCRIPTOR userDescriptor = descriptorOf("O:{user}");
+  ASSERT_NE(userDescriptor, nullptr);
+  PSID currentUser = nullptr;
+  BOOL defaulted = FALSE;
+  ASSERT_TRUE(GetSecurityDescriptorOwner(userDescriptor, &currentUser, &defaulted));
+  for (const Case& c : cases) {
+    PSECURITY_DESCRIPTOR descriptor = descriptorOf(c.sddl);
+    ASSERT_NE(descriptor, nullptr) << c.what;
+    if (c.conditional) {
+      // Wine's SDDL parser knows no conditional entries (XA); the allow entry
+      // becomes one by its type, which is all the decision may look at.
+      BOOL present = FALSE;
+      PACL dacl = nullptr;
+      ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
+      void* ace = nullptr;
+      ASSERT_TRUE(GetAce(dacl, dacl->AceCount - 1, &ace));
+      static_cast<ACE_HEADER*>(ace)->AceType = ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+    }
+    EXPECT_EQ(accessKeepsPrivate(descriptor, currentUser), c.expected) << c.what;
+    LocalFree(descriptor);
+  }
+  // No access list at all (Wine reads "D:NO_ACCESS_CONTROL" as an empty one).
+  SECURITY_DESCRIPTOR nullDacl;
+  ASSERT_TRUE(InitializeSecurityDescriptor(&nullDacl, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorOwner(&nullDacl, currentUser, FALSE));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&nullDacl, TRUE, nullptr, FALSE));
+  EXPECT_EQ(accessKeepsPrivate(&nullDacl, currentUser), EACCES) << "no access list";
+  LocalFree(userDescriptor);
+}
+
+// Through the key-file read: an exposed file is refused before a byte of it
+// is read.
+TEST(KeyFilePrivacyTest, ExposedKeyFilesAreRefusedUnread) {
+  ScratchDir scratch;
+  std::string path = scratch.write("initial.key", "key\n");
+  const char* const exposed = "D:P(A;;FA;;;{user})(A;;FR;;;WD)";
+  PSECURITY_DESCRIPTOR descriptor = descriptorOf(exposed);
+  ASSERT_NE(descriptor, nullptr);
+  ASSERT_TRUE(SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor));
+  LocalFree(descriptor);
+  faultArm(FaultPlan{kFaultRead, 1, false, -1, 0});
+  unsigned char* key = nullptr;
+  int32_t keyLength = -1;
+  EXPECT_EQ(svcPbeReadInitialKeyFile(path.c_str(), &key, &keyLength), kPbeKeyFileExposed);
+  EXPECT_FALSE(faultFired());
+  faultDisarm();
+  EXPECT_EQ(key, nullptr);
+}
+
+TEST(WindowsFileDecisionTest, AttributesAreKeptOrRefusedNeverLost) {
+  struct Case {
+    DWORD keystore;
+    AttributePlan expected;
+  };
+  const Case cases[] = {
+      {FILE_ATTRIBUTE_NORMAL, {0, 0, false}},
+      {FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE,
+       {0, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE, false}},
+      {FILE_ATTRIBUTE_READONLY, {0, FILE_ATTRIBUTE_READONLY, false}},
+      {FILE_ATTRIBUTE_ENCRYPTED | FILE_ATTRIBUTE_ARCHIVE,
+       {FILE_ATTRIBUTE_ENCRYPTED, FILE_ATTRIBUTE_ARCHIVE, false}},
+      {FILE_ATTRIBUTE_COMPRESSED, {0, 0, true}},
+      // What the file system keeps for itself is not copied.
+      {FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_REPARSE_POINT,
+       {0, 0, false}},
   };
   for (const Case& c : cases) {
-    ASSERT_TRUE(setAccessList(path, c.sddl)) << c.what;
-    faultArm(FaultPlan{kFaultRead, 1, false, -1, 0});
-    unsigned char* key = nullptr;
-    int32_t keyLength = -1;
-    int32_t rc = svcPbeReadInitialKeyFile(path.c_str(), &key, &keyLength);
-    bool read = faultFired();
-    faultDisarm();
-    if (c.expected == kPbeKeyFileExposed) {
-      EXPECT_EQ(rc, kPbeKeyFileExposed) << c.what;
-      EXPECT_FALSE(read) << c.what;
-      EXPECT_EQ(key, nullptr);
-      EXPECT_EQ(keyLength, 0);
-    } else {
-      // Private files pass the check and reach the read, which fails here.
-      EXPECT_EQ(rc, kPbeKeyFileUnreadable) << c.what;
-      EXPECT_TRUE(read) << c.what;
-    }
+    AttributePlan plan = planAttributes(c.keystore);
+    EXPECT_EQ(plan.created, c.expected.created) << std::hex << c.keystore;
+    EXPECT_EQ(plan.adopted, c.expected.adopted) << std::hex << c.keystore;
+    EXPECT_EQ(plan.compress, c.expected.compress) << std::hex << c.keystore;
   }
-  ASSERT_TRUE(setAccessList(path, "D:P(A;;FA;;;{user})"));
-  unsigned char* key = nullptr;
-  int32_t keyLength = 0;
-  ASSERT_EQ(svcPbeReadInitialKeyFile(path.c_str(), &key, &keyLength), 0);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(key), static_cast<size_t>(keyLength)), "key");
-  pbeReleaseInitialKeys();
+}
+
+TEST(WindowsFileDecisionTest, OneFileByItsIdElseByItsFinalPath) {
+  FILE_ID_INFO one{0x1234, {{1, 2, 3}}};
+  FILE_ID_INFO other{0x1234, {{1, 2, 4}}};
+  FILE_ID_INFO otherVolume{0x5678, {{1, 2, 3}}};
+  FILE_ID_INFO none{0x1234, {}};
+  struct Case {
+    const char* what;
+    FileIdentity first;
+    FileIdentity second;
+    bool same;
+  };
+  const Case cases[] = {
+      {"one ID, other paths (a hard link)", {one, L"C:\\a"}, {one, L"C:\\b"}, true},
+      {"other IDs, one path", {one, L"C:\\a"}, {other, L"C:\\a"}, false},
+      {"one ID on other volumes", {one, L"C:\\a"}, {otherVolume, L"D:\\a"}, false},
+      {"no ID (ReFS, SMB), one path in other case", {none, L"C:\\Dir\\a"}, {none, L"c:\\dir\\A"},
+       true},
+      {"no ID, other paths", {none, L"C:\\a"}, {none, L"C:\\b"}, false},
+      {"one ID known only", {one, L"C:\\a"}, {none, L"C:\\a"}, true},
+  };
+  for (const Case& c : cases) EXPECT_EQ(sameIdentity(c.first, c.second), c.same) << c.what;
+}
+
+TEST(WindowsFileDecisionTest, AHeldTargetReadsAsInUse) {
+  EXPECT_EQ(replaceError(ERROR_SHARING_VIOLATION, false), EBUSY);
+  EXPECT_EQ(replaceError(ERROR_LOCK_VIOLATION, false), EBUSY);
+  // Denied although this user may delete it: another process holds it.
+  EXPECT_EQ(replaceError(ERROR_ACCESS_DENIED, true), EBUSY);
+  EXPECT_EQ(replaceError(ERROR_ACCESS_DENIED, false), EACCES);
+  EXPECT_EQ(replaceError(ERROR_DISK_FULL, true), ENOSPC);
 }
 
 }  // namespace

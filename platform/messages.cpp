@@ -41,8 +41,10 @@ constexpr CatalogueEntry kCatalogue[] = {
      "(1 to 4096 bytes) and that only you may read it."},
     {kMsgKeyFileExposed,
      "The initial key file '{t1}' can be read by other users, so it is not used. Let only "
-     "its owner read it (on Linux: chmod 600 '{t1}'; on Windows: remove the access of "
-     "Everyone, Users and Authenticated Users)."},
+     "its owner read it (on Linux: chmod 600 '{t1}'; on Windows: icacls \"{t1}\" "
+     "/inheritance:r /grant:r \"%USERNAME%\":F, then icacls \"{t1}\" /remove NAME for "
+     "every other name that icacls \"{t1}\" still lists, SYSTEM and Administrators "
+     "excepted)."},
     {kMsgPbeFailed,
      "The password-based encryption service failed with code {n1}. No credential was "
      "protected by this step."},
@@ -121,6 +123,13 @@ constexpr CatalogueEntry kCatalogue[] = {
      "cannot be parsed, so that entry cannot be used. Correct the file; the built-in key is "
      "not used in its place."},
     {kMsgAllProtected, "Every credential in '{t1}' is protected and readable with this key."},
+    {kMsgHardLinks,
+     "The keystore file '{t1}' has {n1} names (hard links). Only this name gets the "
+     "protected text; the others keep the old text with its plaintext credentials. Remove "
+     "the other names."},
+    {kMsgFileInUse,
+     "The keystore file '{t1}' is in use by another process, so it cannot be replaced. It is "
+     "unchanged. Close the program that holds it open and run the command again."},
 };
 
 const char* catalogueText(uint32_t number) {
@@ -237,6 +246,5 @@ void svcDisplayMessage(SubpoolHandle, int32_t, int32_t, int32_t, uint32_t number
   traceServiceRecord("MESSAGE", traced.c_str());
   if (platformSeams.consoleQuiet) return;
   FILE* stream = (number >> 28) == 0 ? stdout : stderr;
-  std::fprintf(stream, "%s\n", text.c_str());
-  std::fflush(stream);
+  osWriteLine(stream, text.c_str());
 }

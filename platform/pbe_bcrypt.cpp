@@ -33,32 +33,49 @@ class AlgorithmProvider {
       handle_ = nullptr;
     }
   }
-  ~AlgorithmProvider() {
-    if (handle_ != nullptr) BCryptCloseAlgorithmProvider(handle_, 0);
-  }
+  ~AlgorithmProvider() { reset(); }
   AlgorithmProvider(const AlgorithmProvider&) = delete;
   AlgorithmProvider& operator=(const AlgorithmProvider&) = delete;
+  AlgorithmProvider(AlgorithmProvider&& other) noexcept : handle_(other.handle_) {
+    other.handle_ = nullptr;
+  }
+  AlgorithmProvider& operator=(AlgorithmProvider&&) = delete;
 
   BCRYPT_ALG_HANDLE get() const { return handle_; }
+  void reset() {
+    if (handle_ != nullptr) BCryptCloseAlgorithmProvider(handle_, 0);
+    handle_ = nullptr;
+  }
 
  private:
   BCRYPT_ALG_HANDLE handle_ = nullptr;
 };
 
+// The AES-GCM provider, opened once for the process on first use, as CNG
+// recommends; its handle may be shared by every key and thread. Null when
+// it cannot be opened.
+BCRYPT_ALG_HANDLE gcmProvider() {
+  static const AlgorithmProvider provider = [] {
+    AlgorithmProvider aes(BCRYPT_AES_ALGORITHM, 0);
+    auto* mode = reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(BCRYPT_CHAIN_MODE_GCM));
+    if (aes.get() != nullptr &&
+        !succeeded(BCryptSetProperty(aes.get(), BCRYPT_CHAINING_MODE, mode,
+                                     sizeof(BCRYPT_CHAIN_MODE_GCM), 0))) {
+      aes.reset();
+    }
+    return aes;
+  }();
+  return provider.get();
+}
+
 // An AES-GCM key object; CNG wipes its copy of the key when it is destroyed.
 class GcmKey {
  public:
-  GcmKey(const unsigned char* key, int32_t keyLength)
-      : provider_(BCRYPT_AES_ALGORITHM, 0) {
-    if (provider_.get() == nullptr) return;
-    auto* mode = reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(BCRYPT_CHAIN_MODE_GCM));
-    if (!succeeded(BCryptSetProperty(provider_.get(), BCRYPT_CHAINING_MODE, mode,
-                                     sizeof(BCRYPT_CHAIN_MODE_GCM), 0))) {
-      return;
-    }
-    if (!succeeded(BCryptGenerateSymmetricKey(provider_.get(), &handle_, nullptr, 0,
-                                              inputBytes(key), static_cast<ULONG>(keyLength),
-                                              0))) {
+  GcmKey(const unsigned char* key, int32_t keyLength) {
+    BCRYPT_ALG_HANDLE provider = gcmProvider();
+    if (provider == nullptr) return;
+    if (!succeeded(BCryptGenerateSymmetricKey(provider, &handle_, nullptr, 0, inputBytes(key),
+                                              static_cast<ULONG>(keyLength), 0))) {
       handle_ = nullptr;
     }
   }
@@ -71,7 +88,6 @@ class GcmKey {
   BCRYPT_KEY_HANDLE get() const { return handle_; }
 
  private:
-  AlgorithmProvider provider_;
   BCRYPT_KEY_HANDLE handle_ = nullptr;
 };
 

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // The few runtime and operating-system calls that differ between Windows and
 // the POSIX port. Everything above the platform layer uses these instead.
@@ -25,5 +26,14 @@ int64_t osProcessId();
 
 // Wall-clock time as "YYYY-MM-DDTHH:MM:SS.mmmZ" into a buffer of at least 25.
 void osTimestamp(char* buffer, size_t size);
+
+// fopen(path, "ab") of a UTF-8 path: binary append. Null and errno on
+// failure.
+FILE* osOpenAppend(const char* path);
+
+// Writes one line of UTF-8 text and a line end to `stream` and flushes it.
+// A Windows console is given the text as UTF-16, so that names outside its
+// code page show as they are; a pipe or file gets the UTF-8 bytes.
+void osWriteLine(FILE* stream, const char* text);
 
 #endif  // ORV_PLATFORM_RUNTIME_H_

@@ -64,3 +64,10 @@ void osTimestamp(char* buffer, size_t size) {
                 utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
                 static_cast<long>(now.tv_nsec / 1000000));
 }
+
+FILE* osOpenAppend(const char* path) { return std::fopen(path, "ab"); }
+
+void osWriteLine(FILE* stream, const char* text) {
+  std::fprintf(stream, "%s\n", text);
+  std::fflush(stream);
+}

@@ -93,7 +93,7 @@ int32_t traceStart(const char* path) {
   traceStop();
   if (path == nullptr) return 0;
   // Binary append: one "\n" per record on every platform.
-  FILE* file = std::fopen(path, "ab");
+  FILE* file = osOpenAppend(path);
   if (file == nullptr) return errno != 0 ? errno : EIO;
   traceFile = file;
   svcProcessAnchor.traceOn = 1;

@@ -436,6 +436,14 @@ int32_t chooseOutput(RunState& run) {
     ORV_COMMAND_MESSAGE(kMsgPathTooLong, textMessage(target));
     return kRunPathTooLong;
   }
+  // The side file takes the place of one name only; the others keep the
+  // old text, plaintext credentials and all.
+  uint32_t names = 0;
+  if (target == run.keystorePath && osLinkCount(run.replacedPath, &names) == 0 && names > 1) {
+    MessageRecord record = textMessage(run.keystorePath);
+    record.numericInsert1 = names;
+    ORV_COMMAND_MESSAGE(kMsgHardLinks, record);
+  }
   // A new -o file gets no wider permissions than the keystore file.
   run.permissionModel = kind == FileKind::kRegular ? run.replacedPath : run.keystorePath;
   run.outputPath = run.sideFileName;
@@ -446,7 +454,7 @@ int32_t chooseOutput(RunState& run) {
 // "<path>.1.bak" and on.
 int32_t createSideFile(RunState& run) {
   for (int attempt = 1; attempt <= kSideFileNamesTried; ++attempt) {
-    run.output = osCreatePrivateFile(run.sideFileName);
+    run.output = osCreatePrivateFile(run.sideFileName, run.permissionModel);
     if (run.output != nullptr || errno != EEXIST) break;
     int written = boundedPrintf(run.sideFileName, kPathBufferSize - 1, "%s.%d.bak",
                                 run.replacedPath, attempt);
@@ -540,45 +548,40 @@ int32_t rewriteLines(RunState& run) {
   }
 }
 
-// Closes both files, and in side-file mode either removes the side
-// file or lets it replace the file it stands for. Output that did not fully reach
+// Closes both files, and in side-file mode either removes the side file or
+// lets it replace the file it stands for. Output that did not fully reach
 // the disk fails the run.
 void finishFiles(RunState& run) {
   if (run.input != nullptr) osCloseFile(run.input);
   run.input = nullptr;
-  if (run.output != nullptr) {
-    int32_t writeError = 0;
-    if (run.result == kRunOk) {
-      if (osFileError(run.output)) {
-        writeError = errno != 0 ? errno : EIO;
-      } else {
-        writeError = osSyncFile(run.output);
-      }
-    }
-    if (run.result == kRunOk && writeError == 0 && run.sideFileMode) {
-      int32_t error = osAdoptPermissions(run.output, run.permissionModel);
-      if (error != 0) {
-        ORV_COMMAND_MESSAGE(kMsgReplaceFailed, errnoMessage(error, run.replacedPath));
-        run.result = kRunReplaceFailed;
-      }
-    }
-    int closed = osCloseFile(run.output);
-    if (run.result == kRunOk && writeError == 0 && closed != 0) writeError = errno != 0 ? errno : EIO;
-    run.output = nullptr;
-    if (writeError != 0) {
-      ORV_COMMAND_MESSAGE(kMsgWriteFailed, errnoMessage(writeError, run.outputPath));
-      run.result = kRunWriteFailed;
-    }
+  if (run.output == nullptr) return;
+  FILE* output = run.output;
+  run.output = nullptr;
+  int32_t writeError = 0;
+  if (run.result == kRunOk) {
+    writeError = osFileError(output) ? (errno != 0 ? errno : EIO) : osSyncFile(output);
   }
-  if (!run.sideFileMode || run.outputPath == nullptr) return;
-  if (run.result != kRunOk) {
-    osDeleteFile(run.outputPath);
-    return;
+  if (!run.sideFileMode) {
+    int closed = osCloseFile(output);
+    if (writeError == 0 && closed != 0) writeError = errno != 0 ? errno : EIO;
   }
-  int32_t error = osReplaceFile(run.outputPath, run.replacedPath);
-  if (error != 0) {
+  if (writeError != 0) {
+    ORV_COMMAND_MESSAGE(kMsgWriteFailed, errnoMessage(writeError, run.outputPath));
+    run.result = kRunWriteFailed;
+  }
+  if (!run.sideFileMode) return;
+  int32_t error = 0;
+  if (run.result == kRunOk) error = osAdoptPermissions(output, run.permissionModel);
+  if (run.result != kRunOk || error != 0) {
+    osDiscardFile(output, run.outputPath);
+  } else {
+    error = osCommitFile(output, run.outputPath, run.replacedPath);
+  }
+  if (error == EBUSY) {
+    ORV_COMMAND_MESSAGE(kMsgFileInUse, textMessage(run.replacedPath));
+    run.result = kRunFileInUse;
+  } else if (error != 0) {
     ORV_COMMAND_MESSAGE(kMsgReplaceFailed, errnoMessage(error, run.replacedPath));
-    osDeleteFile(run.outputPath);
     run.result = kRunReplaceFailed;
   }
 }

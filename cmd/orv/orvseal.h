@@ -20,6 +20,7 @@ constexpr int32_t kRunReadFailed = 18;        // reading the keystore failed par
 constexpr int32_t kRunNotText = 19;           // a NUL byte, a lone carriage return, UTF-16
 constexpr int32_t kRunInconsistent = 20;      // the services do not fit; returned unmapped
 constexpr int32_t kRunWordsBeforeEquals = 21;  // a credential line with words before its '='
+constexpr int32_t kRunFileInUse = 22;         // another process holds the keystore: not replaced
 constexpr int32_t kRunInitNoMemory = 2071;
 constexpr int32_t kRunInitFailed = 2195;
 constexpr int32_t kRunReplaceFailed = -1;     // the side file cannot replace the keystore

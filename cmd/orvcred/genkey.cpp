@@ -15,7 +15,7 @@ int32_t runGenkey(const CredOptions& options) {
   int32_t rc = pbeNewKeyText(text);
   if (rc != 0) return reportPbeFailure(rc);
   text[kPbeNewKeyTextLength] = '\n';
-  FILE* file = osCreatePrivateFile(path);
+  FILE* file = osCreatePrivateFile(path, nullptr);
   if (file == nullptr) {
     int32_t error = errno;
     osSecureWipe(text, sizeof text);
@@ -29,10 +29,13 @@ int32_t runGenkey(const CredOptions& options) {
   osWriteFile(text, 1, kPbeNewKeyTextLength + 1, file);
   osSecureWipe(text, sizeof text);
   int32_t error = osFileError(file) ? (errno != 0 ? errno : EIO) : osSyncFile(file);
-  if (osCloseFile(file) != 0 && error == 0) error = errno != 0 ? errno : EIO;
   if (error != 0) {
     // A key that may not have reached the disk whole is no key: never leave it.
-    osDeleteFile(path);
+    osDiscardFile(file, path);
+  } else if (osCloseFile(file) != 0) {
+    error = errno != 0 ? errno : EIO;
+  }
+  if (error != 0) {
     ORV_CRED_MESSAGE(kMsgWriteFailed, credNumberMessage(error, path));
     return kCredWriteFailed;
   }

@@ -61,8 +61,7 @@ LineSpan configValue(const char* line, size_t length) {
 class Replacement {
  public:
   ~Replacement() {
-    if (stream_ != nullptr) osCloseFile(stream_);
-    if (sidePath_[0] != '\0') osDeleteFile(sidePath_);
+    if (stream_ != nullptr) osDiscardFile(stream_, sidePath_);
   }
 
   // 0, kCredPathTooLong or kCredCannotCreate, with the message.
@@ -72,14 +71,12 @@ class Replacement {
       written = std::snprintf(sidePath_, sizeof sidePath_ - 1, "%s.bak", target_);
     }
     if (written < 0 || written >= static_cast<int>(sizeof sidePath_) - 1) {
-      sidePath_[0] = '\0';
       ORV_CRED_MESSAGE(kMsgPathTooLong, credTextMessage(keystorePath));
       return kCredPathTooLong;
     }
-    stream_ = osCreatePrivateFile(sidePath_);
+    stream_ = osCreatePrivateFile(sidePath_, target_);
     if (stream_ == nullptr) {
       ORV_CRED_MESSAGE(kMsgCannotOpen, credNumberMessage(errno, sidePath_));
-      sidePath_[0] = '\0';
       return kCredCannotCreate;
     }
     return 0;
@@ -88,24 +85,27 @@ class Replacement {
   void write(const char* bytes, size_t length) { osWriteFile(bytes, 1, length, stream_); }
   void write(const char* text) { write(text, std::strlen(text)); }
 
-  // Flushes and syncs the side file and lets it replace the keystore. 0,
-  // kCredWriteFailed or kCredReplaceFailed, with the message; on failure the
-  // keystore is unchanged and the side file removed.
+  // Syncs the side file, gives it the keystore's permissions and lets it
+  // replace the keystore. 0, kCredWriteFailed or kCredReplaceFailed, with the
+  // message; on failure the keystore is unchanged and the side file removed.
   int32_t commit(const char* keystorePath) {
     int32_t error = osFileError(stream_) ? (errno != 0 ? errno : EIO) : osSyncFile(stream_);
-    int32_t permissions = error == 0 ? osAdoptPermissions(stream_, target_) : 0;
-    if (osCloseFile(stream_) != 0 && error == 0) error = errno != 0 ? errno : EIO;
-    stream_ = nullptr;
     if (error != 0) {
       ORV_CRED_MESSAGE(kMsgWriteFailed, credNumberMessage(error, sidePath_));
       return kCredWriteFailed;
     }
-    error = permissions != 0 ? permissions : osReplaceFile(sidePath_, target_);
+    error = osAdoptPermissions(stream_, target_);
+    FILE* stream = stream_;
+    stream_ = nullptr;
+    if (error != 0) {
+      osDiscardFile(stream, sidePath_);
+    } else {
+      error = osCommitFile(stream, sidePath_, target_);
+    }
     if (error != 0) {
       ORV_CRED_MESSAGE(kMsgReplaceFailed, credNumberMessage(error, keystorePath));
       return kCredReplaceFailed;
     }
-    sidePath_[0] = '\0';
     return 0;
   }
 

@@ -7,6 +7,8 @@ The environment names what to run:
   ORV_EMULATOR       optional: the program that runs them (Wine for the Windows build)
   ORV_NATIVE_REVEAL  optional: a native orvseal_reveal, to read back values that
                      the Windows build protected
+  ORV_FILE_TOOL      the Windows build's orvseal_file_tool: holds a file open,
+                     reads and sets file attributes
 """
 
 import os
@@ -19,6 +21,7 @@ EXE = os.environ["ORV_EXE"]
 REVEAL = os.environ["ORV_REVEAL"]
 EMULATOR = os.environ.get("ORV_EMULATOR", "")
 NATIVE_REVEAL = os.environ.get("ORV_NATIVE_REVEAL", "")
+FILE_TOOL = os.environ.get("ORV_FILE_TOOL", "")
 WINDOWS = EXE.lower().endswith(".exe")
 
 
@@ -46,6 +49,9 @@ class Scratch:
                     if not k.startswith("VKT_") and k not in ("HOME", "HOMEDRIVE", "HOMEPATH")}
         self.env["HOME"] = self.path("home")
         os.makedirs(self.env["HOME"])
+        if EMULATOR:
+            # Wine reads arguments and file names in the locale's encoding.
+            self.env["LC_ALL"] = "C.UTF-8"
 
     def path(self, name):
         return os.path.join(self.dir, name)
@@ -90,6 +96,25 @@ class Scratch:
                 raise RuntimeError("Wine did not start the program (exit %d): %r"
                                    % (completed.returncode, completed))
         return completed
+
+    def file_tool(self, *args):
+        """Runs the Windows file tool; returns its output, stripped."""
+        completed = subprocess.run([EMULATOR, FILE_TOOL] + list(args), cwd=self.dir,
+                                   env=self.env, capture_output=True, timeout=300)
+        return completed.stdout.decode().strip()
+
+    def hold(self, name, share):
+        """Opens a file in another process with a share mode; returns that
+        process once it holds the file. Closing its input lets go."""
+        held = subprocess.Popen([EMULATOR, FILE_TOOL, "hold", host_path(self.path(name)),
+                                 str(share)], cwd=self.dir, env=self.env,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        line = held.stdout.readline().decode().strip()
+        if line != "held":
+            held.stdin.close()
+            held.wait(timeout=60)
+            raise RuntimeError("the file tool did not hold %s: %r" % (name, line))
+        return held
 
     def reveal(self, name, key=None, native=False):
         """Reads back the protected values of a file: (exit code, {key: plaintext})."""

@@ -8,7 +8,7 @@ import shutil
 import stat
 import unittest
 
-from harness import NATIVE_REVEAL, WINDOWS, Scratch, host_path, message_ids
+from harness import FILE_TOOL, NATIVE_REVEAL, WINDOWS, Scratch, host_path, message_ids
 
 KEYSTORE = """\
 # keystore of the message-security feature
@@ -401,17 +401,129 @@ class OrvsealTest(unittest.TestCase):
             self.assertEqual(f.read(), KEYSTORE)
         self.assertEqual(os.listdir(directory), [name])
 
-    @unittest.skipIf(WINDOWS, "symbolic links and modes are the POSIX port's")
-    def test_linked_keystore_and_its_permissions(self):
-        real = self.write("real/keystore.conf", KEYSTORE, mode=0o640)
-        os.symlink(real, self.path("link.conf"))
-        r = self.run_orvseal("-f", "link.conf", "-sf", "initial.key")
-        self.assertEqual(r.code, 0, r)
-        self.assertTrue(os.path.islink(self.path("link.conf")))
-        self.assert_shape("real/keystore.conf")
-        self.assertEqual(stat.S_IMODE(os.stat(real).st_mode), 0o640)
-        self.assertEqual(sorted(os.listdir(self.path("real"))), ["keystore.conf"])
-        self.assertFalse(os.path.exists(self.path("link.conf.bak")))
+    def test_links_names_attributes_and_files_in_use(self):
+        """How a keystore is reached and kept: through links, under names outside
+        the ANSI code page and, on Windows, with its attributes and while another
+        process holds it open."""
+        protected = "pkcs11.token_pin = <ORV>"
+        ok = (0, ["ORV9105I"])
+        in_use = (22, ["ORV9115E"])
+
+        def symbolic_link():
+            real = self.write("real/keystore.conf", KEYSTORE, mode=0o640)
+            os.symlink(real, self.path("link.conf"))
+
+        def symbolic_link_kept():
+            self.assertTrue(os.path.islink(self.path("link.conf")))
+            self.assertIn(protected, self.text("real/keystore.conf"))
+            self.assertEqual(os.listdir(self.path("real")), ["keystore.conf"])
+            if not WINDOWS:
+                self.assertEqual(stat.S_IMODE(os.stat(self.path("real/keystore.conf")).st_mode),
+                                 0o640)
+
+        def hard_link():
+            os.link(self.write("keystore.conf", KEYSTORE), self.path("other.conf"))
+
+        def other_name_unchanged(r):
+            self.assertIn("'keystore.conf' has 2 names", r.stderr)
+            self.assertIn(protected, self.text("keystore.conf"))
+            self.assertEqual(self.text("other.conf"), KEYSTORE)
+
+        def names(keystore, output, key, decoys=()):
+            def arrange():
+                self.write(keystore, KEYSTORE)
+                self.write(key, self.read("initial.key"))
+                for decoy in decoys:
+                    self.write(decoy, "decoy\n")
+            def check(r):
+                self.assertIn("'%s'" % keystore, r.stdout)
+                self.assertEqual(self.text(keystore), KEYSTORE)
+                self.assertIn(protected, self.text(output))
+                for decoy in decoys:
+                    self.assertEqual(self.text(decoy), "decoy\n")
+                self.assertEqual(sorted(os.listdir(self.dir)),
+                                 sorted(["home", "initial.key", keystore, output, key]
+                                        + list(decoys)))
+            return arrange, ["-f", keystore, "-o", output, "-sf", key], check
+
+        def attributes(value):
+            def arrange():
+                self.write("keystore.conf", KEYSTORE)
+                if value == 0x1:
+                    os.chmod(self.path("keystore.conf"), 0o444)  # Wine's read-only
+                elif int(self.scratch.file_tool("attributes", "keystore.conf", "%x" % value),
+                         16) & value != value:
+                    self.skipTest("this file system keeps no DOS attributes under Wine")
+            def check(r):
+                self.assertIn(protected, self.text("keystore.conf"))
+                kept = int(self.scratch.file_tool("attributes", "keystore.conf"), 16)
+                self.assertEqual(kept & value, value, hex(kept))
+            return arrange, check
+
+        holders = []
+
+        def release():
+            while holders:
+                holder = holders.pop()
+                holder.stdin.close()
+                holder.wait(timeout=60)
+                holder.stdout.close()
+
+        self.addCleanup(release)
+
+        def held(share):
+            def arrange():
+                self.write("keystore.conf", KEYSTORE)
+                holders.append(self.scratch.hold("keystore.conf", share))
+            def check(r):
+                release()
+                if r.code == 0:
+                    self.assertIn(protected, self.text("keystore.conf"))
+                else:
+                    self.assertEqual(self.text("keystore.conf"), KEYSTORE)
+            return arrange, check
+
+        keystore_args = ["-f", "keystore.conf", "-sf", "initial.key"]
+        read_only, read_only_kept = attributes(0x1)
+        hidden_system, hidden_system_kept = attributes(0x2 | 0x4)
+        cyrillic = names("ключи.conf", "вывод.conf", "ключ.key")
+        # Best-fit mapping once made these A.conf and outA.conf: other files.
+        fullwidth = names("Ａ.conf", "outＡ.conf", "Ｋ.key", decoys=("A.conf", "outA.conf"))
+        cases = [
+            # (what, Windows only, arrange, arguments, accepted (exit, messages), check)
+            ("a symbolic link", False, symbolic_link, ["-f", "link.conf", "-sf", "initial.key"],
+             [ok], lambda r: symbolic_link_kept()),
+            ("a hard link", False, hard_link, keystore_args, [(0, ["ORV9105I", "ORV9114W"])],
+             other_name_unchanged),
+            ("Cyrillic names", False, cyrillic[0], cyrillic[1], [ok], cyrillic[2]),
+            ("fullwidth names", False, fullwidth[0], fullwidth[1], [ok], fullwidth[2]),
+            ("read-only", True, read_only, keystore_args, [ok], read_only_kept),
+            ("hidden and system", True, hidden_system, keystore_args, [ok], hidden_system_kept),
+        ]
+        # Held without read sharing, the keystore cannot even be read; without
+        # delete sharing, it cannot be replaced. With it, Windows 10 replaces it
+        # all the same (POSIX semantics); Wine does not.
+        unreadable = (12, ["ORV9062E"])
+        for share, accepted in [(0, [unreadable]), (1, [in_use]), (3, [in_use]),
+                                (7, [ok, in_use])]:
+            arrange, check = held(share)
+            cases.append(("held open, share mode %d" % share, True, arrange, keystore_args,
+                          accepted, check))
+        for what, windows_only, arrange, args, accepted, check in cases:
+            if windows_only and not (WINDOWS and FILE_TOOL):
+                continue
+            with self.subTest(what):
+                for name in set(os.listdir(self.dir)) - {"home", "initial.key"}:
+                    path = self.path(name)
+                    if os.path.isdir(path) and not os.path.islink(path):
+                        shutil.rmtree(path)
+                    else:
+                        os.remove(path)
+                arrange()
+                r = self.run_orvseal(*args)
+                self.assertIn((r.code, r.ids()), accepted, r)
+                check(r)
+                self.assertEqual([n for n in os.listdir(self.dir) if n.endswith(".bak")], [])
 
     @unittest.skipUnless(WINDOWS and NATIVE_REVEAL, "needs the Windows build and a native reveal")
     def test_windows_values_read_back_on_linux(self):
