@@ -102,11 +102,13 @@ constexpr CatalogueEntry kCatalogue[] = {
      "       orvcred reveal [-f keystore_file] [-sf initial_key_file] KEY\n"
      "       orvcred rekey  [-f keystore_file] [-sf initial_key_file] -nf new_key_file [-sp 1|2]\n"
      "       orvcred genkey FILE\n"
+     "       orvcred version\n"
      "  check   list every credential line with its state; exit 2 for plaintext, 3 for a\n"
      "          value this key cannot read\n"
      "  reveal  write the plaintext of KEY's value to standard output\n"
      "  rekey   protect every credential again under the new key file (and algorithm)\n"
      "  genkey  create a new initial key file that only you may read\n"
+     "  version print the version of orvseal and orvcred\n"
      "  -f and -sf as for orvseal; -sp 1 for AES-128-GCM, 2 for AES-256-GCM (default 2)"},
     {kMsgNotReadable,
      "The protected value of '{t2}' in '{t1}' cannot be read with this initial key. Name the "

@@ -7,6 +7,7 @@
 #include "platform/pbe.h"
 #include "platform/seams.h"
 #include "platform/trace.h"
+#include "platform/version.h"
 
 PlatformSeams platformSeams;
 
@@ -51,7 +52,10 @@ namespace {
 
 void displayCopyright(FILE* stream) {
   if (platformSeams.consoleQuiet) return;
-  std::fprintf(stream, "orvseal - credential protection for keystore.conf. Copyright (c) 2026 the orvseal authors.\n");
+  std::fprintf(stream,
+               "orvseal " ORV_VERSION
+               " - credential protection for keystore.conf. Copyright (c) 2026 the orvseal "
+               "authors.\n");
   std::fflush(stream);
 }
 

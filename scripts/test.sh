@@ -2,7 +2,8 @@
 # The whole test suite: installs missing build dependencies, builds the three
 # configurations (Linux, Linux with sanitizers, Windows x64 under Wine) and
 # runs every test of each; then builds the fuzz targets, replays their seed
-# corpora and fuzzes each for ORV_FUZZ_SECONDS (default 60).
+# corpora and fuzzes each for ORV_FUZZ_SECONDS (default 60). Between the
+# two, the packages of the Linux and Windows builds are made and tested.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -15,6 +16,7 @@ for preset in linux sanitize windows; do
   echo "== $preset: test"
   ctest --preset "$preset"
 done
+scripts/package-test.sh
 echo "== fuzz: build"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j 2

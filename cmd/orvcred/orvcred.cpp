@@ -16,12 +16,13 @@
 #include "platform/program.h"
 #include "platform/return_code.h"
 #include "platform/trace.h"
+#include "platform/version.h"
 
 namespace {
 
 SubpoolHandle credSubpool = {0, 0};
 
-enum class Subcommand { kNone, kCheck, kReveal, kRekey, kGenkey };
+enum class Subcommand { kNone, kCheck, kReveal, kRekey, kGenkey, kVersion };
 
 // Which options and operand a subcommand takes.
 struct Grammar {
@@ -37,6 +38,7 @@ constexpr Grammar kGrammars[] = {
     {"reveal", Subcommand::kReveal, true, false, true},
     {"rekey", Subcommand::kRekey, true, true, false},
     {"genkey", Subcommand::kGenkey, false, false, true},
+    {"version", Subcommand::kVersion, false, false, false},
 };
 
 char foldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -285,6 +287,16 @@ int32_t runReveal(const CredOptions& options) {
   return rc;
 }
 
+namespace {
+
+// The version alone on standard output, for scripts.
+int32_t runVersion() {
+  std::printf("%s\n", ORV_VERSION);
+  return std::fflush(stdout) == 0 ? 0 : kCredWriteFailed;
+}
+
+}  // namespace
+
 int32_t orvcredMain(int32_t argc, char** argv) {
   credSubpool = svcMiniSubpool;
   if (svcCheckConsistency(kServicesVersion) != 0) return kCredInconsistent;
@@ -296,9 +308,10 @@ int32_t orvcredMain(int32_t argc, char** argv) {
     std::printf("svcMiniInitialize failed: %d\n", result);
   } else {
     configMessagesEnabled = 0;
-    bool reveal = argc > 1 && std::strcmp(argv[1], "reveal") == 0;
-    // reveal's standard output is the value alone, for scripts.
-    if (reveal) {
+    bool scripted = argc > 1 && (std::strcmp(argv[1], "reveal") == 0 ||
+                                 std::strcmp(argv[1], "version") == 0);
+    // reveal's and version's standard output is the value alone, for scripts.
+    if (scripted) {
       svcDisplayCopyrightOnStderr();
     } else {
       svcDisplayCopyright();
@@ -309,6 +322,7 @@ int32_t orvcredMain(int32_t argc, char** argv) {
       case Subcommand::kReveal: result = runReveal(options); break;
       case Subcommand::kRekey: result = runRekey(options); break;
       case Subcommand::kGenkey: result = runGenkey(options); break;
+      case Subcommand::kVersion: result = runVersion(); break;
       case Subcommand::kNone: result = kCredBadCommandLine; break;
     }
   }

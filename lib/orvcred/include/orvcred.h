@@ -20,6 +20,24 @@
 
 #include <stddef.h>
 
+/* ORVCRED_API marks the functions the shared library exports; it hides
+ * everything else. Windows needs dllimport in a program that uses the DLL,
+ * dllexport while building it, and neither for a static link
+ * (ORVCRED_STATIC). */
+#if defined(_WIN32)
+#if defined(ORVCRED_BUILDING)
+#define ORVCRED_API __declspec(dllexport)
+#elif defined(ORVCRED_STATIC)
+#define ORVCRED_API
+#else
+#define ORVCRED_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define ORVCRED_API __attribute__((visibility("default")))
+#else
+#define ORVCRED_API
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -61,12 +79,13 @@ enum {
  * Returns ORVCRED_OK and stores a new handle in *handle, which the caller
  * releases with orvcred_close. On failure *handle is NULL (when `handle` is
  * not NULL) and nothing stays allocated. */
-int orvcred_open(const char* keystore_path, const char* key_file, orvcred_keystore** handle);
+ORVCRED_API int orvcred_open(const char* keystore_path, const char* key_file,
+                             orvcred_keystore** handle);
 
 /* 1 when the handle reads with the built-in default key, which anyone who
  * has this library holds; 0 when its key came from a key file (or handle is
  * NULL). */
-int orvcred_uses_default_key(const orvcred_keystore* handle);
+ORVCRED_API int orvcred_uses_default_key(const orvcred_keystore* handle);
 
 /* The value of the entry `key` (its full name, "pem.password"), as the
  * configuration reader reads it: trimmed, ended where a comment begins (a
@@ -76,17 +95,18 @@ int orvcred_uses_default_key(const orvcred_keystore* handle);
  * the caller and released with orvcred_free_value. On failure *value is
  * NULL and *length 0 (where those pointers are not NULL); the handle is
  * unchanged and stays usable. */
-int orvcred_get(orvcred_keystore* handle, const char* key, char** value, size_t* length);
+ORVCRED_API int orvcred_get(orvcred_keystore* handle, const char* key, char** value,
+                            size_t* length);
 
 /* Wipes and releases a value of orvcred_get; NULL is ignored. */
-void orvcred_free_value(char* value);
+ORVCRED_API void orvcred_free_value(char* value);
 
 /* Wipes the master keys and releases the handle and its entries; NULL is
  * ignored. */
-void orvcred_close(orvcred_keystore* handle);
+ORVCRED_API void orvcred_close(orvcred_keystore* handle);
 
 /* A short English text for a result code: a static string, never NULL. */
-const char* orvcred_error_text(int code);
+ORVCRED_API const char* orvcred_error_text(int code);
 
 #ifdef __cplusplus
 }

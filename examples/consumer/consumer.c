@@ -3,6 +3,8 @@
  *
  *   orvcred_consumer [-sf initial_key_file] keystore_file KEY...
  *
+ * Build it with the CMakeLists.txt beside it, against an installed orvcred.
+ *
  * Prints KEY=value for every KEY, protected values as their plaintext. A
  * real consumer hands the value to whatever needs it instead of printing
  * it. Exits 0, or with the first failing result code. */
