@@ -3,7 +3,8 @@
 # configurations (Linux, Linux with sanitizers, Windows x64 under Wine) and
 # runs every test of each; then builds the fuzz targets, replays their seed
 # corpora and fuzzes each for ORV_FUZZ_SECONDS (default 60). Between the
-# two, the packages of the Linux and Windows builds are made and tested.
+# two, the packages of the Linux and Windows builds are made and tested, and
+# the Ansible role is run against this machine.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -17,6 +18,8 @@ for preset in linux sanitize windows; do
   ctest --preset "$preset"
 done
 scripts/package-test.sh
+echo "== ansible: the role against this machine"
+scripts/ansible-test.sh
 echo "== fuzz: build"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j 2
