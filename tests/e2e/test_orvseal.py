@@ -150,15 +150,6 @@ class OrvsealTest(unittest.TestCase):
                           "[-sf initial_key_file]", r.stdout)
         self.assertEqual(self.text("keystore.conf"), KEYSTORE)
 
-    def test_unreadable_and_empty_keystore_files(self):
-        self.write("empty.conf", "")
-        for name in ("missing.conf", "empty.conf"):
-            r = self.run_orvseal("-f", name, "-sf", "initial.key")
-            self.assertEqual(r.code, 12, r)
-            self.assert_ids(r, ["ORV9062E"], r)
-            self.assertIn("'%s'" % name, r.stderr)
-        self.assertEqual(sorted(os.listdir(self.dir)), ["empty.conf", "home", "initial.key"])
-
     def test_key_file_precedence(self):
         other = self.write("other.key", "another key", mode=0o600)
         stanza = self.write("stanza.key", "the stanza's key", mode=0o600)
