@@ -14,23 +14,6 @@ std::string shown(uint32_t number, const MessageRecord& record) {
   return buffer;
 }
 
-TEST(MessagesTest, IdentifierCarriesNumberAndSeverity) {
-  MessageRecord record = messageRecord();
-  record.numericInsert1 = 2;
-  record.textInsert1 = "C:\\keys\\a.conf";
-  struct Case {
-    uint32_t number;
-    const char* prefix;
-  };
-  const Case cases[] = {
-      {0x20009106, "ORV9106E: "}, {0x10006339, "ORV6339W: "}, {0x9105, "ORV9105I: "},
-      {0x3056, "ORV3056I: "},     {0x20007027, "ORV7027E: "}, {0x20009083, "ORV9083E: "},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(shown(c.number, record).rfind(c.prefix, 0), 0u) << shown(c.number, record);
-  }
-}
-
 TEST(MessagesTest, InsertsAreFilledIn) {
   MessageRecord record = messageRecord();
   record.numericInsert1 = static_cast<uint64_t>(static_cast<int64_t>(-5));

@@ -9,7 +9,7 @@ scripts/install-deps.sh --native
 if [ ! -f build/linux/build.ninja ]; then
   cmake --preset linux >/dev/null
 fi
-cmake --build --preset linux --target orvseal orvseal_reveal -j 2 >/dev/null
+cmake --build --preset linux --target orvseal orvcred -j 2 >/dev/null
 
 work=build/example
 rm -rf "$work"
@@ -28,6 +28,11 @@ echo
 echo "== keystore.conf after"
 cat "$work/keystore.conf"
 echo
-echo "== the protected values read back with the initial key"
-(cd "$work" && ../linux/tests/orvseal_reveal -sf initial.key keystore.conf)
+echo "== orvcred check, and the protected values read back with orvcred reveal"
+(cd "$work" && ../linux/cmd/orvcred/orvcred check -f keystore.conf 2>/dev/null &&
+  for key in pem.password pem.password.channel pem.password.channel2 crl.ldap.pass \
+             pkcs11.token_pin; do
+    printf '%s = ' "$key"
+    ../linux/cmd/orvcred/orvcred reveal -f keystore.conf "$key" 2>/dev/null
+  done)
 exit "$status"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/orv/test_support.h"
+#include "testing/config_helpers.h"
 #include "platform/memory.h"
 #include "testing/test_hooks.h"
 #include "platform/trace.h"
@@ -51,7 +51,6 @@ TEST_F(ConfigAccessTest, EnvironmentVariableNamesTheWholePath) {
   };
   const Case cases[] = {
       {"/etc/vkt/keystore.conf", "/etc/vkt/keystore.conf"},
-      {"C:\\vkt\\other.conf", "C:\\vkt\\other.conf"},
       {std::string(260, 'p'), std::string(260, 'p')},
   };
   for (const Case& c : cases) {
@@ -70,6 +69,35 @@ TEST_F(ConfigAccessTest, EnvironmentVariableNamesTheWholePath) {
   EXPECT_STREQ(dst, "untouched");
 }
 
+// The per-user directory: HOME on POSIX, HOMEDRIVE and HOMEPATH on Windows.
+TEST_F(ConfigAccessTest, PathIsBuiltFromTheHomeDirectory) {
+#ifdef _WIN32
+  ScopedEnv drive("HOMEDRIVE", "C:");
+  const char* const variable = "HOMEPATH";
+  const std::string home = "\\Users\\operator", drive_ = "C:", tail = "\\.vkt\\keystore.conf";
+#else
+  const char* const variable = "HOME";
+  const std::string home = "/home/operator", drive_, tail = "/.vkt/keystore.conf";
+#endif
+  ScopedEnv unconfigured("VKT_TEST_KEYSTORE_CONF", nullptr);
+  // One character more than a path may hold.
+  const std::string tooLong = home + std::string(261 - (drive_ + home + tail).size(), 'h');
+  struct Case {
+    const char* home;
+    int32_t rc;
+  } cases[] = {{home.c_str(), kConfigOk}, {tooLong.c_str(), kConfigPathTooLong},
+               {nullptr, kConfigNoPath}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.home != nullptr ? c.home : "(unset)");
+    ScopedEnv set(variable, c.home);
+    char dst[kConfigPathSize];
+    std::memset(dst, '*', sizeof dst);
+    EXPECT_EQ(findConfigFilePath(dst, "VKT_TEST_KEYSTORE_CONF", "keystore.conf"), c.rc);
+    EXPECT_EQ(std::string(dst, c.rc == kConfigOk ? std::strlen(dst) : sizeof dst),
+              c.rc == kConfigOk ? drive_ + home + tail : std::string(kConfigPathSize, '*'));
+  }
+}
+
 // --- readConfigFile -------------------------------------------------------
 
 TEST_F(ConfigAccessTest, ReadsTheWholeFileIntoATerminatedBuffer) {
@@ -82,7 +110,6 @@ TEST_F(ConfigAccessTest, ReadsTheWholeFileIntoATerminatedBuffer) {
       {"one line", "a = b\n", "a = b\n"},
       {"no final line feed", "a = b\nc = d", "a = b\nc = d"},
       {"NUL byte ends the text", std::string("k = v\0rest = x\n", 15), "k = v"},
-      {"bytes above 0x7F", "k = \xC3\xA9\xFF\n", "k = \xC3\xA9\xFF\n"},
       {"line ends and 0x1A as on disk", "a = 1\r\nb = \x1a 2\r\n", "a = 1\r\nb = \x1a 2\r\n"},
   };
   for (const Case& c : cases) {
@@ -139,11 +166,7 @@ TEST_F(ConfigAccessTest, ParsesTheGrammar) {
       {"'#' first in the value belongs to it", "k = #x  #y", kConfigOk, {{"k", "#x"}}},
       {"a byte order mark is no part of the first key", "\xEF\xBB\xBFk = v", kConfigOk,
        {{"k", "v"}}},
-      {"'=' after '#' is comment", "k = v # c = d", kConfigOk, {{"k", "v"}}},
-      {"empty key", "= abc\n", kConfigOk, {{"", "abc"}}},
       {"inner blank in a key", "my key = v\n", kConfigOk, {{"my key", "v"}}},
-      {"'#' inside a key", "a#b = v\n", kConfigOk, {{"a#b", "v"}}},
-      {"tab before, blanks after", "\tk=v   \n", kConfigOk, {{"k", "v"}}},
       {"all six whitespace characters", "\v\f k\t=\t v \f\v\r\n", kConfigOk, {{"k", "v"}}},
       {"bytes above 0x7F are no whitespace", "k = \xA0v\xA0\n", kConfigOk, {{"k", "\xA0v\xA0"}}},
       {"carriage returns removed", "a = 1\r\nb = 2\r\n", kConfigOk, {{"a", "1"}, {"b", "2"}}},
@@ -151,20 +174,16 @@ TEST_F(ConfigAccessTest, ParsesTheGrammar) {
        "# head\n\n\n   # indented comment = x\na = 1\n\t\nb = 2\n# tail", kConfigOk,
        {{"a", "1"}, {"b", "2"}}},
       {"same key twice stays twice", "k = 1\nk = 2\n", kConfigOk, {{"k", "1"}, {"k", "2"}}},
-      {"keys keep their case", "ORVCRED.KeyFile = x\n", kConfigOk, {{"ORVCRED.KeyFile", "x"}}},
       {"key of 255 characters", key255 + " = v\n", kConfigOk, {{key255, "v"}}},
       {"blanks before '=' are no part of the key", key255 + "      = v\n", kConfigOk,
        {{key255, "v"}}},
       {"key of 256 characters", key255 + "k = v\n", kConfigCannotParse, {}},
       {"value only a comment", "key = \t#x\n", kConfigOk, {{"key", "#x"}}},
       {"no value", "key =\n", kConfigCannotParse, {}},
-      {"value of blanks", "key =   \t\n", kConfigCannotParse, {}},
       {"line without '='", "a = 1\nnot a pair\nb = 2\n", kConfigCannotParse, {{"a", "1"}}},
       {"empty value after good lines", "a = 1\nb = 2\nc =\n", kConfigCannotParse,
        {{"a", "1"}, {"b", "2"}}},
       {"empty text", "", kConfigCannotParse, {}},
-      {"line feeds only", "\n\n\n", kConfigCannotParse, {}},
-      {"whitespace only", "  \n\t\r\n", kConfigCannotParse, {}},
       {"comments only", "# one\n  # two\n", kConfigCannotParse, {}},
   };
   for (const Case& c : cases) {
@@ -202,7 +221,5 @@ TEST_F(ConfigAccessTest, ParseTracesEveryEntryButNoCredential) {
     EXPECT_EQ(trace.find(secret), std::string::npos) << secret;
   }
 }
-
-// --- configKeyEquals and freeConfigEntry ----------------------------------
 
 }  // namespace

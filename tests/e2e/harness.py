@@ -3,10 +3,9 @@ folder to run them in.
 
 The environment names what to run:
   ORV_EXE            the orvseal executable
-  ORV_REVEAL         the orvseal_reveal test tool of the same build
+  ORV_CRED_EXE       the orvcred executable of the same build, which reads
+                     protected values back
   ORV_EMULATOR       optional: the program that runs them (Wine for the Windows build)
-  ORV_NATIVE_REVEAL  optional: a native orvseal_reveal, to read back values that
-                     the Windows build protected
   ORV_FILE_TOOL      the Windows build's orvseal_file_tool: holds a file open,
                      reads and sets file attributes
 """
@@ -18,9 +17,8 @@ import subprocess
 import tempfile
 
 EXE = os.environ["ORV_EXE"]
-REVEAL = os.environ["ORV_REVEAL"]
+CRED = os.environ["ORV_CRED_EXE"]
 EMULATOR = os.environ.get("ORV_EMULATOR", "")
-NATIVE_REVEAL = os.environ.get("ORV_NATIVE_REVEAL", "")
 FILE_TOOL = os.environ.get("ORV_FILE_TOOL", "")
 WINDOWS = EXE.lower().endswith(".exe")
 
@@ -69,7 +67,6 @@ class Scratch:
             return f.read()
 
     def text(self, name):
-        """A file's text: byte for byte what the program wrote, on every build."""
         return self.read(name).decode()
 
     def command(self, *args, exe=None, native=False):
@@ -116,19 +113,18 @@ class Scratch:
             raise RuntimeError("the file tool did not hold %s: %r" % (name, line))
         return held
 
-    def reveal(self, name, key=None, native=False):
-        """Reads back the protected values of a file: (exit code, {key: plaintext})."""
-        tool = NATIVE_REVEAL if native else REVEAL
-        emulate = bool(EMULATOR) and not native
-        spell = host_path if emulate else (lambda path: path)
-        args = ([EMULATOR] if emulate else []) + [tool]
-        if key is not None:
-            args += ["-sf", spell(key)]
-        args.append(spell(self.path(name)))
-        completed = subprocess.run(args, cwd=self.dir, env=self.env, capture_output=True,
-                                   timeout=300)
+    def reveal(self, name, key=None, keys=()):
+        """Reads a file back with orvcred: every credential in it must be
+        protected and readable (check), then each of `keys` is revealed.
+        Returns (exit code of the first step that failed, or 0, {key: plaintext})."""
+        where = ["-f", host_path(self.path(name))] + (["-sf", host_path(key)] if key else [])
+        check = self.run("check", *where, exe=CRED)
+        if check.returncode != 0:
+            return check.returncode, {}
         values = {}
-        for line in completed.stdout.decode().replace("\r\n", "\n").splitlines():
-            name_, _, plain = line.partition("=")
-            values[name_] = plain
-        return completed.returncode, values
+        for wanted in keys:
+            r = self.run("reveal", *where, wanted, exe=CRED)
+            if r.returncode != 0:
+                return r.returncode, values
+            values[wanted] = r.stdout.decode("utf-8", "replace").replace("\r\n", "\n")[:-1]
+        return 0, values

@@ -8,7 +8,7 @@ import shutil
 import stat
 import unittest
 
-from harness import FILE_TOOL, NATIVE_REVEAL, WINDOWS, Scratch, host_path, message_ids
+from harness import FILE_TOOL, WINDOWS, Scratch, host_path, message_ids
 
 KEYSTORE = """\
 # keystore of the message-security feature
@@ -59,167 +59,102 @@ class Result:
 
 class OrvsealTest(unittest.TestCase):
     def setUp(self):
-        self.scratch = Scratch(self)
-        self.dir = self.scratch.dir
-        self.env = self.scratch.env
-        self.path = self.scratch.path
-        self.write = self.scratch.write
-        self.read = self.scratch.read
-        self.text = self.scratch.text
-        self.reveal = self.scratch.reveal
-        self.key = self.write("initial.key", "e2e initial key\n", mode=0o600)
-
-    # -- helpers ---------------------------------------------------------
+        self.s = Scratch(self)
+        self.key = self.s.write("initial.key", "e2e initial key\n")
 
     def run_orvseal(self, *args, env=None):
-        return Result(self.scratch.run(*args, env=env))
+        return Result(self.s.run(*args, env=env))
 
-    def assert_shape(self, name, expected=EXPECTED_SHAPE):
-        lines = self.text(name).split("\n")
-        self.assertEqual(lines[-1], "", "the last line ends with a newline")
-        lines = lines[:-1]
-        self.assertEqual(len(lines), len(expected), self.text(name))
-        for line, want in zip(lines, expected):
+    def assert_result(self, r, code, ids, note=None):
+        self.assertEqual((r.code, r.ids()), (code, sorted(ids)), note or r)
+
+    def assert_shape(self, name, algorithm="2"):
+        lines = self.s.text(name).split("\n")
+        self.assertEqual(lines.pop(), "", "the last line ends with a newline")
+        self.assertEqual(len(lines), len(EXPECTED_SHAPE), self.s.text(name))
+        for line, want in zip(lines, EXPECTED_SHAPE):
             if want.endswith("<ORV>"):
-                self.assertTrue(line.startswith(want), line)
-                self.assertRegex(line[len(want) - 5:],
-                                 r"^<ORV>[12]![A-Za-z0-9+/=]+![A-Za-z0-9+/=]*![A-Za-z0-9+/=]+"
-                                 r"(\s+#.*)?$")
+                self.assertRegex(line, "^" + want + algorithm +
+                                 r"![A-Za-z0-9+/=]+![A-Za-z0-9+/=]*![A-Za-z0-9+/=]+(\s+#.*)?$")
             else:
                 self.assertEqual(line, want)
 
-    def assert_ids(self, result, ids, note=None):
-        self.assertEqual(result.ids(), sorted(ids), note if note is not None else result)
-
     def assert_protected(self, name, key, plaintexts=PLAINTEXTS):
-        code, values = self.reveal(name, key)
-        self.assertEqual(code, 0, values)
-        self.assertEqual(values, plaintexts)
+        self.assertEqual(self.s.reveal(name, key, plaintexts), (0, plaintexts))
 
-    def assert_no_side_file(self, name="keystore.conf"):
-        self.assertFalse(os.path.exists(self.path(name + ".bak")))
+    def assert_untouched(self, body, *others):
+        """The keystore as it was, and nothing in the folder but it and `others`."""
+        self.assertEqual(self.s.read("keystore.conf"), body if isinstance(body, bytes)
+                         else body.encode())
+        self.assertEqual(sorted(os.listdir(self.s.dir)),
+                         sorted(["home", "initial.key", "keystore.conf"] + list(others)))
 
-    # -- the protection run ----------------------------------------------
-
-    def test_protects_every_credential_and_replaces_the_keystore(self):
-        self.write("keystore.conf", KEYSTORE)
-        r = self.run_orvseal("-f", host_path(self.path("keystore.conf")), "-sf", host_path(self.key))
-        self.assertEqual(r.code, 0, r)
-        self.assertTrue(r.stdout.startswith("orvseal") and "Copyright" in r.stdout.split("\n")[0], r)
-        self.assert_ids(r, ["ORV9105I"], r)
-        self.assertIn("'%s'" % host_path(self.path("keystore.conf")), r.stdout)
+    def test_protects_every_credential_in_place_or_into_an_output(self):
+        self.s.write("keystore.conf", KEYSTORE)
+        r = self.run_orvseal("-f", host_path(self.s.path("keystore.conf")), "-sf",
+                             host_path(self.key))
+        self.assert_result(r, 0, ["ORV9105I"])
+        self.assertTrue(r.stdout.startswith("orvseal") and "Copyright" in r.stdout.split("\n")[0])
+        self.assertIn("'%s'" % host_path(self.s.path("keystore.conf")), r.stdout)
         self.assert_shape("keystore.conf")
         self.assert_protected("keystore.conf", self.key)
-        self.assert_no_side_file()
+        self.assert_untouched(self.s.read("keystore.conf"))
 
-    def test_algorithms(self):
-        for algorithm in ("1", "2"):
-            self.write("keystore.conf", KEYSTORE)
-            r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key", "-sp", algorithm)
-            self.assertEqual(r.code, 0, r)
-            self.assertIn("pem.password = <ORV>%s!" % algorithm, self.text("keystore.conf"))
-            self.assert_protected("keystore.conf", self.key)
-        for algorithm in ("0", "3"):
-            self.write("keystore.conf", KEYSTORE)
-            trace = self.path("trace-%s.log" % algorithm)
-            r = self.run_orvseal("-f", "keystore.conf", "-sp", algorithm,
-                                 env={"VKT_TRACE": host_path(trace)})
-            self.assertEqual(r.code, 10, r)
-            self.assert_ids(r, ["ORV3056I"], r)
-            self.assertEqual(self.text("keystore.conf"), KEYSTORE)
-            self.assert_no_side_file()
-            with open(trace) as f:
-                self.assertIn("Supplied algorithm %s was smaller than 0 or larger than the latest 2"
-                              % algorithm, f.read())
+        self.s.write("keystore.conf", KEYSTORE)
+        r = self.run_orvseal("-f", "keystore.conf", "-o", "out.conf", "-sf", "initial.key",
+                             "-sp", "1")
+        self.assert_result(r, 0, ["ORV9105I"])
+        self.assertIn("The credentials in 'keystore.conf' are protected.", r.stdout)
+        self.assert_shape("out.conf", algorithm="1")
+        self.assert_protected("out.conf", self.key)
+        self.assert_untouched(KEYSTORE, "out.conf")
 
     def test_command_line_errors_show_the_usage(self):
-        self.write("keystore.conf", KEYSTORE)
+        self.s.write("keystore.conf", KEYSTORE)
+        trace = self.s.path("trace.log")
         cases = [
-            (("-x", "y"), ["ORV7027E", "ORV3056I"], "'-x'"),
+            (("-x", "y"), ["ORV7027E", "ORV3056I"], "The argument '-x' is not an option"),
             (("-f",), ["ORV3056I"], None),
-            (("-f", "-o"), ["ORV7027E", "ORV3056I"], "'-f'"),
+            (("-f", "keystore.conf", "-sp", "3"), ["ORV3056I"], None),
         ]
-        for args, ids, named in cases:
-            r = self.run_orvseal(*args)
-            self.assertEqual(r.code, 10, (args, r))
-            self.assert_ids(r, ids, (args, r))
+        for args, ids, says in cases:
+            r = self.run_orvseal(*args, env={"VKT_TRACE": host_path(trace)})
+            self.assert_result(r, 10, ids, (args, r))
             self.assertIn("Copyright", r.stdout)
-            if named:
-                self.assertIn("The argument %s is not an option of orvseal" % named, r.stderr)
+            if says:
+                self.assertIn(says, r.stderr)
             self.assertIn("Usage: orvseal [-f keystore_file] [-o output_file] [-sp 1|2] "
                           "[-sf initial_key_file]", r.stdout)
-        self.assertEqual(self.text("keystore.conf"), KEYSTORE)
+        with open(trace) as f:
+            self.assertIn("Supplied algorithm 3 was smaller than 0 or larger than the latest 2",
+                          f.read())
+        os.remove(trace)
+        self.assert_untouched(KEYSTORE)
 
     def test_key_file_precedence(self):
-        other = self.write("other.key", "another key", mode=0o600)
-        stanza = self.write("stanza.key", "the stanza's key", mode=0o600)
+        other = self.s.write("other.key", "another key")
+        stanza = self.s.write("stanza.key", "the stanza's key")
         body = KEYSTORE + "orvcred.keyfile = %s\n" % host_path(stanza)
-        plaintexts = dict(PLAINTEXTS)
         cases = [
-            (("-sf", "initial.key"), {"VKT_ORVCRED_KEYFILE": host_path(other)}, self.key),
-            ((), {"VKT_ORVCRED_KEYFILE": host_path(other)}, other),
-            ((), {}, stanza),
+            (body, ("-sf", "initial.key"), {"VKT_ORVCRED_KEYFILE": host_path(other)}, self.key),
+            (body, (), {"VKT_ORVCRED_KEYFILE": host_path(other)}, other),
+            (body, (), {}, stanza),
+            # No key file named anywhere: the built-in key, with a warning.
+            (KEYSTORE + "orvcred.other = x\n", (), {}, None),
         ]
-        for args, env, key in cases:
-            self.write("keystore.conf", body)
+        for text, args, env, key in cases:
+            self.s.write("keystore.conf", text)
             r = self.run_orvseal("-f", "keystore.conf", *args, env=env)
-            self.assertEqual(r.code, 0, r)
-            self.assert_ids(r, ["ORV9105I"], r)
-            self.assert_protected("keystore.conf", key, plaintexts)
+            self.assert_result(r, 0, ["ORV9105I"] + (["ORV6339W"] if key is None else []))
+            self.assert_protected("keystore.conf", key)
             for wrong in {self.key, other, stanza} - {key}:
-                code, _ = self.reveal("keystore.conf", wrong)
-                self.assertNotEqual(code, 0, "readable with the wrong key %s" % wrong)
+                self.assertNotEqual(self.s.reveal("keystore.conf", wrong)[0], 0, wrong)
 
-    def test_default_key(self):
-        cases = [
-            KEYSTORE,                                              # no orvcred stanza
-            KEYSTORE + "orvcred.other = x\n",                      # stanza without keyfile
-            KEYSTORE + "a line without an equals sign\n",          # unparsable, no keyfile
-        ]
-        for body in cases:
-            self.write("keystore.conf", body)
-            r = self.run_orvseal("-f", "keystore.conf")
-            self.assertEqual(r.code, 0, r)
-            self.assert_ids(r, ["ORV6339W", "ORV9105I"], r)
-            self.assertIn("ORV6339W", r.stderr)
-            code, values = self.reveal("keystore.conf")
-            self.assertEqual((code, values), (0, PLAINTEXTS))
-
-    def test_unreadable_key_file(self):
-        self.write("keystore.conf", KEYSTORE)
-        r = self.run_orvseal("-f", "keystore.conf", "-sf", host_path(self.path("keys/none.key")))
-        self.assertEqual(r.code, 80, r)
-        self.assert_ids(r, ["ORV6335E"], r)
-        base = "none.key"
-        self.assertIn("The initial key file '%s' cannot be read" % base, r.stderr)
-        self.assertEqual(self.text("keystore.conf"), KEYSTORE)
-        self.assert_no_side_file()
-
-    def test_direct_output_leaves_the_keystore_alone(self):
-        self.write("keystore.conf", KEYSTORE)
-        r = self.run_orvseal("-f", "keystore.conf", "-o", "out.conf", "-sf", "initial.key")
-        self.assertEqual(r.code, 0, r)
-        self.assertIn("The credentials in 'keystore.conf' are protected.", r.stdout)
-        self.assertEqual(self.text("keystore.conf"), KEYSTORE)
-        self.assert_shape("out.conf")
-        self.assert_protected("out.conf", self.key)
-        self.assert_no_side_file()
-
-    def test_output_naming_the_keystore_by_another_text_replaces_it(self):
-        outputs = ["keystore.conf", host_path(self.path("keystore.conf")),
-                   "." + ("\\" if WINDOWS else "/") + "keystore.conf"]
-        if WINDOWS:
-            outputs.append("KEYSTORE.Conf")  # Windows file names ignore case
-        else:
-            os.symlink("keystore.conf", self.path("alias.conf"))
-            outputs.append("alias.conf")
-        for output in outputs:
-            self.write("keystore.conf", KEYSTORE)
-            r = self.run_orvseal("-f", "keystore.conf", "-o", output, "-sf", "initial.key")
-            self.assertEqual(r.code, 0, (output, r))
-            self.assert_shape("keystore.conf")
-            self.assert_protected("keystore.conf", self.key)
-            self.assert_no_side_file()
+        self.s.write("keystore.conf", KEYSTORE)
+        r = self.run_orvseal("-f", "keystore.conf", "-sf", host_path(self.s.path("k/none.key")))
+        self.assert_result(r, 80, ["ORV6335E"])
+        self.assertIn("The initial key file 'none.key' cannot be read", r.stderr)
+        self.assert_untouched(KEYSTORE, "other.key", "stanza.key")
 
     def test_named_key_file_that_cannot_be_used_is_never_replaced_by_the_default(self):
         cases = [
@@ -232,32 +167,60 @@ class OrvsealTest(unittest.TestCase):
              "The path given by orvcred.keyfile is longer than 260 characters"),
         ]
         for extra, code, message, says in cases:
-            body = KEYSTORE + extra
-            self.write("keystore.conf", body)
+            self.s.write("keystore.conf", KEYSTORE + extra)
             r = self.run_orvseal("-f", "keystore.conf")
-            self.assertEqual(r.code, code, r)
-            self.assert_ids(r, [message], r)
+            self.assert_result(r, code, [message])
             self.assertIn(says, r.stderr)
-            self.assertEqual(self.read("keystore.conf"), body.encode())
-            self.assert_no_side_file()
+            self.assert_untouched(KEYSTORE + extra)
+
+    def test_output_naming_the_keystore_by_another_text_replaces_it(self):
+        outputs = ["keystore.conf", host_path(self.s.path("keystore.conf")),
+                   "." + ("\\" if WINDOWS else "/") + "keystore.conf"]
+        if WINDOWS:
+            outputs.append("KEYSTORE.Conf")  # Windows file names ignore case
+        else:
+            os.symlink("keystore.conf", self.s.path("alias.conf"))
+            outputs.append("alias.conf")
+        for output in outputs:
+            self.s.write("keystore.conf", KEYSTORE)
+            r = self.run_orvseal("-f", "keystore.conf", "-o", output, "-sf", "initial.key")
+            self.assertEqual(r.code, 0, (output, r))
+            self.assert_shape("keystore.conf")
+            self.assert_protected("keystore.conf", self.key)
+            self.assertFalse(os.path.exists(self.s.path("keystore.conf.bak")))
 
     def test_files_named_like_the_side_file_are_left_alone(self):
-        self.write("keystore.conf", KEYSTORE)
-        self.write("keystore.conf.bak", "a backup of the user's own\n")
-        os.makedirs(self.path("keystore.conf.1.bak/inside"))
+        self.s.write("keystore.conf", KEYSTORE)
+        self.s.write("keystore.conf.bak", "a backup of the user's own\n")
+        os.makedirs(self.s.path("keystore.conf.1.bak/inside"))
         r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key")
         self.assertEqual(r.code, 0, r)
         self.assert_shape("keystore.conf")
-        self.assertEqual(self.read("keystore.conf.bak"), b"a backup of the user's own\n")
-        self.assertTrue(os.path.isdir(self.path("keystore.conf.1.bak/inside")))
-        self.assertEqual(sorted(os.listdir(self.dir)),
-                         ["home", "initial.key", "keystore.conf", "keystore.conf.1.bak",
-                          "keystore.conf.bak"])
+        self.assertEqual(self.s.read("keystore.conf.bak"), b"a backup of the user's own\n")
+        self.assertTrue(os.path.isdir(self.s.path("keystore.conf.1.bak/inside")))
+        self.assert_untouched(self.s.read("keystore.conf"), "keystore.conf.bak",
+                              "keystore.conf.1.bak")
+
+    def test_path_too_long_for_the_side_file(self):
+        # 257 characters in all: the path fits, the path and ".bak" do not.
+        directory = self.s.dir
+        while len(directory) < 257 - 30:
+            directory = os.path.join(directory, "d" * min(100, 257 - 30 - len(directory)))
+        os.makedirs(directory)
+        name = "k" * (257 - len(host_path(directory)) - 1)
+        keystore = os.path.join(directory, name)
+        with open(keystore, "w") as f:
+            f.write(KEYSTORE)
+        r = self.run_orvseal("-f", host_path(keystore), "-sf", host_path(self.key))
+        self.assert_result(r, 16, ["ORV9109E"])
+        with open(keystore) as f:
+            self.assertEqual(f.read(), KEYSTORE)
+        self.assertEqual(os.listdir(directory), [name])
 
     def test_keystore_from_the_environment_and_the_home_directory(self):
-        self.write("elsewhere.conf", KEYSTORE)
+        self.s.write("elsewhere.conf", KEYSTORE)
         r = self.run_orvseal("-sf", host_path(self.key),
-                             env={"VKT_KEYSTORE_CONF": host_path(self.path("elsewhere.conf"))})
+                             env={"VKT_KEYSTORE_CONF": host_path(self.s.path("elsewhere.conf"))})
         self.assertEqual(r.code, 0, r)
         self.assert_shape("elsewhere.conf")
 
@@ -267,130 +230,90 @@ class OrvsealTest(unittest.TestCase):
             users = os.path.join(prefix, "drive_c", "users")
             home = [os.path.join(users, u) for u in os.listdir(users) if u != "Public"][0]
         else:
-            home = self.env["HOME"]
+            home = self.s.env["HOME"]
         vkt = os.path.join(home, ".vkt")
         os.makedirs(vkt, exist_ok=True)
         self.addCleanup(shutil.rmtree, vkt, True)
         with open(os.path.join(vkt, "keystore.conf"), "w") as f:
             f.write(KEYSTORE)
-        r = self.run_orvseal()
-        self.assertEqual(r.code, 0, r)
-        self.assert_ids(r, ["ORV6339W", "ORV9105I"], r)
+        self.assert_result(self.run_orvseal(), 0, ["ORV6339W", "ORV9105I"])
         with open(os.path.join(vkt, "keystore.conf"), "rb") as f:
             self.assertIn(b"pem.password = <ORV>2!", f.read())
-
         if not WINDOWS:
-            del self.env["HOME"]
-            r = self.run_orvseal()
-            self.assertEqual(r.code, 15, r)
-            self.assert_ids(r, [], r)
+            del self.s.env["HOME"]
+            self.assert_result(self.run_orvseal(), 15, [])
 
     def test_files_that_are_not_text_of_this_form_are_left_alone(self):
         cases = [
-            ("a NUL byte", b"pem.password = secret\nbinary = a\0b\n", 19, "ORV910AE",
+            (b"pem.password = secret\nbinary = a\0b\n", 19, "ORV910AE",
              "holds a NUL byte in line 2"),
-            ("carriage returns alone", b"a = 1\rpem.password = s\rb = 2\r", 19, "ORV910DE",
-             "without a line feed in line 1"),
-            ("UTF-16", "pem.password = s\n".encode("utf-16"), 19, "ORV910EE",
-             "Save it as UTF-8 or ANSI"),
-            ("words between key and '='", b"x = 1\npem.password extra = v\n", 21, "ORV910FE",
+            (b"a = 1\rpem.password = s\rb = 2\r", 19, "ORV910DE", "without a line feed in line 1"),
+            ("pem.password = s\n".encode("utf-16"), 19, "ORV910EE", "Save it as UTF-8 or ANSI"),
+            (b"x = 1\npem.password extra = v\n", 21, "ORV910FE",
              "Line 2 of 'keystore.conf' has words between the key 'pem.password' and '='"),
         ]
-        for name, body, code, message, says in cases:
-            self.write("keystore.conf", body)
+        for body, code, message, says in cases:
+            self.s.write("keystore.conf", body)
             for out in ([], ["-o", "out.conf"]):
                 r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key", *out)
-                self.assertEqual((r.code, r.ids()), (code, [message]), (name, r))
-                self.assertIn(says, r.stderr, name)
-                self.assertEqual(self.read("keystore.conf"), body, name)
-                self.assertEqual(sorted(os.listdir(self.dir)),
-                                 ["home", "initial.key", "keystore.conf"], name)
+                self.assert_result(r, code, [message])
+                self.assertIn(says, r.stderr)
+                self.assert_untouched(body)
 
     def test_what_a_keystore_means_is_kept(self):
         bom = b"\xef\xbb\xbf"
         cases = [
-            # (what, keystore, protected values expected, lines kept byte for byte)
-            ("a value of words", b"pem.password = my secret phrase\n",
-             {"pem.password": "my secret phrase"}, []),
-            ("a comment after the value", b"crl.ldap.pass = Ld4p-Reader-Pw   # the reader's\n",
+            # (keystore, protected values expected, lines kept byte for byte)
+            (b"crl.ldap.pass = Ld4p-Reader-Pw   # the reader's\n",
              {"crl.ldap.pass": "Ld4p-Reader-Pw"}, [b"   # the reader's\n"]),
-            ("a 0x1A byte", b"other = a\x1ab\npkcs11.token_pin = 77\n",
-             {"pkcs11.token_pin": "77"}, [b"other = a\x1ab\n"]),
-            ("a byte order mark", bom + b"pem.password = p\n", {"pem.password": "p"},
-             [bom + b"pem.encrypted = YES\n"]),
-            ("a byte order mark before the key file", bom + b"orvcred.keyfile = initial.key\n"
-             b"pem.password = p\r\n", {"pem.password": "p"},
+            (b"other = a\x1ab\npkcs11.token_pin = 77\n", {"pkcs11.token_pin": "77"},
+             [b"other = a\x1ab\n"]),
+            (bom + b"pem.password = p\n", {"pem.password": "p"}, [bom + b"pem.encrypted = YES\n"]),
+            # The key file named behind a byte order mark is found.
+            (bom + b"orvcred.keyfile = initial.key\npem.password = p\r\n", {"pem.password": "p"},
              [bom + b"orvcred.keyfile = initial.key\n", b"pem.encrypted = YES\r\n"]),
         ]
-        for what, body, values, kept in cases:
-            self.write("keystore.conf", body)
-            r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key")
-            self.assertEqual((r.code, r.ids()), (0, ["ORV9105I"]), (what, r))
+        for body, values, kept in cases:
+            self.s.write("keystore.conf", body)
+            r = self.run_orvseal("-f", "keystore.conf")
+            self.assert_result(r, 0, ["ORV9105I"] + ([] if b"keyfile" in body else ["ORV6339W"]))
             for piece in kept:
-                self.assertIn(piece, self.read("keystore.conf"), what)
-            self.assertEqual(self.reveal("keystore.conf", self.key), (0, values), what)
-            again = self.read("keystore.conf")
-            self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key")
-            self.assertEqual(self.read("keystore.conf"), again, what + ": a second run")
-        # The key file named on a first line behind a byte order mark is found.
-        self.write("keystore.conf", bom + b"orvcred.keyfile = initial.key\npem.password = p\n")
-        r = self.run_orvseal("-f", "keystore.conf")
-        self.assertEqual((r.code, r.ids()), (0, ["ORV9105I"]), r)
+                self.assertIn(piece, self.s.read("keystore.conf"), body)
+            self.assertEqual(self.s.reveal("keystore.conf", None if b"keyfile" not in body
+                                           else self.key, values), (0, values), body)
+            again = self.s.read("keystore.conf")
+            self.run_orvseal("-f", "keystore.conf")
+            self.assertEqual(self.s.read("keystore.conf"), again, "a second run changes nothing")
 
-    def test_plaintext_behind_a_yes_flag_is_named(self):
         body = "crl.encrypted = YES\ncrl.ldap.pass = plainLDAP\n"
-        self.write("keystore.conf", body)
+        self.s.write("keystore.conf", body)
         r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key")
-        self.assertEqual((r.code, r.ids()), (0, ["ORV9105I", "ORV9110W"]), r)
+        self.assert_result(r, 0, ["ORV9105I", "ORV9110W"])
         self.assertIn("Line 2 of 'keystore.conf' holds a plaintext 'crl.ldap.pass'", r.stderr)
         self.assertIn("remove that flag line or set it to NO", r.stderr)
         self.assertNotIn("plainLDAP", r.stdout + r.stderr)
-        self.assertEqual(self.text("keystore.conf"), body)
+        self.assert_untouched(body)
 
     @unittest.skipIf(WINDOWS, "FIFOs, /dev and file modes are POSIX's")
     def test_posix_special_files(self):
-        self.write("keystore.conf", KEYSTORE)
-        os.chmod(self.path("keystore.conf"), 0o600)
-        os.mkfifo(self.path("fifo"))
-        for args, code, message in [
-                (["-f", "fifo", "-sf", "initial.key"], 12, "ORV9113E"),
-                (["-f", "keystore.conf", "-sf", "fifo"], 80, "ORV9113E"),
-                (["-f", "keystore.conf", "-sf", self.dir], 80, "ORV9113E")]:
-            r = self.run_orvseal(*args)
-            self.assertEqual((r.code, r.ids()), (code, [message]), r)
-        for out in ("/dev/null", "/dev/stdout"):
+        self.s.write("keystore.conf", KEYSTORE)
+        os.mkfifo(self.s.path("fifo"))
+        for args, code in [(["-f", "fifo", "-sf", "initial.key"], 12),
+                           (["-f", "keystore.conf", "-sf", "fifo"], 80),
+                           (["-f", "keystore.conf", "-sf", self.s.dir], 80)]:
+            self.assert_result(self.run_orvseal(*args), code, ["ORV9113E"])
+        for out in ("/dev/null", "/dev/stdout", "new.conf"):
             r = self.run_orvseal("-f", "keystore.conf", "-o", out, "-sf", "initial.key")
-            self.assertEqual((r.code, r.ids()), (0, ["ORV9105I"]), r)
-        self.assertIn("pkcs11.token_pin = <ORV>", r.stdout)
-        r = self.run_orvseal("-f", "keystore.conf", "-o", "new.conf", "-sf", "initial.key")
-        self.assertEqual(r.code, 0, r)
-        self.assertEqual(stat.S_IMODE(os.stat(self.path("new.conf")).st_mode), 0o600)
-        self.assertEqual(self.text("keystore.conf"), KEYSTORE)
+            self.assert_result(r, 0, ["ORV9105I"])
+            self.assertEqual("pkcs11.token_pin = <ORV>" in r.stdout, out == "/dev/stdout")
+        self.assertEqual(stat.S_IMODE(os.stat(self.s.path("new.conf")).st_mode), 0o600)
+        self.assertEqual(self.s.text("keystore.conf"), KEYSTORE)
         # A control character in a name cannot start a line of its own.
         r = self.run_orvseal("-f", "no\nORV9105I: such file", "-sf", "initial.key")
         self.assertIn("'no\\nORV9105I: such file'", r.stderr)
         self.assertEqual(r.ids(), ["ORV9062E"], r)
-        long = "/" + "d" * 300 + "/keystore.conf"
-        r = self.run_orvseal(env={"VKT_KEYSTORE_CONF": long})
-        self.assertEqual((r.code, r.ids()), (16, ["ORV9112E"]), r)
-
-    def test_path_too_long_for_the_side_file(self):
-        # 257 characters in all: the path fits, the path and ".bak" do not.
-        directory = self.dir
-        while len(directory) < 257 - 30:
-            directory = os.path.join(directory, "d" * min(100, 257 - 30 - len(directory)))
-        os.makedirs(directory, exist_ok=True)
-        name = "k" * (257 - len(host_path(directory)) - 1)
-        keystore = os.path.join(directory, name)
-        with open(keystore, "w") as f:
-            f.write(KEYSTORE)
-        self.assertEqual(len(host_path(keystore)), 257)
-        r = self.run_orvseal("-f", host_path(keystore), "-sf", host_path(self.key))
-        self.assertEqual(r.code, 16, r)
-        self.assert_ids(r, ["ORV9109E"], r)
-        with open(keystore) as f:
-            self.assertEqual(f.read(), KEYSTORE)
-        self.assertEqual(os.listdir(directory), [name])
+        r = self.run_orvseal(env={"VKT_KEYSTORE_CONF": "/" + "d" * 300 + "/keystore.conf"})
+        self.assert_result(r, 16, ["ORV9112E"])
 
     def test_links_names_attributes_and_files_in_use(self):
         """How a keystore is reached and kept: through links, under names outside
@@ -399,58 +322,6 @@ class OrvsealTest(unittest.TestCase):
         protected = "pkcs11.token_pin = <ORV>"
         ok = (0, ["ORV9105I"])
         in_use = (22, ["ORV9115E"])
-
-        def symbolic_link():
-            real = self.write("real/keystore.conf", KEYSTORE, mode=0o640)
-            os.symlink(real, self.path("link.conf"))
-
-        def symbolic_link_kept():
-            self.assertTrue(os.path.islink(self.path("link.conf")))
-            self.assertIn(protected, self.text("real/keystore.conf"))
-            self.assertEqual(os.listdir(self.path("real")), ["keystore.conf"])
-            if not WINDOWS:
-                self.assertEqual(stat.S_IMODE(os.stat(self.path("real/keystore.conf")).st_mode),
-                                 0o640)
-
-        def hard_link():
-            os.link(self.write("keystore.conf", KEYSTORE), self.path("other.conf"))
-
-        def other_name_unchanged(r):
-            self.assertIn("'keystore.conf' has 2 names", r.stderr)
-            self.assertIn(protected, self.text("keystore.conf"))
-            self.assertEqual(self.text("other.conf"), KEYSTORE)
-
-        def names(keystore, output, key, decoys=()):
-            def arrange():
-                self.write(keystore, KEYSTORE)
-                self.write(key, self.read("initial.key"))
-                for decoy in decoys:
-                    self.write(decoy, "decoy\n")
-            def check(r):
-                self.assertIn("'%s'" % keystore, r.stdout)
-                self.assertEqual(self.text(keystore), KEYSTORE)
-                self.assertIn(protected, self.text(output))
-                for decoy in decoys:
-                    self.assertEqual(self.text(decoy), "decoy\n")
-                self.assertEqual(sorted(os.listdir(self.dir)),
-                                 sorted(["home", "initial.key", keystore, output, key]
-                                        + list(decoys)))
-            return arrange, ["-f", keystore, "-o", output, "-sf", key], check
-
-        def attributes(value):
-            def arrange():
-                self.write("keystore.conf", KEYSTORE)
-                if value == 0x1:
-                    os.chmod(self.path("keystore.conf"), 0o444)  # Wine's read-only
-                elif int(self.scratch.file_tool("attributes", "keystore.conf", "%x" % value),
-                         16) & value != value:
-                    self.skipTest("this file system keeps no DOS attributes under Wine")
-            def check(r):
-                self.assertIn(protected, self.text("keystore.conf"))
-                kept = int(self.scratch.file_tool("attributes", "keystore.conf"), 16)
-                self.assertEqual(kept & value, value, hex(kept))
-            return arrange, check
-
         holders = []
 
         def release():
@@ -462,40 +333,84 @@ class OrvsealTest(unittest.TestCase):
 
         self.addCleanup(release)
 
+        def symbolic_link():
+            os.symlink(self.s.write("real/keystore.conf", KEYSTORE, mode=0o640),
+                       self.s.path("link.conf"))
+
+        def symbolic_link_kept(r):
+            self.assertTrue(os.path.islink(self.s.path("link.conf")))
+            self.assertIn(protected, self.s.text("real/keystore.conf"))
+            self.assertEqual(os.listdir(self.s.path("real")), ["keystore.conf"])
+            if not WINDOWS:
+                self.assertEqual(stat.S_IMODE(os.stat(self.s.path("real/keystore.conf")).st_mode),
+                                 0o640)
+
+        def other_name_unchanged(r):
+            self.assertIn("'keystore.conf' has 2 names", r.stderr)
+            self.assertIn(protected, self.s.text("keystore.conf"))
+            self.assertEqual(self.s.text("other.conf"), KEYSTORE)
+
+        def names(keystore, output, key, decoys=()):
+            def arrange():
+                self.s.write(keystore, KEYSTORE)
+                self.s.write(key, self.s.read("initial.key"))
+                for decoy in decoys:
+                    self.s.write(decoy, "decoy\n")
+            def check(r):
+                self.assertIn("'%s'" % keystore, r.stdout)
+                self.assertEqual(self.s.text(keystore), KEYSTORE)
+                self.assertIn(protected, self.s.text(output))
+                for decoy in decoys:
+                    self.assertEqual(self.s.text(decoy), "decoy\n")
+                self.assertEqual(sorted(os.listdir(self.s.dir)),
+                                 sorted(["home", "initial.key", keystore, output, key]
+                                        + list(decoys)))
+            return arrange, ["-f", keystore, "-o", output, "-sf", key], check
+
+        def attributes(value):
+            def arrange():
+                self.s.write("keystore.conf", KEYSTORE)
+                if value == 0x1:
+                    os.chmod(self.s.path("keystore.conf"), 0o444)  # Wine's read-only
+                elif int(self.s.file_tool("attributes", "keystore.conf", "%x" % value),
+                         16) & value != value:
+                    self.skipTest("this file system keeps no DOS attributes under Wine")
+            def check(r):
+                self.assertIn(protected, self.s.text("keystore.conf"))
+                kept = int(self.s.file_tool("attributes", "keystore.conf"), 16)
+                self.assertEqual(kept & value, value, hex(kept))
+            return arrange, check
+
         def held(share):
             def arrange():
-                self.write("keystore.conf", KEYSTORE)
-                holders.append(self.scratch.hold("keystore.conf", share))
+                self.s.write("keystore.conf", KEYSTORE)
+                holders.append(self.s.hold("keystore.conf", share))
             def check(r):
                 release()
-                if r.code == 0:
-                    self.assertIn(protected, self.text("keystore.conf"))
-                else:
-                    self.assertEqual(self.text("keystore.conf"), KEYSTORE)
+                self.assertEqual(self.s.text("keystore.conf") == KEYSTORE, r.code != 0)
             return arrange, check
 
         keystore_args = ["-f", "keystore.conf", "-sf", "initial.key"]
-        read_only, read_only_kept = attributes(0x1)
-        hidden_system, hidden_system_kept = attributes(0x2 | 0x4)
+        read_only, hidden = attributes(0x1), attributes(0x2 | 0x4)
         cyrillic = names("ключи.conf", "вывод.conf", "ключ.key")
         # Best-fit mapping once made these A.conf and outA.conf: other files.
         fullwidth = names("Ａ.conf", "outＡ.conf", "Ｋ.key", decoys=("A.conf", "outA.conf"))
         cases = [
             # (what, Windows only, arrange, arguments, accepted (exit, messages), check)
             ("a symbolic link", False, symbolic_link, ["-f", "link.conf", "-sf", "initial.key"],
-             [ok], lambda r: symbolic_link_kept()),
-            ("a hard link", False, hard_link, keystore_args, [(0, ["ORV9105I", "ORV9114W"])],
-             other_name_unchanged),
+             [ok], symbolic_link_kept),
+            ("a hard link", False,
+             lambda: os.link(self.s.write("keystore.conf", KEYSTORE), self.s.path("other.conf")),
+             keystore_args, [(0, ["ORV9105I", "ORV9114W"])], other_name_unchanged),
             ("Cyrillic names", False, cyrillic[0], cyrillic[1], [ok], cyrillic[2]),
             ("fullwidth names", False, fullwidth[0], fullwidth[1], [ok], fullwidth[2]),
-            ("read-only", True, read_only, keystore_args, [ok], read_only_kept),
-            ("hidden and system", True, hidden_system, keystore_args, [ok], hidden_system_kept),
+            ("read-only", True, read_only[0], keystore_args, [ok], read_only[1]),
+            ("hidden and system", True, hidden[0], keystore_args, [ok], hidden[1]),
         ]
         # Held without read sharing, the keystore cannot even be read; without
         # delete sharing, it cannot be replaced. With it, Windows 10 replaces it
         # all the same (POSIX semantics); Wine does not.
-        unreadable = (12, ["ORV9062E"])
-        for share, accepted in [(0, [unreadable]), (1, [in_use]), (3, [in_use]),
+        for share, accepted in [(0, [(12, ["ORV9062E"])]), (1, [in_use]), (3, [in_use]),
                                 (7, [ok, in_use])]:
             arrange, check = held(share)
             cases.append(("held open, share mode %d" % share, True, arrange, keystore_args,
@@ -504,25 +419,17 @@ class OrvsealTest(unittest.TestCase):
             if windows_only and not (WINDOWS and FILE_TOOL):
                 continue
             with self.subTest(what):
-                for name in set(os.listdir(self.dir)) - {"home", "initial.key"}:
-                    path = self.path(name)
+                for name in set(os.listdir(self.s.dir)) - {"home", "initial.key"}:
+                    path = self.s.path(name)
                     if os.path.isdir(path) and not os.path.islink(path):
                         shutil.rmtree(path)
                     else:
                         os.remove(path)
                 arrange()
                 r = self.run_orvseal(*args)
-                self.assertIn((r.code, r.ids()), accepted, r)
+                self.assertIn((r.code, sorted(r.ids())), accepted, r)
                 check(r)
-                self.assertEqual([n for n in os.listdir(self.dir) if n.endswith(".bak")], [])
-
-    @unittest.skipUnless(WINDOWS and NATIVE_REVEAL, "needs the Windows build and a native reveal")
-    def test_windows_values_read_back_on_linux(self):
-        self.write("keystore.conf", KEYSTORE)
-        r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key", "-sp", "1")
-        self.assertEqual(r.code, 0, r)
-        code, values = self.reveal("keystore.conf", self.key, native=True)
-        self.assertEqual((code, values), (0, PLAINTEXTS))
+                self.assertEqual([n for n in os.listdir(self.s.dir) if n.endswith(".bak")], [])
 
 
 if __name__ == "__main__":

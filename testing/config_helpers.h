@@ -1,5 +1,5 @@
-#ifndef ORV_LIB_ORV_TEST_SUPPORT_H_
-#define ORV_LIB_ORV_TEST_SUPPORT_H_
+#ifndef ORV_TESTING_CONFIG_HELPERS_H_
+#define ORV_TESTING_CONFIG_HELPERS_H_
 
 #include <string>
 #include <utility>
@@ -8,7 +8,7 @@
 #include "lib/orv/list.h"
 #include "testing/env_var.h"
 
-// Helpers for the tests of the configuration library.
+// Helpers for the tests of the configuration reader.
 
 // The trace texts of a trace file, each as "function(number) detail=N text".
 std::vector<std::string> traceTexts(const std::string& tracePath);
@@ -17,4 +17,4 @@ std::vector<std::string> traceTexts(const std::string& tracePath);
 using KeyValues = std::vector<std::pair<std::string, std::string>>;
 KeyValues entriesOf(const List* list);
 
-#endif  // ORV_LIB_ORV_TEST_SUPPORT_H_
+#endif  // ORV_TESTING_CONFIG_HELPERS_H_

@@ -1,4 +1,4 @@
-#include "lib/orv/test_support.h"
+#include "testing/config_helpers.h"
 
 #include <regex>
 #include <sstream>
