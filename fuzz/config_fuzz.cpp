@@ -1,78 +1,22 @@
-// Fuzz target of the configuration parser and the stanza lookup. The input
-// is the text of a keystore configuration file. Checked, whatever the
+// Fuzz target of the configuration reader and the key file lookup. The
+// input is the text of a keystore configuration file. Checked, whatever the
 // grammar decides for a line: the parse gives whole, trimmed entries in a
-// well-linked list; loading the orvcred stanza from a file agrees with the
-// parse; the key file lookup finds one entry, refuses two and never cuts a
-// value; every block is released.
+// well-linked list; the key file lookup on the same text as a file finds one
+// entry, refuses two and never cuts a value; every block is released.
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
 #include "lib/orv/config_access.h"
 #include "lib/orv/config_syntax.h"
-#include "lib/orv/list.h"
 #include "lib/orv/param_lookup.h"
 #include "platform/memory.h"
 #include "testing/test_hooks.h"
-
-namespace {
-
-using Entries = std::vector<std::pair<std::string, std::string>>;
-
-// The list's entries head to tail, checking the links, the count and, for
-// entries as parsed (`parsed`), their shape.
-Entries listEntries(List* list, bool parsed) {
-  Entries entries;
-  uint64_t forward = 0;
-  const ListNode* previous = nullptr;
-  for (const ListNode* node = list->head; node != nullptr; node = node->next) {
-    ORV_FUZZ_CHECK(node->prev == previous, "back links mirror forward links");
-    const auto* entry = static_cast<const ConfigEntry*>(node->data);
-    ORV_FUZZ_CHECK(entry != nullptr && entry->key != nullptr && entry->value != nullptr,
-                   "complete entries");
-    std::string key = entry->key;
-    std::string value = entry->value;
-    ORV_FUZZ_CHECK(key.size() <= kConfigKeyMaxLength, "keys fit");
-    ORV_FUZZ_CHECK(!parsed || key.empty() || (!isConfigWhitespace(key.front()) &&
-                                              !isConfigWhitespace(key.back())),
-                   "keys are trimmed");
-    ORV_FUZZ_CHECK(!value.empty(), "values are never empty");
-    ORV_FUZZ_CHECK(!isConfigWhitespace(value.front()) && !isConfigWhitespace(value.back()),
-                   "values are trimmed");
-    ORV_FUZZ_CHECK(key.find('\n') == std::string::npos && value.find('\n') == std::string::npos,
-                   "one line each");
-    entries.emplace_back(key, value);
-    previous = node;
-    ++forward;
-  }
-  ORV_FUZZ_CHECK(list->tail == previous, "the tail is the last node");
-  ORV_FUZZ_CHECK(list->getCount(list) == forward, "the count is the number of nodes");
-  return entries;
-}
-
-// The file that loadStanza reads; one per process, so parallel jobs never
-// share it. In memory where the system offers it: written for every input.
-const std::string& scratchFile() {
-  static const std::string path = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
-                                  "/orv-config-fuzz-" + std::to_string(getpid()) + ".conf";
-  return path;
-}
-
-bool writeScratchFile(const std::string& text) {
-  FILE* file = std::fopen(scratchFile().c_str(), "wb");
-  if (file == nullptr) return false;
-  bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  return std::fclose(file) == 0 && ok;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   setConsoleQuiet(true);
@@ -92,44 +36,46 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ORV_FUZZ_CHECK(list != nullptr, "a list");
   int32_t parseRc = parseConfigText(buffer.data(), list);
   ORV_FUZZ_CHECK(parseRc == kConfigOk || parseRc == kConfigCannotParse, "a parse result");
-  Entries parsed = listEntries(list, true);
-  ORV_FUZZ_CHECK(parseRc != kConfigOk || !parsed.empty(), "success comes with entries");
+  size_t keyFiles = 0, count = 0;
+  std::string keyFile;
+  const ListNode* previous = nullptr;
+  for (const ListNode* node = list->head; node != nullptr; previous = node, node = node->next) {
+    ORV_FUZZ_CHECK(node->prev == previous, "back links mirror forward links");
+    const auto* entry = static_cast<const ConfigEntry*>(node->data);
+    std::string key = entry->key, value = entry->value;
+    ORV_FUZZ_CHECK(key.size() <= kConfigKeyMaxLength, "keys fit");
+    ORV_FUZZ_CHECK(key.empty() || (!isConfigWhitespace(key.front()) &&
+                                   !isConfigWhitespace(key.back())), "keys are trimmed");
+    ORV_FUZZ_CHECK(!value.empty() && !isConfigWhitespace(value.front()) &&
+                       !isConfigWhitespace(value.back()), "values are whole and trimmed");
+    ORV_FUZZ_CHECK((key + value).find('\n') == std::string::npos, "one line each");
+    if (key == "orvcred.keyfile" && keyFiles++ == 0) keyFile = value;
+    ++count;
+  }
+  ORV_FUZZ_CHECK(list->tail == previous && list->getCount(list) == count, "tail and count");
+  ORV_FUZZ_CHECK(parseRc != kConfigOk || count > 0, "success comes with entries");
   destroyConfigList(list);
 
-  size_t keyFiles = 0;
-  size_t stanzaEntries = 0;
-  std::string keyFile;
-  for (const auto& [key, value] : parsed) {
-    if (key.compare(0, 8, "orvcred.") == 0) ++stanzaEntries;
-    if (key == "orvcred.keyfile" && keyFiles++ == 0) keyFile = value;
-  }
-
-  if (!text.empty() && writeScratchFile(text)) {
-    List* loaded = nullptr;
-    int32_t loadRc = loadStanza(scratchFile().c_str(), &loaded, "orvcred", 0);
-    int32_t expectedLoad = parseRc != kConfigOk ? parseRc
-                           : stanzaEntries == 0 ? kConfigNoStanza
-                                                : kConfigOk;
-    ORV_FUZZ_CHECK(loadRc == expectedLoad, "loadStanza agrees with the parse");
-    ORV_FUZZ_CHECK((loadRc == kConfigOk) == (loaded != nullptr), "a list only on success");
-    if (loaded != nullptr) {
-      ORV_FUZZ_CHECK(listEntries(loaded, false).size() == stanzaEntries, "the stanza's entries");
-    }
-    destroyConfigList(loaded);
-
+  // One file per process, so that parallel jobs never share it.
+  static const std::string path = "/tmp/orv-config-fuzz-" + std::to_string(getpid()) + ".conf";
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (!text.empty() && file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size()) {
+    std::fclose(file);
+    file = nullptr;
     char dst[kConfigPathSize] = {};
-    int32_t keyRc = getKeyFileParam(dst, scratchFile().c_str(), nullptr);
-    if (expectedLoad != kConfigOk) {
-      ORV_FUZZ_CHECK(keyRc == expectedLoad, "getKeyFileParam passes loadStanza's code");
+    int32_t keyRc = getKeyFileParam(dst, path.c_str(), nullptr);
+    if (parseRc != kConfigOk) {
+      ORV_FUZZ_CHECK(keyRc == parseRc, "an unreadable line fails the lookup");
     } else if (keyFiles > 1) {
       ORV_FUZZ_CHECK(keyRc == kConfigParamNotUnique, "two key files are refused");
     } else if (keyFile.size() > kConfigPathMaxLength) {
       ORV_FUZZ_CHECK(keyRc == kConfigPathTooLong, "a long key file path is refused");
-    } else {
+    } else if (keyFiles == 1) {
       ORV_FUZZ_CHECK(keyRc == kConfigOk && std::string(dst) == keyFile, "the key file, whole");
     }
-    std::remove(scratchFile().c_str());
   }
+  if (file != nullptr) std::fclose(file);
+  std::remove(path.c_str());
   ORV_FUZZ_CHECK(memoryBlocksOutstanding() == blocksBefore, "every block released");
   return 0;
 }

@@ -12,14 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
-#include <sstream>
+#include <utility>
 #include <string>
 #include <vector>
 
 #include "cmd/orv/command_records.h"
 #include "cmd/orv/orvseal.h"
 #include "cmd/orv/rewriter.h"
+#include "lib/orvcred/include/orvcred.h"
 #include "lib/orv/param_lookup.h"
 #include "platform/memory.h"
 #include "platform/messages.h"
@@ -88,41 +88,12 @@ class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
     setEnvironmentVariable("VKT_ORVCRED_KEYFILE",
                 scenario.key == KeySource::kEnvironment ? environmentKeyFile.c_str() : nullptr);
     setEnvironmentVariable("VKT_TRACE", scenario.tracing ? trace.c_str() : nullptr);
-    prepareReader(scenario.key);
   }
 
   void TearDown() override {
     setEnvironmentVariable("VKT_ORVCRED_KEYFILE", nullptr);
     setEnvironmentVariable("VKT_TRACE", nullptr);
-    if (readerReady) svcPbeTerm(&reader);
     pbeSetIterationsForTesting(0);
-  }
-
-  // The reading half under the key the run must use.
-  void prepareReader(KeySource source) {
-    buildSalt(salt);
-    std::string key;
-    switch (source) {
-      case KeySource::kOption: key = kFileKey; break;
-      case KeySource::kEnvironment: key = kEnvironmentKey; break;
-      case KeySource::kStanza: key = kStanzaKey; break;
-      case KeySource::kDefault: {
-        unsigned char defaultKey[kDefaultKeyLength];
-        buildDefaultKey(defaultKey);
-        key.assign(reinterpret_cast<char*>(defaultKey), sizeof defaultKey);
-        break;
-      }
-    }
-    readerKey = key;
-    reader = PbeContext{};
-    reader.algorithm = 2;
-    reader.marker = kProtectedMarker;
-    reader.initialKey = reinterpret_cast<const unsigned char*>(readerKey.data());
-    reader.initialKeyLength = static_cast<int32_t>(readerKey.size());
-    reader.salt = salt;
-    reader.saltLength = kSaltLength;
-    ASSERT_EQ(svcPbeInit(&reader), 0);
-    readerReady = true;
   }
 
   int32_t runOnce() {
@@ -143,44 +114,39 @@ class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
     return orvsealMain(static_cast<int32_t>(args.size()), argv.data());
   }
 
-  // The text is the keystore with every credential protected under the
-  // run's key: the flag lines added, each value reading back to its
-  // plaintext, every other line as it was.
+  // The keystore with every credential protected under the run's key, read
+  // back as a consumer of the library reads it: the flag lines added, every
+  // other line as it was, each value giving its plaintext.
   ::testing::AssertionResult completelyProtected(const std::string& path) {
-    std::string text = readText(path);
-    std::istringstream lines(text);
-    std::vector<std::string> got;
-    for (std::string line; std::getline(lines, line);) got.push_back(line);
-    std::vector<std::string> want = {"# keystore", "pem.keystore = /etc/server.pem",
-                                     "pem.encrypted = YES", "pem.password = ",
-                                     "crl.encrypted = YES", "crl.ldap.pass = ", "other = value"};
-    std::map<std::string, std::string> plaintexts = {{"pem.password = ", "secret-one"},
-                                                     {"crl.ldap.pass = ", "secret-two"}};
-    want.insert(want.end(), extraLines.begin(), extraLines.end());
-    if (got.size() != want.size() || text.empty() || text.back() != '\n') {
+    std::string text = readFile(path);
+    std::string shape;
+    for (size_t start = 0, end; start < text.size(); start = end + 1) {
+      end = text.find('\n', start);
+      if (end == std::string::npos) end = text.size() - 1;
+      std::string line = text.substr(start, end - start);
+      shape += line.substr(0, line.find(std::string(" = ") + kProtectedMarker)) + "\n";
+    }
+    std::string want =
+        "# keystore\npem.keystore = /etc/server.pem\npem.encrypted = YES\npem.password\n"
+        "crl.encrypted = YES\ncrl.ldap.pass\nother = value\n";
+    for (const std::string& line : extraLines) want += line + "\n";
+    if (shape != want || text.back() != '\n') {
       return ::testing::AssertionFailure() << "not the protected shape:\n" << text;
     }
-    for (size_t i = 0; i < want.size(); ++i) {
-      auto plaintext = plaintexts.find(want[i]);
-      if (plaintext == plaintexts.end()) {
-        if (got[i] != want[i]) return ::testing::AssertionFailure() << "line " << i << ": " << got[i];
-        continue;
-      }
-      if (got[i].compare(0, want[i].size(), want[i]) != 0) {
-        return ::testing::AssertionFailure() << "line " << i << ": " << got[i];
-      }
-      std::string value = got[i].substr(want[i].size());
-      char* plain = nullptr;
-      int32_t plainLength = 0;
-      int32_t rc = svcPbeRestore(&reader, value.data(), static_cast<int32_t>(value.size()),
-                                 &plain, &plainLength);
-      if (rc != 0) return ::testing::AssertionFailure() << "line " << i << " reads back " << rc;
-      std::string restored(plain, static_cast<size_t>(plainLength));
-      svcPbeFreeBuf(plain, plainLength);
-      if (restored != plaintext->second) {
-        return ::testing::AssertionFailure() << "line " << i << " reads back another value";
-      }
+    const char* const keyFiles[] = {keyFile.c_str(), environmentKeyFile.c_str(),
+                                    stanzaKeyFile.c_str(), nullptr};
+    orvcred_keystore* handle = nullptr;
+    int rc = orvcred_open(path.c_str(), keyFiles[static_cast<int>(GetParam().key)], &handle);
+    for (auto [key, plaintext] : {std::pair{"pem.password", "secret-one"},
+                                  std::pair{"crl.ldap.pass", "secret-two"}}) {
+      char* value = nullptr;
+      size_t length = 0;
+      if (rc == 0) rc = orvcred_get(handle, key, &value, &length);
+      if (rc == 0 && std::string(value, length) != plaintext) rc = -1;
+      orvcred_free_value(value);
     }
+    orvcred_close(handle);
+    if (rc != 0) return ::testing::AssertionFailure() << "values read back with " << rc;
     return ::testing::AssertionSuccess();
   }
 
@@ -211,10 +177,6 @@ class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
   std::string stanzaLine;
   std::vector<std::string> extraLines;  // after the keystore's own lines
   std::string original;
-  unsigned char salt[kSaltLength] = {};
-  std::string readerKey;
-  PbeContext reader = {};
-  bool readerReady = false;
 };
 
 TEST_P(FaultSweepTest, EveryFaultPointLeavesTheKeystoreWhole) {

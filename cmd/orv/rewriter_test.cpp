@@ -17,7 +17,6 @@
 #include "platform/messages.h"
 #include "platform/pbe.h"
 #include "testing/test_hooks.h"
-#include "platform/trace.h"
 #include "testing/scratch_dir.h"
 
 namespace {
@@ -40,18 +39,6 @@ std::vector<std::string> splitLines(const std::string& text) {
     start = end;
   }
   return lines;
-}
-
-// A file's bytes.
-std::string readTextFile(const std::string& path) {
-  std::string content;
-  FILE* file = osOpenFile(path.c_str(), "rbN");
-  if (file == nullptr) return content;
-  char chunk[4096];
-  size_t got;
-  while ((got = osReadFile(chunk, 1, sizeof chunk, file)) > 0) content.append(chunk, got);
-  osCloseFile(file);
-  return content;
 }
 
 States currentStates() {
@@ -88,34 +75,27 @@ class RewriterTest : public ::testing::Test {
     size_t linesHandled = 0;
   };
 
-  // Hands the lines one by one to the rewriter, writing into a real file, and
-  // stops at the first failing line as the command does. Each line must come
-  // back less its newline and otherwise as it was.
-  RunResult rewriteLines(const std::vector<std::string>& lines, const std::string& outputPath) {
-    RunResult result;
-    FILE* output = osOpenFile(outputPath.c_str(), "wbN");
+  // Hands the lines of `input` one by one to the rewriter, writing into a
+  // scratch file, and stops at the first failing line as the command does.
+  // Each line must come back less its newline and otherwise as it was.
+  // Returns what was written.
+  std::string rewrite(const std::string& input, RunResult* result = nullptr) {
+    RunResult run;
+    std::string path = scratch_.file("out.conf");
+    FILE* output = osOpenFile(path.c_str(), "wbN");
     EXPECT_NE(output, nullptr);
-    if (output == nullptr) return result;
-    for (const std::string& line : lines) {
+    for (const std::string& line : splitLines(input)) {
+      if (output == nullptr) break;
       std::vector<char> buffer(line.begin(), line.end());
       buffer.push_back('\0');
-      result.rc = rewriteCredentialLine(output, &context_, buffer.data());
-      ++result.linesHandled;
-      std::string handedIn = line;
-      if (!handedIn.empty() && handedIn.back() == '\n') handedIn.pop_back();
-      EXPECT_EQ(std::string(buffer.data()), handedIn) << "the line was changed";
-      if (result.rc != 0) break;
+      run.rc = rewriteCredentialLine(output, &context_, buffer.data());
+      ++run.linesHandled;
+      EXPECT_EQ(std::string(buffer.data()), line.substr(0, line.find('\n'))) << "line changed";
+      if (run.rc != 0) break;
     }
-    EXPECT_EQ(osCloseFile(output), 0);
-    return result;
-  }
-
-  // Rewrites `input` into a scratch file and returns what was written.
-  std::string rewrite(const std::string& input, RunResult* result = nullptr) {
-    std::string path = scratch_.file("out.conf");
-    RunResult run = rewriteLines(splitLines(input), path);
+    EXPECT_EQ(output != nullptr ? osCloseFile(output) : 0, 0);
     if (result != nullptr) *result = run;
-    return readTextFile(path);
+    return readFile(path);
   }
 
   // The plaintext behind a protected text, or false when it is none of this
@@ -193,8 +173,6 @@ std::vector<RewriteCase> rewriteCases() {
       {"leading blanks, no blanks around '=', a value of words",
        "   pem.password=secret trailing words\n",
        "pem.encrypted = YES\npem.password = {protected:secret trailing words}\n", kAllUnseen},
-      {"the whole value, inner blanks kept, trailing ones not", "pem.password = my secret phrase \t\n",
-       "pem.encrypted = YES\npem.password = {protected:my secret phrase}\n", kAllUnseen},
       {"a comment and the blanks before it follow the protected value",
        "crl.ldap.pass = Ld4p-Reader-Pw   # the reader's password\n",
        "crl.encrypted = YES\ncrl.ldap.pass = {protected:Ld4p-Reader-Pw}   # the reader's password\n",
@@ -208,16 +186,9 @@ std::vector<RewriteCase> rewriteCases() {
       {"carriage return before the newline: every line written ends so",
        "pem.password = s\r\n",
        "pem.encrypted = YES\r\npem.password = {protected:s}\r\n", kAllUnseen},
-      {"bytes above 0x7F are no whitespace", "pem.password = p\xC3\xA4ss\xA0word\n",
-       "pem.encrypted = YES\npem.password = {protected:p\xC3\xA4ss\xA0word}\n", kAllUnseen},
       // Keys are prefixes.
       {"channel password", "pem.password.channel = c\n",
        "pem.password.channel.encrypted = YES\npem.password.channel = {protected:c}\n", kAllUnseen},
-      {"two credentials of one row, each with its flag line",
-       "pem.password = a\npem.password.channel = b\n",
-       "pem.encrypted = YES\npem.password = {protected:a}\n"
-       "pem.password.channel.encrypted = YES\npem.password.channel = {protected:b}\n",
-       kAllUnseen},
       // Flag lines and the states they leave.
       {"flag yes keeps a later credential plain",
        "crl.encrypted = yes\ncrl.ldap.pass = pw\n",
@@ -227,10 +198,6 @@ std::vector<RewriteCase> rewriteCases() {
        "crl.encrypted = NO\ncrl.ldap.pass = pw\n",
        "crl.encrypted = YES\ncrl.ldap.pass = {protected:pw}\n",
        {0, kUnseen, kUnseen}},
-      {"flag YES with a comment passes whole",
-       "crl.encrypted = YES # done\ncrl.ldap.pass = pw\n",
-       "crl.encrypted = YES # done\ncrl.ldap.pass = pw\n",
-       {1, kUnseen, kUnseen}},
       {"flag without value or '=' leaves the state",
        "crl.encrypted = yEs\ncrl.encrypted =\ncrl.encrypted = \t\ncrl.encrypted\n"
        "crl.ldap.pass = pw\n",
@@ -275,8 +242,6 @@ std::vector<RewriteCase> rewriteCases() {
       // Lines passed through.
       {"key and a word without '='", "pem.password secret\n", "pem.password secret\n", kAllUnseen},
       {"only blanks after '='", "pem.password = \t \r\n", "pem.password = \t \r\n", kAllUnseen},
-      {"comment with blank", "  # pem.password = secret\n", "  # pem.password = secret\n",
-       kAllUnseen},
       {"other keys keep their spacing", "  ldap.server\t=  host:389   # main \r\n",
        "  ldap.server\t=  host:389   # main \r\n", kAllUnseen},
       // The last line.
@@ -339,7 +304,6 @@ TEST_F(RewriterTest, FailedProtectionIsReportedAndTheLineWithheld) {
     size_t linesHandled;
   } cases[] = {
       {"token pin", "pkcs11.token_pin = 1234 # pin\n", 1, kPbeCryptoFailure, "", 1},
-      {"negative code is shown sign-extended", "pem.password = s\n", 1, -7, "", 1},
       {"the first failing line ends the file",
        "pem.password = a\ncrl.encrypted = NO\ncrl.ldap.pass = b\npkcs11.token_pin = c\n", 2,
        kPbeRandomFailure, "pem.encrypted = YES\npem.password = {protected:a}\n", 3},
