@@ -105,13 +105,3 @@ bool fileExists(const std::string& path) {
   std::error_code error;
   return fs::exists(fs::symlink_status(path, error));
 }
-
-std::string readText(const std::string& path) {
-  std::string text = readFile(path);
-  std::string lines;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    lines += text[i];
-  }
-  return lines;
-}

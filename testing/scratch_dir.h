@@ -27,8 +27,4 @@ class ScratchDir {
 std::string readFile(const std::string& path);
 bool fileExists(const std::string& path);
 
-// A file's text with every "\r\n" read as "\n": the Windows build writes its
-// output in text mode.
-std::string readText(const std::string& path);
-
 #endif  // ORV_TESTING_SCRATCH_DIR_H_

