@@ -24,11 +24,7 @@ const unsigned char kNonce[kPbeNonceBytes] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11,
 const char* const kPlaintexts[] = {"", "s", "fuzz credential", "p@ss w0rd!#=<ORV>2!x!y!z",
                                    "0123456789abcdef0123456789abcdef0123456789abcdef01234567"};
 
-struct Genuine {
-  const PbeContext* context;
-  std::string text;
-  std::string plaintext;
-};
+struct Genuine { const PbeContext* context; std::string text; std::string plaintext; };
 
 struct State {
   unsigned char salt[kSaltLength];

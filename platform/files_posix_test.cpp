@@ -15,10 +15,7 @@ namespace {
 TEST(KeyFilePrivacyTest, OnlyOwnerOnlyModesAreAccepted) {
   ScratchDir scratch;
   std::string path = scratch.write("initial.key", "key\n");
-  struct Case {
-    mode_t mode;
-    int32_t expected;
-  };
+  struct Case { mode_t mode; int32_t expected; };
   const Case cases[] = {
       {0600, 0}, {0400, 0}, {0700, 0}, {0640, kPbeKeyFileExposed}, {0604, kPbeKeyFileExposed},
       {0620, kPbeKeyFileExposed}, {0602, kPbeKeyFileExposed}, {0610, kPbeKeyFileExposed},

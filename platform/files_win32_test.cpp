@@ -127,10 +127,7 @@ TEST(KeyFilePrivacyTest, ExposedKeyFilesAreRefusedUnread) {
 }
 
 TEST(WindowsFileDecisionTest, AttributesAreKeptOrRefusedNeverLost) {
-  struct Case {
-    DWORD keystore;
-    AttributePlan expected;
-  };
+  struct Case { DWORD keystore; AttributePlan expected; };
   const Case cases[] = {
       {FILE_ATTRIBUTE_NORMAL, {0, 0, false}},
       {FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE,
@@ -156,12 +153,7 @@ TEST(WindowsFileDecisionTest, OneFileByItsIdElseByItsFinalPath) {
   FILE_ID_INFO other{0x1234, {{1, 2, 4}}};
   FILE_ID_INFO otherVolume{0x5678, {{1, 2, 3}}};
   FILE_ID_INFO none{0x1234, {}};
-  struct Case {
-    const char* what;
-    FileIdentity first;
-    FileIdentity second;
-    bool same;
-  };
+  struct Case { const char* what; FileIdentity first; FileIdentity second; bool same; };
   const Case cases[] = {
       {"one ID, other paths (a hard link)", {one, L"C:\\a"}, {one, L"C:\\b"}, true},
       {"other IDs, one path", {one, L"C:\\a"}, {other, L"C:\\a"}, false},

@@ -118,11 +118,7 @@ class PbeTest : public ::testing::Test {
 PbeContext PbeTest::context1, PbeTest::context2, PbeTest::longMarkerContext;
 
 TEST_F(PbeTest, KnownAnswers) {
-  struct Case {
-    PbeContext* context;
-    std::string plaintext;
-    std::string expected;
-  } cases[] = {
+  struct Case { PbeContext* context; std::string plaintext; std::string expected; } cases[] = {
       {&context1, kKnownPlaintext, kKnownText1},
       {&context2, kKnownPlaintext, kKnownText2},
       {&context1, "", kKnownEmptyText1},
@@ -176,11 +172,7 @@ TEST_F(PbeTest, AlteredTextsAreRefused) {
   auto text = [](const std::string& head, const std::string& n, const std::string& c,
                  const std::string& t) { return head + "!" + n + "!" + c + "!" + t; };
   ASSERT_EQ(text("<ORV>2", nonce, ciphertext, tag), kKnownText2);
-  struct Case {
-    const char* what;
-    std::string text;
-    int32_t expected;
-  } cases[] = {
+  struct Case { const char* what; std::string text; int32_t expected; } cases[] = {
       {"nonce changed", text("<ORV>2", "BAECAwQFBgcICQoL", ciphertext, tag), kPbeNotAuthentic},
       {"last ciphertext byte changed", text("<ORV>2", nonce, "+to+mRIhxwh4MzQL/BSqWDlJxSo=", tag),
        kPbeNotAuthentic},

@@ -39,12 +39,7 @@ TEST_F(TraceTest, StackDeeperThanItsCapacityUnwindsCleanly) {
 }
 
 TEST_F(TraceTest, TextGatingFollowsAnchorAndThreadWords) {
-  struct Case {
-    ProcessAnchor anchor;
-    int32_t traceWord;
-    uint32_t options;
-    bool enabled;
-  };
+  struct Case { ProcessAnchor anchor; int32_t traceWord; uint32_t options; bool enabled; };
   const Case cases[] = {
       {{0, 0, 0, 0}, 1, kTraceTextOptionBits, false},  // anchor off
       {{1, 0, 0, 0}, 1, kTraceTextOptionBits, false},  // neither second nor global

@@ -2,12 +2,7 @@
 
 namespace {
 
-struct FaultState {
-  FaultPlan plan;
-  bool armed = false;
-  uint64_t calls = 0;
-  bool fired = false;
-};
+struct FaultState { FaultPlan plan; bool armed = false; uint64_t calls = 0; bool fired = false; };
 
 FaultState& faultState() {
   static FaultState state;

@@ -286,11 +286,7 @@ TEST_F(RunTest, FailedConsistencyCheckEndsAtOnceWithTwenty) {
 }
 
 TEST_F(RunTest, FailedServiceStartWritesTheConsoleLineAndMapsTheResult) {
-  struct Case {
-    int32_t code;
-    int32_t anchorStatus;
-    const char* console;
-  };
+  struct Case { int32_t code; int32_t anchorStatus; const char* console; };
   const Case cases[] = {
       {kInitNoMemory, 0, "svcMiniInitialize failed: 536895543\n"},
       {5, kAnchorStatusUnavailable, "svcMiniInitialize failed: 5\n"},

@@ -67,10 +67,7 @@ class RewriterTest : public ::testing::Test {
     resetCredentialStates();
   }
 
-  struct RunResult {
-    int32_t rc = 0;
-    size_t linesHandled = 0;
-  };
+  struct RunResult { int32_t rc = 0; size_t linesHandled = 0; };
 
   // Hands the lines of `input` one by one to the rewriter, writing into a
   // scratch file, and stops at the first failing line as the command does.

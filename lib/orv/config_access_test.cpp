@@ -99,10 +99,7 @@ TEST_F(ConfigAccessTest, ReadsTheWholeFileIntoATerminatedBuffer) {
 
 // --- parseConfigText ------------------------------------------------------
 
-struct ParseResult {
-  int32_t rc;
-  KeyValues entries;
-};
+struct ParseResult { int32_t rc; KeyValues entries; };
 
 ParseResult parse(const std::string& text) {
   std::vector<char> buffer(text.begin(), text.end());
@@ -118,12 +115,7 @@ ParseResult parse(const std::string& text) {
 
 TEST_F(ConfigAccessTest, ParsesTheGrammar) {
   const std::string key255(255, 'k');
-  struct Case {
-    const char* name;
-    std::string text;
-    int32_t rc;
-    KeyValues entries;
-  };
+  struct Case { const char* name; std::string text; int32_t rc; KeyValues entries; };
   const Case cases[] = {
       {"inner blank kept", "name = x y\n", kConfigOk, {{"name", "x y"}}},
       {"further '=' belong to the value", "a = b = c\n", kConfigOk, {{"a", "b = c"}}},

@@ -54,12 +54,7 @@ TEST_F(ParamLookupTest, FilterKeepsTheStanzaAndTakesItsNameOffTheKeys) {
   const std::string prefix31(31, 's');
   const std::string prefix32(32, 's');
   const std::string prefix40(40, 'o');
-  struct Case {
-    const char* name;
-    std::string text;
-    std::string stanza;
-    KeyValues expected;
-  };
+  struct Case { const char* name; std::string text; std::string stanza; KeyValues expected; };
   const Case cases[] = {
       {"orvcred",
        "orvcred.keyfile = a\nother.x = b\norvcred.a.b = c\norvcred. = d\norvcred = e\n"
@@ -132,12 +127,7 @@ TEST_F(ParamLookupTest, GetKeyFileParamResultsDestinationAndName) {
 
 // Whether a file names its key file, also when the entry cannot be used.
 TEST_F(ParamLookupTest, KeyFileLookupTellsWhetherTheFileNamesAKeyFile) {
-  struct Case {
-    std::string text;
-    int32_t rc;
-    bool named;
-    int64_t failedLine;
-  } cases[] = {
+  struct Case { std::string text; int32_t rc; bool named; int64_t failedLine; } cases[] = {
       {"a = 1\norvcred.keyfile = /k\n", kConfigOk, true, 0},
       {"a = 1\njunk\norvcred.keyfile = /k\n", kConfigCannotParse, true, 2},
       {"junk\na = 1\n", kConfigCannotParse, false, 1},

@@ -111,11 +111,7 @@ TEST_F(OrvcredTest, GetGivesValuesAndADistinctCodeForEachFault) {
                            "  # comment\npkcs11.token_pin = " + protect(other, "1234", 2) +
                            "\npem.keystore = /etc/server.pem # comment\n"
                            "twice = 1\ntwice = 2\npem.password.channel = plain text\n");
-  struct Case {
-    const char* key;
-    int code;
-    const char* value;
-  } cases[] = {
+  struct Case { const char* key; int code; const char* value; } cases[] = {
       {"pem.password", ORVCRED_OK, "pem secret"},
       {"crl.ldap.pass", ORVCRED_OK, "ldap secret"},
       {"pem.keystore", ORVCRED_OK, "/etc/server.pem"},

@@ -315,122 +315,85 @@ class OrvsealTest(unittest.TestCase):
         r = self.run_orvseal(env={"VKT_KEYSTORE_CONF": "/" + "d" * 300 + "/keystore.conf"})
         self.assert_result(r, 16, ["ORV9112E"])
 
-    def test_links_names_attributes_and_files_in_use(self):
-        """How a keystore is reached and kept: through links, under names outside
-        the ANSI code page and, on Windows, with its attributes and while another
-        process holds it open."""
+    def fresh(self):
+        """Removes everything from the folder but the home directory and the key."""
+        for name in set(os.listdir(self.s.dir)) - {"home", "initial.key"}:
+            path = self.s.path(name)
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path)
+            else:
+                os.remove(path)
+
+    def test_links_and_names_outside_the_ansi_code_page(self):
         protected = "pkcs11.token_pin = <ORV>"
-        ok = (0, ["ORV9105I"])
-        in_use = (22, ["ORV9115E"])
-        holders = []
+        os.symlink(self.s.write("real/keystore.conf", KEYSTORE, mode=0o640),
+                   self.s.path("link.conf"))
+        self.assert_result(self.run_orvseal("-f", "link.conf", "-sf", "initial.key"), 0,
+                           ["ORV9105I"])
+        self.assertTrue(os.path.islink(self.s.path("link.conf")))
+        self.assertIn(protected, self.s.text("real/keystore.conf"))
+        self.assertEqual(os.listdir(self.s.path("real")), ["keystore.conf"])
+        if not WINDOWS:
+            self.assertEqual(stat.S_IMODE(os.stat(self.s.path("real/keystore.conf")).st_mode),
+                             0o640)
+        self.fresh()
+        os.link(self.s.write("keystore.conf", KEYSTORE), self.s.path("other.conf"))
+        r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key")
+        self.assert_result(r, 0, ["ORV9105I", "ORV9114W"])
+        self.assertIn("'keystore.conf' has 2 names", r.stderr)
+        self.assertIn(protected, self.s.text("keystore.conf"))
+        self.assertEqual(self.s.text("other.conf"), KEYSTORE)
+        # Best-fit mapping once made the fullwidth names A.conf and outA.conf:
+        # other files.
+        for keystore, output, key, decoys in [("ключи.conf", "вывод.conf", "ключ.key", []),
+                                              ("Ａ.conf", "outＡ.conf", "Ｋ.key",
+                                               ["A.conf", "outA.conf"])]:
+            self.fresh()
+            self.s.write(keystore, KEYSTORE)
+            self.s.write(key, self.s.read("initial.key"))
+            for decoy in decoys:
+                self.s.write(decoy, "decoy\n")
+            r = self.run_orvseal("-f", keystore, "-o", output, "-sf", key)
+            self.assert_result(r, 0, ["ORV9105I"])
+            self.assertIn("'%s'" % keystore, r.stdout)
+            self.assertEqual(self.s.text(keystore), KEYSTORE)
+            self.assertIn(protected, self.s.text(output))
+            for decoy in decoys:
+                self.assertEqual(self.s.text(decoy), "decoy\n")
+            self.assertEqual(sorted(os.listdir(self.s.dir)),
+                             sorted(["home", "initial.key", keystore, output, key] + decoys))
 
-        def release():
-            while holders:
-                holder = holders.pop()
-                holder.stdin.close()
-                holder.wait(timeout=60)
-                holder.stdout.close()
-
-        self.addCleanup(release)
-
-        def symbolic_link():
-            os.symlink(self.s.write("real/keystore.conf", KEYSTORE, mode=0o640),
-                       self.s.path("link.conf"))
-
-        def symbolic_link_kept(r):
-            self.assertTrue(os.path.islink(self.s.path("link.conf")))
-            self.assertIn(protected, self.s.text("real/keystore.conf"))
-            self.assertEqual(os.listdir(self.s.path("real")), ["keystore.conf"])
-            if not WINDOWS:
-                self.assertEqual(stat.S_IMODE(os.stat(self.s.path("real/keystore.conf")).st_mode),
-                                 0o640)
-
-        def other_name_unchanged(r):
-            self.assertIn("'keystore.conf' has 2 names", r.stderr)
-            self.assertIn(protected, self.s.text("keystore.conf"))
-            self.assertEqual(self.s.text("other.conf"), KEYSTORE)
-
-        def names(keystore, output, key, decoys=()):
-            def arrange():
-                self.s.write(keystore, KEYSTORE)
-                self.s.write(key, self.s.read("initial.key"))
-                for decoy in decoys:
-                    self.s.write(decoy, "decoy\n")
-            def check(r):
-                self.assertIn("'%s'" % keystore, r.stdout)
-                self.assertEqual(self.s.text(keystore), KEYSTORE)
-                self.assertIn(protected, self.s.text(output))
-                for decoy in decoys:
-                    self.assertEqual(self.s.text(decoy), "decoy\n")
-                self.assertEqual(sorted(os.listdir(self.s.dir)),
-                                 sorted(["home", "initial.key", keystore, output, key]
-                                        + list(decoys)))
-            return arrange, ["-f", keystore, "-o", output, "-sf", key], check
-
-        def attributes(value):
-            def arrange():
-                self.s.write("keystore.conf", KEYSTORE)
-                if value == 0x1:
-                    os.chmod(self.s.path("keystore.conf"), 0o444)  # Wine's read-only
-                elif int(self.s.file_tool("attributes", "keystore.conf", "%x" % value),
-                         16) & value != value:
-                    self.skipTest("this file system keeps no DOS attributes under Wine")
-            def check(r):
-                self.assertIn(protected, self.s.text("keystore.conf"))
-                kept = int(self.s.file_tool("attributes", "keystore.conf"), 16)
-                self.assertEqual(kept & value, value, hex(kept))
-            return arrange, check
-
-        def held(share):
-            def arrange():
-                self.s.write("keystore.conf", KEYSTORE)
-                holders.append(self.s.hold("keystore.conf", share))
-            def check(r):
-                release()
-                self.assertEqual(self.s.text("keystore.conf") == KEYSTORE, r.code != 0)
-            return arrange, check
-
-        keystore_args = ["-f", "keystore.conf", "-sf", "initial.key"]
-        read_only, hidden = attributes(0x1), attributes(0x2 | 0x4)
-        cyrillic = names("ключи.conf", "вывод.conf", "ключ.key")
-        # Best-fit mapping once made these A.conf and outA.conf: other files.
-        fullwidth = names("Ａ.conf", "outＡ.conf", "Ｋ.key", decoys=("A.conf", "outA.conf"))
-        cases = [
-            # (what, Windows only, arrange, arguments, accepted (exit, messages), check)
-            ("a symbolic link", False, symbolic_link, ["-f", "link.conf", "-sf", "initial.key"],
-             [ok], symbolic_link_kept),
-            ("a hard link", False,
-             lambda: os.link(self.s.write("keystore.conf", KEYSTORE), self.s.path("other.conf")),
-             keystore_args, [(0, ["ORV9105I", "ORV9114W"])], other_name_unchanged),
-            ("Cyrillic names", False, cyrillic[0], cyrillic[1], [ok], cyrillic[2]),
-            ("fullwidth names", False, fullwidth[0], fullwidth[1], [ok], fullwidth[2]),
-            ("read-only", True, read_only[0], keystore_args, [ok], read_only[1]),
-            ("hidden and system", True, hidden[0], keystore_args, [ok], hidden[1]),
-        ]
+    @unittest.skipUnless(WINDOWS and FILE_TOOL, "Windows attributes and share modes")
+    def test_windows_attributes_and_files_in_use(self):
+        for value in (0x1, 0x2 | 0x4):  # read-only; hidden and system
+            self.fresh()
+            self.s.write("keystore.conf", KEYSTORE)
+            if value == 0x1:
+                os.chmod(self.s.path("keystore.conf"), 0o444)  # Wine's read-only
+            elif int(self.s.file_tool("attributes", "keystore.conf", "%x" % value),
+                     16) & value != value:
+                continue  # this file system keeps no DOS attributes under Wine
+            r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key")
+            self.assert_result(r, 0, ["ORV9105I"])
+            self.assertIn("pkcs11.token_pin = <ORV>", self.s.text("keystore.conf"))
+            kept = int(self.s.file_tool("attributes", "keystore.conf"), 16)
+            self.assertEqual(kept & value, value, hex(kept))
         # Held without read sharing, the keystore cannot even be read; without
         # delete sharing, it cannot be replaced. With it, Windows 10 replaces it
         # all the same (POSIX semantics); Wine does not.
+        ok, in_use = (0, ["ORV9105I"]), (22, ["ORV9115E"])
         for share, accepted in [(0, [(12, ["ORV9062E"])]), (1, [in_use]), (3, [in_use]),
                                 (7, [ok, in_use])]:
-            arrange, check = held(share)
-            cases.append(("held open, share mode %d" % share, True, arrange, keystore_args,
-                          accepted, check))
-        for what, windows_only, arrange, args, accepted, check in cases:
-            if windows_only and not (WINDOWS and FILE_TOOL):
-                continue
-            with self.subTest(what):
-                for name in set(os.listdir(self.s.dir)) - {"home", "initial.key"}:
-                    path = self.s.path(name)
-                    if os.path.isdir(path) and not os.path.islink(path):
-                        shutil.rmtree(path)
-                    else:
-                        os.remove(path)
-                arrange()
-                r = self.run_orvseal(*args)
-                self.assertIn((r.code, sorted(r.ids())), accepted, r)
-                check(r)
-                self.assertEqual([n for n in os.listdir(self.s.dir) if n.endswith(".bak")], [])
-
+            self.fresh()
+            self.s.write("keystore.conf", KEYSTORE)
+            holder = self.s.hold("keystore.conf", share)
+            r = self.run_orvseal("-f", "keystore.conf", "-sf", "initial.key")
+            holder.stdin.close()
+            holder.wait(timeout=60)
+            holder.stdout.close()
+            self.assertIn((r.code, r.ids()), accepted, (share, r))
+            self.assertEqual(self.s.text("keystore.conf") == KEYSTORE, r.code != 0)
+            self.assertEqual([n for n in os.listdir(self.s.dir) if n.endswith(".bak")], [])
 
 if __name__ == "__main__":
     unittest.main(verbosity=1)
