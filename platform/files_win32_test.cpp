@@ -1,6 +1,6 @@
 // The Windows file layer's decisions: which access lists keep a key file
-// private, and the cases only a real Windows volume shows (EFS, compression,
-// ReFS file IDs, files in use), through the inputs they are decided on.
+// private, and when two names are one file (ReFS and SMB give no file ID),
+// through the inputs they are decided on.
 #include <windows.h>
 // windows.h first: the headers below rely on its types.
 #include <aclapi.h>
@@ -126,28 +126,6 @@ TEST(KeyFilePrivacyTest, ExposedKeyFilesAreRefusedUnread) {
   EXPECT_EQ(key, nullptr);
 }
 
-TEST(WindowsFileDecisionTest, AttributesAreKeptOrRefusedNeverLost) {
-  struct Case { DWORD keystore; AttributePlan expected; };
-  const Case cases[] = {
-      {FILE_ATTRIBUTE_NORMAL, {0, 0, false}},
-      {FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE,
-       {0, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE, false}},
-      {FILE_ATTRIBUTE_READONLY, {0, FILE_ATTRIBUTE_READONLY, false}},
-      {FILE_ATTRIBUTE_ENCRYPTED | FILE_ATTRIBUTE_ARCHIVE,
-       {FILE_ATTRIBUTE_ENCRYPTED, FILE_ATTRIBUTE_ARCHIVE, false}},
-      {FILE_ATTRIBUTE_COMPRESSED, {0, 0, true}},
-      // What the file system keeps for itself is not copied.
-      {FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_REPARSE_POINT,
-       {0, 0, false}},
-  };
-  for (const Case& c : cases) {
-    AttributePlan plan = planAttributes(c.keystore);
-    EXPECT_EQ(plan.created, c.expected.created) << std::hex << c.keystore;
-    EXPECT_EQ(plan.adopted, c.expected.adopted) << std::hex << c.keystore;
-    EXPECT_EQ(plan.compress, c.expected.compress) << std::hex << c.keystore;
-  }
-}
-
 TEST(WindowsFileDecisionTest, OneFileByItsIdElseByItsFinalPath) {
   FILE_ID_INFO one{0x1234, {{1, 2, 3}}};
   FILE_ID_INFO other{0x1234, {{1, 2, 4}}};
@@ -164,15 +142,6 @@ TEST(WindowsFileDecisionTest, OneFileByItsIdElseByItsFinalPath) {
       {"one ID known only", {one, L"C:\\a"}, {none, L"C:\\a"}, true},
   };
   for (const Case& c : cases) EXPECT_EQ(sameIdentity(c.first, c.second), c.same) << c.what;
-}
-
-TEST(WindowsFileDecisionTest, AHeldTargetReadsAsInUse) {
-  EXPECT_EQ(replaceError(ERROR_SHARING_VIOLATION, false), EBUSY);
-  EXPECT_EQ(replaceError(ERROR_LOCK_VIOLATION, false), EBUSY);
-  // Denied although this user may delete it: another process holds it.
-  EXPECT_EQ(replaceError(ERROR_ACCESS_DENIED, true), EBUSY);
-  EXPECT_EQ(replaceError(ERROR_ACCESS_DENIED, false), EACCES);
-  EXPECT_EQ(replaceError(ERROR_DISK_FULL, true), ENOSPC);
 }
 
 }  // namespace
