@@ -11,14 +11,6 @@
 
 namespace {
 
-TEST(ProgramTest, ConsistencyHoldsForTheServicesVersionOnly) {
-  EXPECT_EQ(svcCheckConsistency("9.3.1.0"), 0);
-  EXPECT_NE(svcCheckConsistency("9.3.1.1"), 0);
-  EXPECT_NE(svcCheckConsistency("9.3.1"), 0);
-  EXPECT_NE(svcCheckConsistency(""), 0);
-  EXPECT_NE(svcCheckConsistency(nullptr), 0);
-}
-
 TEST(ProgramTest, ExitCodeMappingNeverTurnsAFailureIntoSuccess) {
   struct Case { int32_t result; int32_t exitCode; };
   const Case cases[] = {{0, 0},       {1, 1},       {10, 10},        {255, 255},

@@ -66,16 +66,4 @@ TEST(ParseArgumentsTest, Cases) {
   }
 }
 
-TEST(ParseArgumentsTest, RejectedCountLeavesTheIndexAsTheCallerSetIt) {
-  const char* argv[] = {"orvseal", "-f", "a", "-o", nullptr};
-  for (int32_t argc : {0, 2, 4}) {
-    SCOPED_TRACE(argc);
-    CommandOptions options;
-    options.argumentIndex = 5;
-    EXPECT_EQ(parseArguments(argc, argv, &options), 1);
-    EXPECT_EQ(options.argumentIndex, 5);
-    EXPECT_EQ(options.keystoreFile, nullptr);
-  }
-}
-
 }  // namespace
