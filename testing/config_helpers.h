@@ -10,9 +10,6 @@
 
 // Helpers for the tests of the configuration reader.
 
-// The trace texts of a trace file, each as "function(number) detail=N text".
-std::vector<std::string> traceTexts(const std::string& tracePath);
-
 // The key and value of every ConfigEntry of the list, head to tail.
 using KeyValues = std::vector<std::pair<std::string, std::string>>;
 KeyValues entriesOf(const List* list);

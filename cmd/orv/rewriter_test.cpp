@@ -254,26 +254,6 @@ TEST_F(RewriterTest, RewritesLines) {
   EXPECT_TRUE(shownMessages().empty());
 }
 
-// Which word is the value cannot be told: the line is refused, and nothing
-// of it is written.
-TEST_F(RewriterTest, WordsBetweenKeyAndEqualsAreRefused) {
-  for (const char* line : {"pem.password extra = v\n", "  crl.ldap.pass\tx=y # c\n",
-                           "pkcs11.token_pin 1 2 = 3\n"}) {
-    SCOPED_TRACE(line);
-    RunResult result;
-    EXPECT_EQ(rewrite(line, &result), "");
-    EXPECT_EQ(result.rc, kRewriteWordsBeforeEquals);
-  }
-  char line[] = "  pem.password.x extra = v\n";
-  LineNote note;
-  FILE* output = osOpenFile(scratch_.file("out.conf").c_str(), "wbN");
-  ASSERT_NE(output, nullptr);
-  EXPECT_EQ(rewriteCredentialLine(output, &context_, line, &note), kRewriteWordsBeforeEquals);
-  osCloseFile(output);
-  EXPECT_EQ(note.kind, LineNote::kWordsBeforeEquals);
-  EXPECT_EQ(std::string(note.key, note.keyLength), "pem.password.x");
-}
-
 // A credential that cannot be protected is withheld: its plaintext never
 // reaches the output, which the run then discards. The first failing line
 // ends the file, with the service's code in the message.

@@ -154,21 +154,4 @@ TEST_F(ConfigAccessTest, ParsesTheGrammar) {
   }
 }
 
-// The trace names every entry, with the value of a credential masked.
-TEST_F(ConfigAccessTest, ParseTracesEveryEntryButNoCredential) {
-  std::string tracePath = scratch.file("trace.log");
-  ASSERT_EQ(traceStart(tracePath.c_str()), 0);
-  ParseResult result = parse("crl.ldap.pass = ldapSecret1\npem.encrypted = NO\n"
-                             "pem.password.channel.web = channelSecret3\n");
-  traceStop();
-  ASSERT_EQ(result.rc, kConfigOk);
-  const std::string prefix = "parseConfigText(164) detail=2 Read config line: Key: ";
-  EXPECT_EQ(traceTexts(tracePath), (std::vector<std::string>{
-                                       prefix + "'crl.ldap.pass' , Value: '********'",
-                                       prefix + "'pem.encrypted' , Value: 'NO'",
-                                       prefix + "'pem.password.channel.web' , Value: '********'",
-                                   }));
-  EXPECT_EQ(readFile(tracePath).find("Secret"), std::string::npos);
-}
-
 }  // namespace

@@ -52,56 +52,6 @@ class OrvcredTest : public ::testing::Test {
   ScratchDir dir_;
 };
 
-TEST_F(OrvcredTest, InitialKeyRule) {
-  std::string given = dir_.write("given.key", "given\n");
-  std::string fromEnv = dir_.write("env.key", "env\n");
-  std::string named = dir_.write("named.key", "named\n");
-  const std::string keyfileLine = "orvcred.keyfile = " + named + "\n";
-  struct Case {
-    const char* keystore;
-    const char* keyFile;
-    const char* env;  // null: unset
-    int32_t code;
-    InitialKeySource source;
-    const char* keyText;  // null: the default key
-    int32_t entryFault;
-  } cases[] = {
-      {"a = 1\n@", given.c_str(), fromEnv.c_str(), 0, InitialKeySource::kExplicit, "given", 0},
-      {"a = 1\n@", nullptr, fromEnv.c_str(), 0, InitialKeySource::kEnvironment, "env", 0},
-#ifndef _WIN32  // Windows' runtime cannot hold an empty variable: setting one removes it
-      {"a = 1\n@", nullptr, "", kPbeKeyFileUnreadable, InitialKeySource::kEnvironment, nullptr, 0},
-#endif
-      {"a = 1\n@", nullptr, nullptr, 0, InitialKeySource::kKeystore, "named", 0},
-      {"a = 1\n", nullptr, nullptr, 0, InitialKeySource::kDefault, nullptr, 0},
-      {"no equals sign\n", nullptr, nullptr, 0, InitialKeySource::kDefault, nullptr, 0},
-      {"no equals sign\n@", nullptr, nullptr, kConfigCannotRead, InitialKeySource::kKeystore,
-       nullptr, kConfigCannotParse},
-  };
-  unsigned char defaultKey[kDefaultKeyLength];
-  buildDefaultKey(defaultKey);
-  for (const Case& c : cases) {
-    std::string body = c.keystore;
-    for (size_t at; (at = body.find('@')) != std::string::npos;) body.replace(at, 1, keyfileLine);
-    std::string keystore = dir_.write("keystore.conf", body);
-    ScopedEnv env("VKT_ORVCRED_KEYFILE", c.env);
-    InitialKey key;
-    SCOPED_TRACE(body);
-    ASSERT_EQ(chooseInitialKey(keystore.c_str(), c.keyFile, &key), c.code);
-    EXPECT_EQ(key.source, c.source);
-    EXPECT_EQ(key.keystoreEntryFault, c.entryFault);
-    if (c.code != 0) {
-      EXPECT_EQ(key.bytes, nullptr);
-    } else if (c.keyText == nullptr) {
-      EXPECT_TRUE(key.isDefault);
-      EXPECT_EQ(std::string(reinterpret_cast<const char*>(key.bytes), key.length),
-                std::string(reinterpret_cast<const char*>(defaultKey), kDefaultKeyLength));
-    } else {
-      EXPECT_FALSE(key.isDefault);
-      EXPECT_EQ(std::string(reinterpret_cast<const char*>(key.bytes), key.length), c.keyText);
-    }
-  }
-}
-
 TEST_F(OrvcredTest, GetGivesValuesAndADistinctCodeForEachFault) {
   std::string key = dir_.write("initial.key", "the key\n");
   std::string other = dir_.write("other.key", "another key\n");
