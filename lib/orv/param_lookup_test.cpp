@@ -15,22 +15,6 @@
 
 namespace {
 
-// A message as the platform shows it, for comparing whole texts.
-std::string expectedMessage(uint32_t number, const char* text1, const char* text2 = nullptr) {
-  MessageRecord record = messageRecord();
-  record.textInsert1 = text1;
-  record.textInsert2 = text2;
-  char text[1024];
-  formatMessage(number, &record, text, sizeof text);
-  return text;
-}
-
-std::vector<std::string> shownTexts() {
-  std::vector<std::string> texts;
-  for (const ShownMessage& message : shownMessages()) texts.push_back(message.text);
-  return texts;
-}
-
 // A list of the entries of text, in file order.
 List* parsedList(const std::string& text) {
   std::vector<char> buffer(text.begin(), text.end());
@@ -82,8 +66,7 @@ TEST_F(ParamLookupTest, GetKeyFileParamResultsDestinationAndName) {
     bool fileExists;
     std::string text;
     int32_t rc;
-    std::string dst;
-    std::string nameOut;
+    std::string dst, nameOut;
     bool duplicateMessage;
   };
   const Case cases[] = {
@@ -116,11 +99,8 @@ TEST_F(ParamLookupTest, GetKeyFileParamResultsDestinationAndName) {
       EXPECT_EQ(std::string(dst), c.dst);
       EXPECT_EQ(dst[260], '\0');
       EXPECT_EQ(std::string(nameOut), c.nameOut);
-      std::vector<std::string> messages;
-      if (enabled != 0 && c.duplicateMessage) {
-        messages.push_back(expectedMessage(kMsgDuplicateParam, path.c_str(), "keyfile"));
-      }
-      EXPECT_EQ(shownTexts(), messages);
+      ASSERT_EQ(shownMessages().size(), enabled != 0 && c.duplicateMessage ? 1u : 0u);
+      for (const ShownMessage& shown : shownMessages()) EXPECT_EQ(shown.number, kMsgDuplicateParam);
     }
   }
 }
