@@ -9,6 +9,7 @@
 // outside: the services' start and the PBE service.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -48,8 +49,6 @@ const char kEnvironmentKey[] = "the environment's key";
 const char* const kSecrets[] = {"secret-one", "secret-two", kFileKey, kStanzaKey,
                                 kEnvironmentKey};
 
-constexpr int32_t kSweepIterations = 1000;
-
 // Runs the command in process as the process would, from a clean start.
 int32_t runOrvseal(std::vector<std::string> args) {
   resetCredentialStates();
@@ -78,20 +77,13 @@ class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
  protected:
   void SetUp() override {
     // The sweeps check what faults do, not the key derivation's strength.
-    pbeSetIterationsForTesting(kSweepIterations);
-    keystore = dir.file("keystore.conf");
-    output = dir.file("out.conf");
-    trace = dir.file("trace.log");
-    keyFile = dir.write("initial.key", std::string(kFileKey) + "\n");
-    stanzaKeyFile = dir.write("stanza.key", kStanzaKey);
-    environmentKeyFile = dir.write("environment.key", kEnvironmentKey);
+    pbeSetIterationsForTesting(1000);
     const Scenario& scenario = GetParam();
     // The stanza names the key file for the stanza's scenario; for the
     // environment's, it names another key that the run must not use.
     if (scenario.key == KeySource::kStanza || scenario.key == KeySource::kEnvironment) {
-      stanzaLine = "orvcred.keyfile = " + stanzaKeyFile;
+      extraLines.push_back("orvcred.keyfile = " + stanzaKeyFile);
     }
-    if (!stanzaLine.empty()) extraLines.push_back(stanzaLine);
     if (scenario.longLines) {
       // Several read chunks, and a line buffer that has to grow many times.
       extraLines.push_back("# " + std::string(200000, 'c'));
@@ -164,20 +156,16 @@ class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
   }
 
   static bool errorShown() {
-    for (const ShownMessage& message : shownMessages()) {
-      if ((message.number >> 28) == 2) return true;
-    }
-    return false;
+    return std::any_of(shownMessages().begin(), shownMessages().end(),
+                       [](const ShownMessage& message) { return (message.number >> 28) == 2; });
   }
 
   ScratchDir dir;
-  std::string keystore;
-  std::string output;
-  std::string trace;
-  std::string keyFile;
-  std::string stanzaKeyFile;
-  std::string environmentKeyFile;
-  std::string stanzaLine;
+  std::string keystore = dir.file("keystore.conf"), output = dir.file("out.conf"),
+              trace = dir.file("trace.log");
+  std::string keyFile = dir.write("initial.key", std::string(kFileKey) + "\n"),
+              stanzaKeyFile = dir.write("stanza.key", kStanzaKey),
+              environmentKeyFile = dir.write("environment.key", kEnvironmentKey);
   std::vector<std::string> extraLines;  // after the keystore's own lines
   std::string original;
 };
