@@ -1,14 +1,7 @@
-"""What the end-to-end tests share: the programs under test, and a scratch
-folder to run them in.
-
-The environment names what to run:
-  ORV_EXE            the orvseal executable
-  ORV_CRED_EXE       the orvcred executable of the same build, which reads
-                     protected values back
-  ORV_EMULATOR       optional: the program that runs them (Wine for the Windows build)
-  ORV_FILE_TOOL      the Windows build's orvseal_file_tool: holds a file open,
-                     reads and sets file attributes
-"""
+"""What the end-to-end tests share: the programs under test, named by the
+environment (ORV_EXE: orvseal; ORV_CRED_EXE: orvcred of the same build, which
+reads protected values back; ORV_EMULATOR: Wine for the Windows build;
+ORV_FILE_TOOL: the Windows build's orvseal_file_tool), and a scratch folder."""
 
 import os
 import re
