@@ -1,6 +1,5 @@
-// The Windows file layer's decisions: which access lists keep a key file
-// private, and when two names are one file (ReFS and SMB give no file ID),
-// through the inputs they are decided on.
+// The Windows file layer's decision which access lists keep a key file
+// private, through the security descriptors it is decided on.
 #include <windows.h>
 // windows.h first: the headers below rely on its types.
 #include <aclapi.h>
@@ -124,24 +123,6 @@ TEST(KeyFilePrivacyTest, ExposedKeyFilesAreRefusedUnread) {
   EXPECT_FALSE(faultFired());
   faultDisarm();
   EXPECT_EQ(key, nullptr);
-}
-
-TEST(WindowsFileDecisionTest, OneFileByItsIdElseByItsFinalPath) {
-  FILE_ID_INFO one{0x1234, {{1, 2, 3}}};
-  FILE_ID_INFO other{0x1234, {{1, 2, 4}}};
-  FILE_ID_INFO otherVolume{0x5678, {{1, 2, 3}}};
-  FILE_ID_INFO none{0x1234, {}};
-  struct Case { const char* what; FileIdentity first; FileIdentity second; bool same; };
-  const Case cases[] = {
-      {"one ID, other paths (a hard link)", {one, L"C:\\a"}, {one, L"C:\\b"}, true},
-      {"other IDs, one path", {one, L"C:\\a"}, {other, L"C:\\a"}, false},
-      {"one ID on other volumes", {one, L"C:\\a"}, {otherVolume, L"D:\\a"}, false},
-      {"no ID (ReFS, SMB), one path in other case", {none, L"C:\\Dir\\a"}, {none, L"c:\\dir\\A"},
-       true},
-      {"no ID, other paths", {none, L"C:\\a"}, {none, L"C:\\b"}, false},
-      {"one ID known only", {one, L"C:\\a"}, {none, L"C:\\a"}, true},
-  };
-  for (const Case& c : cases) EXPECT_EQ(sameIdentity(c.first, c.second), c.same) << c.what;
 }
 
 }  // namespace

@@ -61,8 +61,6 @@ void faultDisarm() {
   state.plan = FaultPlan{};
 }
 
-uint64_t faultCalls() { return faultState().calls; }
-
 bool faultFired() { return faultState().fired; }
 
 const std::vector<FailureRecord>& failureRecords() { return recordedFailures(); }

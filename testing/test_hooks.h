@@ -20,8 +20,7 @@ struct FaultPlan {
 
 void faultArm(const FaultPlan& plan);
 void faultDisarm();
-// Counted calls since faultArm, and whether the plan has fired.
-uint64_t faultCalls();
+// Whether the plan has fired since faultArm.
 bool faultFired();
 
 // Failure records written by svcRecordFailure.

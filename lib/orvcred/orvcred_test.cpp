@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "lib/orvcred/initial_key.h"
+#include "lib/orvcred/master_keys.h"
 #include "platform/memory.h"
 #include "platform/pbe.h"
 #include "platform/program.h"
@@ -27,24 +28,15 @@ class OrvcredTest : public ::testing::Test {
   // `plaintext` protected under the key file's key with `algorithm`.
   std::string protect(const std::string& keyFile, const std::string& plaintext, int32_t algorithm) {
     InitialKey key;
-    EXPECT_EQ(chooseInitialKey("unused", keyFile.c_str(), &key), 0);
-    unsigned char salt[kSaltLength];
-    buildSalt(salt);
-    PbeContext context{};
-    context.algorithm = algorithm;
-    context.marker = kProtectedMarker;
-    context.initialKey = key.bytes;
-    context.initialKeyLength = key.length;
-    context.saltLength = kSaltLength;
-    context.salt = salt;
-    EXPECT_EQ(svcPbeInit(&context), 0);
+    MasterKeys keys;
     char* text = nullptr;
     int32_t length = 0;
-    EXPECT_EQ(svcPbeSave(&context, plaintext.data(), static_cast<int32_t>(plaintext.size()),
-                         &text, &length), 0);
+    EXPECT_EQ(chooseInitialKey("unused", keyFile.c_str(), &key), 0);
+    EXPECT_EQ(keys.derive(key.bytes, key.length, algorithm), 0);
+    EXPECT_EQ(keys.save(algorithm, plaintext.data(), static_cast<int32_t>(plaintext.size()), &text,
+                        &length), 0);
     std::string result(text, static_cast<size_t>(length));
     svcPbeFreeBuf(text, length);
-    svcPbeTerm(&context);
     return result;
   }
 

@@ -62,17 +62,14 @@ class Scratch:
     def text(self, name):
         return self.read(name).decode()
 
-    def command(self, *args, exe=None, native=False):
-        emulate = bool(EMULATOR) and not native
-        return ([EMULATOR] if emulate else []) + [exe or EXE] + list(args)
+    def command(self, *args, exe=None):
+        return ([EMULATOR] if EMULATOR else []) + [exe or EXE] + list(args)
 
-    def run(self, *args, env=None, preexec_fn=None, exe=None, native=False):
-        """Runs orvseal (or exe) in the folder; returns the completed process.
-        native: exe is a native program, run without the emulator."""
-        environment = dict(self.env)
-        environment.update(env or {})
+    def run(self, *args, env=None, preexec_fn=None, exe=None):
+        """Runs orvseal (or exe) in the folder; returns the completed process."""
+        environment = dict(self.env, **(env or {}))
         def start():
-            return subprocess.run(self.command(*args, exe=exe, native=native), cwd=self.dir, env=environment,
+            return subprocess.run(self.command(*args, exe=exe), cwd=self.dir, env=environment,
                                   stdin=subprocess.DEVNULL, capture_output=True,
                                   preexec_fn=preexec_fn, timeout=300)
         completed = start()
@@ -80,9 +77,9 @@ class Scratch:
         # with no output at all never started: Wine failed to start it (seen
         # once while another Wine program ran). One more try, then the failure
         # is Wine's, and says so, never a silent pass.
-        if EMULATOR and not native and completed.returncode != 0 and not completed.stdout and not completed.stderr:
+        if EMULATOR and completed.returncode != 0 and not completed.stdout + completed.stderr:
             completed = start()
-            if completed.returncode != 0 and not completed.stdout and not completed.stderr:
+            if completed.returncode != 0 and not completed.stdout + completed.stderr:
                 raise RuntimeError("Wine did not start the program (exit %d): %r"
                                    % (completed.returncode, completed))
         return completed

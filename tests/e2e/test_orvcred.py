@@ -1,9 +1,8 @@
 """End-to-end tests: the real orvcred command and the C consumer of the
 orvcred library, run as a user runs them (under Wine for the Windows build).
 
-The environment names what to run: see harness.py, and
-ORV_CONSUMER, ORV_EXAMPLES, and optionally ORV_NATIVE_BIN (a native build
-folder, for the Windows build's cross checks).
+The environment names what to run: see harness.py, and ORV_CONSUMER and
+ORV_EXAMPLES.
 """
 
 import os
@@ -16,7 +15,6 @@ from test_orvseal import KEYSTORE, PLAINTEXTS
 
 CONSUMER = os.environ["ORV_CONSUMER"]
 EXAMPLES = os.environ["ORV_EXAMPLES"]
-NATIVE_BIN = os.environ.get("ORV_NATIVE_BIN", "")
 PROTECTED_LINES = [(4, "pem.password"), (6, "pem.password.channel"), (9, "crl.ldap.pass"),
                    (11, "pkcs11.token_pin")]
 PLAIN_LINES = [(3, "pem.password"), (4, "pem.password.channel"), (6, "crl.ldap.pass"),
@@ -29,8 +27,8 @@ class OrvcredTest(unittest.TestCase):
         self.key = self.s.write("initial.key", "e2e initial key\n")
         self.other = self.s.write("other.key", "another key\n")
 
-    def cred(self, *args, env=None, exe=CRED, native=False):
-        r = self.s.run(*args, env=env, exe=exe, native=native)
+    def cred(self, *args, env=None):
+        r = self.s.run(*args, env=env, exe=CRED)
         out = r.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
         err = r.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
         return r.returncode, out, err, message_ids(r)
@@ -177,20 +175,7 @@ class OrvcredTest(unittest.TestCase):
         r = self.s.run("keystore.conf", "missing", exe=CONSUMER)
         self.assertEqual(r.returncode, 4, r)
 
-    @unittest.skipUnless(WINDOWS and NATIVE_BIN, "needs the Windows build and a native one")
-    def test_each_build_reads_what_the_other_protected(self):
-        native_seal = os.path.join(NATIVE_BIN, "cmd", "orv", "orvseal")
-        native_cred = os.path.join(NATIVE_BIN, "cmd", "orvcred", "orvcred")
-        for sealer, native_reader in ((None, True), (native_seal, False)):
-            self.s.write("keystore.conf", KEYSTORE)
-            r = self.s.run("-f", "keystore.conf", "-sf", "initial.key", exe=sealer,
-                           native=bool(sealer))
-            self.assertEqual(r.returncode, 0, r)
-            reader = native_cred if native_reader else CRED
-            for args, out in ((("check",), None), (("reveal", "pem.password"), "pem-secret-1\n")):
-                c, o, err, _ = self.cred(args[0], "-f", "keystore.conf", "-sf", "initial.key",
-                                         *args[1:], exe=reader, native=native_reader)
-                self.assertEqual((c, out or o), (0, o), err)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=1)
