@@ -41,10 +41,8 @@ PSECURITY_DESCRIPTOR descriptorOf(std::string sddl) {
     sddl.replace(at, 6, userSid());
   }
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
-                                                            &descriptor, nullptr)) {
-    return nullptr;
-  }
+  ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &descriptor,
+                                                       nullptr);
   return descriptor;
 }
 
