@@ -42,6 +42,9 @@ read_example() {
   got=$(cd "$scratch/example" && "$@" keystore.conf pem.password crl.ldap.pass | tr -d '\r')
   [ "$got" = "pem.password=s3cret-Pem-Pass
 crl.ldap.pass=Ld4p-Reader-Pw" ] || fail "$*: '$got'"
+  status=0
+  (cd "$scratch/example" && "$@" keystore.conf missing >/dev/null 2>&1) || status=$?
+  [ "$status" = 4 ] || fail "$*: a missing key gave exit $status, not 4"
 }
 
 echo "== packages: build"

@@ -1,20 +1,15 @@
-"""End-to-end tests: the real orvcred command and the C consumer of the
-orvcred library, run as a user runs them (under Wine for the Windows build).
-
-The environment names what to run: see harness.py, and ORV_CONSUMER and
-ORV_EXAMPLES.
-"""
+"""End-to-end tests: the real orvcred command, run as a user runs it (under
+Wine for the Windows build). The environment names what to run: see
+harness.py. (The C consumer of the library is built and run against the
+installed packages by scripts/package-test.sh.)"""
 
 import os
-import shutil
 import stat
 import unittest
 
 from harness import CRED, WINDOWS, Scratch, host_path, message_ids
 from test_orvseal import KEYSTORE, PLAINTEXTS
 
-CONSUMER = os.environ["ORV_CONSUMER"]
-EXAMPLES = os.environ["ORV_EXAMPLES"]
 PROTECTED_LINES = [(4, "pem.password"), (6, "pem.password.channel"), (9, "crl.ldap.pass"),
                    (11, "pkcs11.token_pin")]
 PLAIN_LINES = [(3, "pem.password"), (4, "pem.password.channel"), (6, "crl.ldap.pass"),
@@ -160,21 +155,6 @@ class OrvcredTest(unittest.TestCase):
         self.assertEqual((c, ids), (1, ["ORV9205E"]), out + err)
         self.assertEqual(self.s.read("new.key"), content)
         self.assertEqual(self.cred("genkey", host_path(self.s.path("no/such/dir.key")))[0], 1)
-
-    def test_c_consumer_reads_the_example_keystore(self):
-        for name in ("keystore.conf", "initial.key"):
-            shutil.copy(os.path.join(EXAMPLES, name), self.s.path(name))
-        os.chmod(self.s.path("initial.key"), 0o600)
-        self.assertEqual(self.s.run("-f", "keystore.conf").returncode, 0)
-        r = self.s.run("keystore.conf", "pem.password", "crl.ldap.pass", "crl.ldap.port",
-                       exe=CONSUMER)
-        self.assertEqual(r.returncode, 0, r)
-        self.assertEqual(r.stdout.decode().replace("\r\n", "\n"),
-                         "pem.password=s3cret-Pem-Pass\ncrl.ldap.pass=Ld4p-Reader-Pw\n"
-                         "crl.ldap.port=636\n")
-        r = self.s.run("keystore.conf", "missing", exe=CONSUMER)
-        self.assertEqual(r.returncode, 4, r)
-
 
 
 if __name__ == "__main__":

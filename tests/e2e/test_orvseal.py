@@ -259,8 +259,6 @@ class OrvsealTest(unittest.TestCase):
         bom = b"\xef\xbb\xbf"
         cases = [
             # (keystore, protected values expected, lines kept byte for byte)
-            (b"crl.ldap.pass = Ld4p-Reader-Pw   # the reader's\n",
-             {"crl.ldap.pass": "Ld4p-Reader-Pw"}, [b"   # the reader's\n"]),
             (b"other = a\x1ab\npkcs11.token_pin = 77\n", {"pkcs11.token_pin": "77"},
              [b"other = a\x1ab\n"]),
             (bom + b"pem.password = p\n", {"pem.password": "p"}, [bom + b"pem.encrypted = YES\n"]),
