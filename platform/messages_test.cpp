@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "testing/test_hooks.h"
 
 namespace {
 

@@ -12,10 +12,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cmd/orv/command_records.h"

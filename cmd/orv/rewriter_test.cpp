@@ -14,7 +14,6 @@
 #include "cmd/orv/command_records.h"
 #include "lib/orv/credential_keys.h"
 #include "platform/files.h"
-#include "platform/memory.h"
 #include "platform/messages.h"
 #include "platform/pbe.h"
 #include "testing/test_hooks.h"

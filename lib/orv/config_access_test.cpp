@@ -2,17 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstddef>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "testing/config_helpers.h"
 #include "platform/memory.h"
-#include "testing/test_hooks.h"
-#include "platform/trace.h"
 #include "testing/scratch_dir.h"
 
 namespace {

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "testing/config_helpers.h"
-#include "platform/memory.h"
 #include "platform/messages.h"
 #include "testing/test_hooks.h"
 #include "testing/scratch_dir.h"
@@ -102,25 +101,6 @@ TEST_F(ParamLookupTest, GetKeyFileParamResultsDestinationAndName) {
       ASSERT_EQ(shownMessages().size(), enabled != 0 && c.duplicateMessage ? 1u : 0u);
       for (const ShownMessage& shown : shownMessages()) EXPECT_EQ(shown.number, kMsgDuplicateParam);
     }
-  }
-}
-
-// Whether a file names its key file, also when the entry cannot be used.
-TEST_F(ParamLookupTest, KeyFileLookupTellsWhetherTheFileNamesAKeyFile) {
-  struct Case { std::string text; int32_t rc; bool named; int64_t failedLine; } cases[] = {
-      {"a = 1\norvcred.keyfile = /k\n", kConfigOk, true, 0},
-      {"a = 1\njunk\norvcred.keyfile = /k\n", kConfigCannotParse, true, 2},
-      {"junk\na = 1\n", kConfigCannotParse, false, 1},
-      {"a = 1\n", kConfigNoStanza, false, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    std::string path = scratch.write("keystore.conf", c.text);
-    char dst[kConfigPathSize] = {};
-    KeyFileLookup lookup;
-    EXPECT_EQ(getKeyFileParam(dst, path.c_str(), nullptr, &lookup), c.rc);
-    EXPECT_EQ(lookup.keyFileNamed, c.named);
-    EXPECT_EQ(lookup.failedLine, c.failedLine);
   }
 }
 

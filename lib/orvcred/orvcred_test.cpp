@@ -2,14 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
 
 #include "lib/orvcred/initial_key.h"
 #include "lib/orvcred/master_keys.h"
-#include "platform/memory.h"
 #include "platform/pbe.h"
 #include "platform/program.h"
 #include "testing/test_hooks.h"
