@@ -13,13 +13,12 @@ std::string shown(const char* text) {
   return text == nullptr ? "(none)" : "'" + std::string(text) + "'";
 }
 
+// The arguments after the program name; what parseArguments gives back.
 struct ParseCase {
   const char* name;
-  std::vector<const char*> arguments;  // after the program name
-  int32_t rc;
-  int32_t argumentIndex;
-  const char* keystoreFile;
-  const char* outputFile;
+  std::vector<const char*> arguments;
+  int32_t rc, argumentIndex;
+  const char *keystoreFile, *outputFile;
   int32_t algorithm;
   const char* initialKeyFile;
 };

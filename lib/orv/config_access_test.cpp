@@ -80,13 +80,11 @@ TEST_F(ConfigAccessTest, ReadsTheWholeFileIntoATerminatedBuffer) {
     char* buffer = nullptr;
     int32_t error = -1;
     size_t size = 0;
-    EXPECT_EQ(readConfigFile(path.c_str(), &buffer, &error, &size), kConfigOk);
-    EXPECT_EQ(error, 0);
-    ASSERT_NE(buffer, nullptr);
-    EXPECT_EQ(std::string(buffer), c.text);
-    EXPECT_EQ(size, c.content.size());
+    ASSERT_EQ(readConfigFile(path.c_str(), &buffer, &error, &size), kConfigOk);
     // The buffer is one byte longer than the file, zeros behind the data.
-    EXPECT_EQ(buffer[c.content.size()], '\0');
+    EXPECT_EQ(std::string(buffer, size + 1), c.content + '\0');
+    EXPECT_EQ(std::string(buffer), c.text);
+    EXPECT_EQ(error, 0);
     svcFreeMem(0, kMemoryComponent, 0, buffer);
   }
 }

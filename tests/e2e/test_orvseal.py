@@ -119,19 +119,14 @@ class OrvsealTest(unittest.TestCase):
     def test_command_line_errors_show_the_usage(self):
         self.s.write("keystore.conf", KEYSTORE)
         trace = self.s.path("trace.log")
-        cases = [
-            (("-x", "y"), ["ORV7027E", "ORV3056I"], "The argument '-x' is not an option"),
-            (("-f",), ["ORV3056I"], None),
-            (("-f", "keystore.conf", "-sp", "3"), ["ORV3056I"], None),
-        ]
-        for args, ids, says in cases:
+        for args, ids in [(("-x", "y"), ["ORV7027E", "ORV3056I"]), (("-f",), ["ORV3056I"]),
+                          (("-f", "keystore.conf", "-sp", "3"), ["ORV3056I"])]:
             r = self.run_orvseal(*args, env={"VKT_TRACE": host_path(trace)})
             self.assert_result(r, 10, ids, (args, r))
             self.assertIn("Copyright", r.stdout)
-            if says:
-                self.assertIn(says, r.stderr)
             self.assertIn("Usage: orvseal [-f keystore_file] [-o output_file] [-sp 1|2] "
                           "[-sf initial_key_file]", r.stdout)
+        self.assertIn("The argument '-x' is not an option", self.run_orvseal("-x", "y").stderr)
         with open(trace) as f:
             self.assertIn("Supplied algorithm 3 was smaller than 0 or larger than the latest 2",
                           f.read())
