@@ -3,7 +3,8 @@
 // through rewriteCredentialLine as the run hands them over. Checked, whatever
 // the rules decide for a line: every line is handled or refused as unclear;
 // a line of a key outside the credential stanzas passes through byte for
-// byte, in order; a second pass over the output changes nothing; every block
+// byte, in order; every protected text written reads back (or was in the
+// input already); a second pass over the output changes nothing; every block
 // of the services is released.
 #include <cstddef>
 #include <cstdint>
@@ -100,6 +101,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::string expected = line.back() == '\n' ? line : line + "\n";
       while (next < written.size() && written[next] != expected) ++next;
       ORV_FUZZ_CHECK(next++ < written.size(), "lines of other keys pass through unchanged");
+    }
+    for (const std::string& line : written) {
+      size_t at = line.find(std::string(" = ") + kProtectedMarker);
+      if (at == std::string::npos) continue;
+      std::string value = line.substr(at + 3, line.find_first_of(" \t\v\f\r\n", at + 3) - at - 3);
+      char* plain = nullptr;
+      int32_t length = 0;
+      int32_t restored = svcPbeRestore(context(), value.data(), static_cast<int32_t>(value.size()),
+                                       &plain, &length);
+      svcPbeFreeBuf(plain, length);
+      ORV_FUZZ_CHECK(restored == 0 || text.find(value) != std::string::npos,
+                     "every protected text written reads back");
     }
   }
   ORV_FUZZ_CHECK(memoryBlocksOutstanding() == blocksBefore, "every block released");
