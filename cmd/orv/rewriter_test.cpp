@@ -125,17 +125,6 @@ class RewriterTest : public ::testing::Test {
     return shown;
   }
 
-  static std::string protectedText(const std::string& plaintext) {
-    char* text = nullptr;
-    int32_t length = 0;
-    EXPECT_EQ(svcPbeSave(&context_, plaintext.data(), static_cast<int32_t>(plaintext.size()), &text,
-                         &length),
-              0);
-    std::string result(text, static_cast<size_t>(length));
-    svcPbeFreeBuf(text, length);
-    return result;
-  }
-
   static PbeContext context_;
   static unsigned char salt_[kSaltLength];
   static int32_t initRc_;
@@ -285,7 +274,10 @@ TEST_F(RewriterTest, ProtectingTwiceEqualsProtectingOnce) {
                               "crl.ldap.pass", "pkcs11.token_pin2", "pem.encrypted",
                               "crl.encrypted.old", "pkcs11.encrypted", kChannelFlagKey,
                               "ldap.server", "pem.passwor", "#pem.password", "PEM.password", ""};
-  const std::string earlier = protectedText("earlier");
+  // A value protected by an earlier run.
+  std::string written = rewrite("pem.password = earlier\n");
+  const std::string earlier = written.substr(written.find('<'), written.find_last_not_of('\n') -
+                                                                   written.find('<') + 1);
   const char* const values[] = {"YES", "yes", "NO", "s3cr#t", "two words", "a=b", "\xC3\xA4\xA0x",
                                 "<ORV>x!y", "", earlier.c_str()};
   const char* const blanks[] = {"", " ", "\t", "  ", " \v\f "};

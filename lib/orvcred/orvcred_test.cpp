@@ -99,11 +99,8 @@ TEST_F(OrvcredTest, HandlesInTwoThreadsDoNotInterfere) {
   int failures[2] = {0, 0};
   auto reader = [&](int i) {
     orvcred_keystore* handle = nullptr;
-    if (orvcred_open(stores[i].c_str(), keys[i].c_str(), &handle) != ORVCRED_OK) {
-      ++failures[i];
-      return;
-    }
-    for (int round = 0; round < 200; ++round) {
+    failures[i] = orvcred_open(stores[i].c_str(), keys[i].c_str(), &handle);
+    for (int round = 0; round < 200 && handle != nullptr; ++round) {
       char* value = nullptr;
       size_t length = 0;
       if (orvcred_get(handle, "pem.password", &value, &length) != ORVCRED_OK ||

@@ -29,6 +29,19 @@ def message_ids(completed):
     return sorted(re.findall(r"^(ORV[0-9A-F]{4}[IWE]):", text.replace("\r\n", "\n"), re.MULTILINE))
 
 
+class Result:
+    """A finished run: exit code, both streams as text, the message identifiers."""
+
+    def __init__(self, completed):
+        self.code = completed.returncode
+        self.stdout, self.stderr = (stream.decode("utf-8", "replace").replace("\r\n", "\n")
+                                    for stream in (completed.stdout, completed.stderr))
+        self.ids = message_ids(completed)
+
+    def __repr__(self):
+        return "exit %d\nstdout:\n%s\nstderr:\n%s" % (self.code, self.stdout, self.stderr)
+
+
 class Scratch:
     """A scratch folder, removed after the test, with a home directory of its
     own and an environment free of the program's variables."""

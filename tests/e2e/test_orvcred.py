@@ -7,7 +7,7 @@ import os
 import stat
 import unittest
 
-from harness import CRED, WINDOWS, Scratch, host_path, message_ids
+from harness import CRED, WINDOWS, Result, Scratch, host_path
 from test_orvseal import KEYSTORE, PLAINTEXTS
 
 PROTECTED_LINES = [(4, "pem.password"), (6, "pem.password.channel"), (9, "crl.ldap.pass"),
@@ -23,10 +23,8 @@ class OrvcredTest(unittest.TestCase):
         self.other = self.s.write("other.key", "another key\n")
 
     def cred(self, *args, env=None):
-        r = self.s.run(*args, env=env, exe=CRED)
-        out = r.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
-        err = r.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
-        return r.returncode, out, err, message_ids(r)
+        r = Result(self.s.run(*args, env=env, exe=CRED))
+        return r.code, r.stdout, r.stderr, r.ids
 
     def protect(self, body=KEYSTORE, key="initial.key", name="keystore.conf"):
         self.s.write(name, body)

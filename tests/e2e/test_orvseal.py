@@ -8,7 +8,7 @@ import shutil
 import stat
 import unittest
 
-from harness import FILE_TOOL, WINDOWS, Scratch, host_path, message_ids
+from harness import FILE_TOOL, WINDOWS, Result, Scratch, host_path
 
 KEYSTORE = """\
 # keystore of the message-security feature
@@ -43,20 +43,6 @@ EXPECTED_SHAPE = [
 ]
 
 
-class Result:
-    def __init__(self, completed):
-        self.completed = completed
-        self.code = completed.returncode
-        self.stdout = completed.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
-        self.stderr = completed.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
-
-    def ids(self):
-        return message_ids(self.completed)
-
-    def __repr__(self):
-        return "exit %d\nstdout:\n%s\nstderr:\n%s" % (self.code, self.stdout, self.stderr)
-
-
 class OrvsealTest(unittest.TestCase):
     def setUp(self):
         self.s = Scratch(self)
@@ -66,7 +52,7 @@ class OrvsealTest(unittest.TestCase):
         return Result(self.s.run(*args, env=env))
 
     def assert_result(self, r, code, ids, note=None):
-        self.assertEqual((r.code, r.ids()), (code, sorted(ids)), note or r)
+        self.assertEqual((r.code, r.ids), (code, sorted(ids)), note or r)
 
     def assert_shape(self, name, algorithm="2"):
         lines = self.s.text(name).split("\n")
@@ -299,7 +285,7 @@ class OrvsealTest(unittest.TestCase):
         # A control character in a name cannot start a line of its own.
         r = self.run_orvseal("-f", "no\nORV9105I: such file", "-sf", "initial.key")
         self.assertIn("'no\\nORV9105I: such file'", r.stderr)
-        self.assertEqual(r.ids(), ["ORV9062E"], r)
+        self.assertEqual(r.ids, ["ORV9062E"], r)
         r = self.run_orvseal(env={"VKT_KEYSTORE_CONF": "/" + "d" * 300 + "/keystore.conf"})
         self.assert_result(r, 16, ["ORV9112E"])
 
@@ -379,7 +365,7 @@ class OrvsealTest(unittest.TestCase):
             holder.stdin.close()
             holder.wait(timeout=60)
             holder.stdout.close()
-            self.assertIn((r.code, r.ids()), accepted, (share, r))
+            self.assertIn((r.code, r.ids), accepted, (share, r))
             self.assertEqual(self.s.text("keystore.conf") == KEYSTORE, r.code != 0)
             self.assertEqual([n for n in os.listdir(self.s.dir) if n.endswith(".bak")], [])
 
