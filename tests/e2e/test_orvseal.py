@@ -243,6 +243,9 @@ class OrvsealTest(unittest.TestCase):
             (b"other = a\x1ab\npkcs11.token_pin = 77\n", {"pkcs11.token_pin": "77"},
              [b"other = a\x1ab\n"]),
             (bom + b"pem.password = p\n", {"pem.password": "p"}, [bom + b"pem.encrypted = YES\n"]),
+            # A last line without a line end takes the one before, an empty line's too.
+            (b"a = 1\n\r\npem.password = p", {"pem.password": "p"},
+             [b"\r\npem.encrypted = YES\r\n"]),
             # The key file named behind a byte order mark is found.
             (bom + b"orvcred.keyfile = initial.key\npem.password = p\r\n", {"pem.password": "p"},
              [bom + b"orvcred.keyfile = initial.key\n", b"pem.encrypted = YES\r\n"]),
