@@ -232,6 +232,19 @@ MessageRecord messageRecord() {
   return record;
 }
 
+MessageRecord textMessage(const char* text1, const char* text2) {
+  MessageRecord record = messageRecord();
+  record.textInsert1 = text1;
+  record.textInsert2 = text2;
+  return record;
+}
+
+MessageRecord numberMessage(int64_t number, const char* text1) {
+  MessageRecord record = textMessage(text1);
+  record.numericInsert1 = static_cast<uint64_t>(number);
+  return record;
+}
+
 int32_t formatMessage(uint32_t number, const MessageRecord* record, char* buffer, int32_t size) {
   std::string text = composeMessage(number, record);
   if (buffer != nullptr && size > 0) std::snprintf(buffer, static_cast<size_t>(size), "%s", text.c_str());

@@ -30,6 +30,11 @@ static_assert(sizeof(MessageRecord) == 56, "MessageRecord layout");
 
 // A record with the eye-catcher set and every insert empty.
 MessageRecord messageRecord();
+// A record with text inserts 1 and 2.
+MessageRecord textMessage(const char* text1, const char* text2 = nullptr);
+// A record with numeric insert 1 (a negative number sign-extended) and text
+// insert 1.
+MessageRecord numberMessage(int64_t number, const char* text1 = nullptr);
 
 // Option words that accompany a message.
 constexpr uint32_t kMessageOptionCommand = 32;

@@ -169,38 +169,6 @@ class LineReader {
   bool crlf_ = false;
 };
 
-// The part of a key file's path that message 0x20006335 names: what follows
-// the last separator that has a character other than NUL or a separator
-// after it; the whole path when there is none.
-const char* keyFileBaseName(const char* path) {
-  const char* base = path;
-  for (const char* p = path; *p != '\0'; ++p) {
-    if (p[0] == kPathSeparator && p[1] != '\0' && p[1] != kPathSeparator) base = p + 1;
-  }
-  return base;
-}
-
-MessageRecord textMessage(const char* text1, const char* text2 = nullptr) {
-  MessageRecord record = messageRecord();
-  record.textInsert1 = text1;
-  record.textInsert2 = text2;
-  return record;
-}
-
-// An errno (signed) enters the numeric insert sign-extended; a return code
-// zero-extended.
-MessageRecord errnoMessage(int32_t error, const char* path) {
-  MessageRecord record = textMessage(path);
-  record.numericInsert1 = static_cast<uint64_t>(static_cast<int64_t>(error));
-  return record;
-}
-
-MessageRecord codeMessage(int32_t code) {
-  MessageRecord record = messageRecord();
-  record.numericInsert1 = static_cast<uint32_t>(code);
-  return record;
-}
-
 // Everything the run keeps from start to end.
 struct RunState {
   CommandOptions options;
@@ -287,8 +255,7 @@ int32_t locateKeystore(RunState& run) {
 // they are. `firstLine` is the number of the first line checked.
 int32_t reportTextProblem(const RunState& run, const TextCheck& check, int64_t firstLine) {
   if (check.problem == TextProblem::kNone) return kRunOk;
-  MessageRecord record = textMessage(run.keystorePath);
-  record.numericInsert1 = static_cast<uint64_t>(firstLine - 1 + check.line);
+  MessageRecord record = numberMessage(firstLine - 1 + check.line, run.keystorePath);
   ORV_COMMAND_MESSAGE(check.problem == TextProblem::kUtf16              ? kMsgUtf16
                       : check.problem == TextProblem::kLoneCarriageReturn ? kMsgLoneCarriageReturn
                                                                           : kMsgNotText,
@@ -390,7 +357,7 @@ int32_t startProtection(RunState& run) {
   int32_t code = svcPbeInit(&run.context);
   if (code != 0) {
     ORV_RUN_TRACE(0, "Failed to Init PBE: %d", code);
-    ORV_COMMAND_MESSAGE(kMsgPbeFailed, codeMessage(code));
+    ORV_COMMAND_MESSAGE(kMsgPbeFailed, numberMessage(static_cast<uint32_t>(code)));
     return code;
   }
   run.pbeReady = true;
@@ -412,7 +379,7 @@ int32_t chooseOutput(RunState& run) {
     // A failed test is no proof of two files: the run stops.
     int32_t error = osSameFile(outputFile, run.keystorePath, &same);
     if (error != 0) {
-      ORV_COMMAND_MESSAGE(kMsgCannotOpen, errnoMessage(error, outputFile));
+      ORV_COMMAND_MESSAGE(kMsgCannotOpen, numberMessage(error, outputFile));
       return kRunCannotOpen;
     }
     if (!same) target = outputFile;
@@ -420,7 +387,7 @@ int32_t chooseOutput(RunState& run) {
   FileKind kind = FileKind::kMissing;
   int32_t error = osFileKind(target, &kind);
   if (error != 0) {
-    ORV_COMMAND_MESSAGE(kMsgCannotOpen, errnoMessage(error, target));
+    ORV_COMMAND_MESSAGE(kMsgCannotOpen, numberMessage(error, target));
     return kRunCannotOpen;
   }
   if (target == outputFile && kind == FileKind::kOther) {
@@ -440,8 +407,7 @@ int32_t chooseOutput(RunState& run) {
   // old text, plaintext credentials and all.
   uint32_t names = 0;
   if (target == run.keystorePath && osLinkCount(run.replacedPath, &names) == 0 && names > 1) {
-    MessageRecord record = textMessage(run.keystorePath);
-    record.numericInsert1 = names;
+    MessageRecord record = numberMessage(names, run.keystorePath);
     ORV_COMMAND_MESSAGE(kMsgHardLinks, record);
   }
   // A new -o file gets no wider permissions than the keystore file.
@@ -464,7 +430,7 @@ int32_t createSideFile(RunState& run) {
     }
   }
   if (run.output == nullptr) {
-    ORV_COMMAND_MESSAGE(kMsgCannotOpen, errnoMessage(errno, run.sideFileName));
+    ORV_COMMAND_MESSAGE(kMsgCannotOpen, numberMessage(errno, run.sideFileName));
     // No file of this run's is there to remove.
     run.outputPath = nullptr;
     return kRunCannotOpen;
@@ -476,7 +442,7 @@ int32_t createSideFile(RunState& run) {
 int32_t openFiles(RunState& run) {
   run.input = osOpenFile(run.keystorePath, "rbN");
   if (run.input == nullptr) {
-    ORV_COMMAND_MESSAGE(kMsgCannotOpen, errnoMessage(errno, run.keystorePath));
+    ORV_COMMAND_MESSAGE(kMsgCannotOpen, numberMessage(errno, run.keystorePath));
     return kRunCannotOpen;
   }
   if (run.sideFileMode) {
@@ -485,7 +451,7 @@ int32_t openFiles(RunState& run) {
   } else {
     run.output = osOpenFile(run.outputPath, "wbN");
     if (run.output == nullptr) {
-      ORV_COMMAND_MESSAGE(kMsgCannotOpen, errnoMessage(errno, run.outputPath));
+      ORV_COMMAND_MESSAGE(kMsgCannotOpen, numberMessage(errno, run.outputPath));
       return kRunCannotOpen;
     }
   }
@@ -519,7 +485,7 @@ int32_t rewriteLines(RunState& run) {
       return kMemoryNoMemory;
     }
     if (status == LineReader::kReadError) {
-      ORV_COMMAND_MESSAGE(kMsgReadFailed, errnoMessage(reader.error(), run.keystorePath));
+      ORV_COMMAND_MESSAGE(kMsgReadFailed, numberMessage(reader.error(), run.keystorePath));
       return kRunReadFailed;
     }
     ++lineNumber;
@@ -566,7 +532,7 @@ void finishFiles(RunState& run) {
     if (writeError == 0 && closed != 0) writeError = errno != 0 ? errno : EIO;
   }
   if (writeError != 0) {
-    ORV_COMMAND_MESSAGE(kMsgWriteFailed, errnoMessage(writeError, run.outputPath));
+    ORV_COMMAND_MESSAGE(kMsgWriteFailed, numberMessage(writeError, run.outputPath));
     run.result = kRunWriteFailed;
   }
   if (!run.sideFileMode) return;
@@ -581,7 +547,7 @@ void finishFiles(RunState& run) {
     ORV_COMMAND_MESSAGE(kMsgFileInUse, textMessage(run.replacedPath));
     run.result = kRunFileInUse;
   } else if (error != 0) {
-    ORV_COMMAND_MESSAGE(kMsgReplaceFailed, errnoMessage(error, run.replacedPath));
+    ORV_COMMAND_MESSAGE(kMsgReplaceFailed, numberMessage(error, run.replacedPath));
     run.result = kRunReplaceFailed;
   }
 }

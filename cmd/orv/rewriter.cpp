@@ -146,9 +146,7 @@ void write(FILE* output, const char* text) { write(output, text, std::strlen(tex
 
 void reportProtectionFailure(int32_t rc) {
   ORV_TRACE_TEXT(kRewriteFunctionNumber, 0, "Failed to encrypt credential: %d", rc);
-  MessageRecord record = messageRecord();
-  record.numericInsert1 = static_cast<uint64_t>(static_cast<int64_t>(rc));
-  ORV_COMMAND_MESSAGE(kMsgPbeFailed, record);
+  ORV_COMMAND_MESSAGE(kMsgPbeFailed, numberMessage(rc));
 }
 
 // The parts of a credential line that its protected form keeps.

@@ -87,13 +87,13 @@ int32_t runCheck(const CredOptions& options) {
   std::fflush(stdout);
   if (rc != 0) return rc;
   if (firstUnreadable != nullptr) {
-    ORV_CRED_MESSAGE(kMsgNotReadable, credTextMessage(keystorePath, firstUnreadable));
+    ORV_CRED_MESSAGE(kMsgNotReadable, textMessage(keystorePath, firstUnreadable));
     return kCredNotReadable;
   }
   if (firstPlaintext != 0) {
-    ORV_CRED_MESSAGE(kMsgPlaintextFound, credNumberMessage(firstPlaintext, keystorePath));
+    ORV_CRED_MESSAGE(kMsgPlaintextFound, numberMessage(firstPlaintext, keystorePath));
     return kCredPlaintext;
   }
-  ORV_CRED_MESSAGE(kMsgAllProtected, credTextMessage(keystorePath));
+  ORV_CRED_MESSAGE(kMsgAllProtected, textMessage(keystorePath));
   return kCredOk;
 }

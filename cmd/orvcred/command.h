@@ -23,9 +23,6 @@ struct CredOptions {
 void showCredMessage(uint32_t number, const MessageRecord& record, int32_t sourceLine);
 #define ORV_CRED_MESSAGE(number, record) showCredMessage((number), (record), __LINE__)
 
-MessageRecord credTextMessage(const char* text1, const char* text2 = nullptr);
-MessageRecord credNumberMessage(int64_t number, const char* text1 = nullptr);
-
 // The keystore path: -f, else VKT_KEYSTORE_CONF, else the per-user folder's
 // keystore.conf, into buffer (kConfigPathSize bytes). 0 or 15.
 int32_t locateKeystore(const CredOptions& options, char* buffer, const char** pathOut);

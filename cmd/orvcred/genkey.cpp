@@ -20,9 +20,9 @@ int32_t runGenkey(const CredOptions& options) {
     int32_t error = errno;
     osSecureWipe(text, sizeof text);
     if (error == EEXIST) {
-      ORV_CRED_MESSAGE(kMsgFileExists, credTextMessage(path));
+      ORV_CRED_MESSAGE(kMsgFileExists, textMessage(path));
     } else {
-      ORV_CRED_MESSAGE(kMsgCannotOpen, credNumberMessage(error, path));
+      ORV_CRED_MESSAGE(kMsgCannotOpen, numberMessage(error, path));
     }
     return kCredCannotCreate;
   }
@@ -36,9 +36,9 @@ int32_t runGenkey(const CredOptions& options) {
     error = errno != 0 ? errno : EIO;
   }
   if (error != 0) {
-    ORV_CRED_MESSAGE(kMsgWriteFailed, credNumberMessage(error, path));
+    ORV_CRED_MESSAGE(kMsgWriteFailed, numberMessage(error, path));
     return kCredWriteFailed;
   }
-  ORV_CRED_MESSAGE(kMsgKeyCreated, credTextMessage(path));
+  ORV_CRED_MESSAGE(kMsgKeyCreated, textMessage(path));
   return kCredOk;
 }

@@ -102,18 +102,9 @@ Subcommand readCommandLine(int32_t argc, char** argv, CredOptions* options) {
                   (!grammar->operand || options->operand != nullptr) &&
                   (!grammar->rekeyOptions || options->newKeyFile != nullptr);
   if (complete) return grammar->subcommand;
-  if (fault != 0) ORV_CRED_MESSAGE(kMsgBadOption, credTextMessage(argv[fault], "orvcred"));
+  if (fault != 0) ORV_CRED_MESSAGE(kMsgBadOption, textMessage(argv[fault], "orvcred"));
   ORV_CRED_MESSAGE(kMsgCredUsage, messageRecord());
   return Subcommand::kNone;
-}
-
-// The part of a key file's path that ORV6335E names.
-const char* baseName(const char* path) {
-  const char* base = path;
-  for (const char* p = path; *p != '\0'; ++p) {
-    if (p[0] == kPathSeparator && p[1] != '\0' && p[1] != kPathSeparator) base = p + 1;
-  }
-  return base;
 }
 
 // Messages for a failure of openKeystore or chooseInitialKey (an ORVCRED
@@ -121,16 +112,16 @@ const char* baseName(const char* path) {
 void reportKeystoreFailure(int32_t code, const char* keystorePath, const InitialKey& key) {
   if (code == kConfigCannotRead || code == ORVCRED_KEYSTORE_UNREADABLE) {
     if (key.keystoreEntryFault == kConfigParamNotUnique) {
-      ORV_CRED_MESSAGE(kMsgDuplicateParam, credTextMessage(keystorePath, "orvcred.keyfile"));
+      ORV_CRED_MESSAGE(kMsgDuplicateParam, textMessage(keystorePath, "orvcred.keyfile"));
     } else if (key.keystoreEntryFault == kConfigCannotParse) {
-      ORV_CRED_MESSAGE(kMsgKeyFileEntryUnparsable, credTextMessage(keystorePath));
+      ORV_CRED_MESSAGE(kMsgKeyFileEntryUnparsable, textMessage(keystorePath));
     } else {
-      ORV_CRED_MESSAGE(kMsgCannotReadConfig, credTextMessage(keystorePath));
+      ORV_CRED_MESSAGE(kMsgCannotReadConfig, textMessage(keystorePath));
     }
   } else if (code == kPbeKeyFileExposed) {
-    ORV_CRED_MESSAGE(kMsgKeyFileExposed, credTextMessage(key.keyFilePath));
+    ORV_CRED_MESSAGE(kMsgKeyFileExposed, textMessage(key.keyFilePath));
   } else if (code >= kPbeKeyFileUnreadable && code <= kPbeKeyFileTooLarge) {
-    ORV_CRED_MESSAGE(kMsgCannotReadKeyFile, credTextMessage(baseName(key.keyFilePath)));
+    ORV_CRED_MESSAGE(kMsgCannotReadKeyFile, textMessage(keyFileBaseName(key.keyFilePath)));
   } else if (code == kConfigNoMemory || code == ORVCRED_NO_MEMORY) {
     ORV_CRED_MESSAGE(kMsgNoMemory, messageRecord());
   } else if (code != kConfigNoPath) {
@@ -145,21 +136,8 @@ void showCredMessage(uint32_t number, const MessageRecord& record, int32_t sourc
                     sourceLine, 1);
 }
 
-MessageRecord credTextMessage(const char* text1, const char* text2) {
-  MessageRecord record = messageRecord();
-  record.textInsert1 = text1;
-  record.textInsert2 = text2;
-  return record;
-}
-
-MessageRecord credNumberMessage(int64_t number, const char* text1) {
-  MessageRecord record = credTextMessage(text1);
-  record.numericInsert1 = static_cast<uint64_t>(number);
-  return record;
-}
-
 int32_t reportPbeFailure(int32_t code) {
-  ORV_CRED_MESSAGE(kMsgPbeFailed, credNumberMessage(code));
+  ORV_CRED_MESSAGE(kMsgPbeFailed, numberMessage(code));
   return code;
 }
 
@@ -182,7 +160,7 @@ int32_t readKeystore(const char* path, char** text, size_t* length) {
   *length = 0;
   FILE* stream = osOpenFile(path, "rN");
   if (stream == nullptr) {
-    ORV_CRED_MESSAGE(kMsgCannotReadConfig, credTextMessage(path));
+    ORV_CRED_MESSAGE(kMsgCannotReadConfig, textMessage(path));
     return kConfigCannotRead;
   }
   size_t capacity = 0;
@@ -207,7 +185,7 @@ int32_t readKeystore(const char* path, char** text, size_t* length) {
     if (got < requested) {
       if (osFileError(stream)) {
         rc = kCredReadFailed;
-        ORV_CRED_MESSAGE(kMsgReadFailed, credNumberMessage(errno != 0 ? errno : EIO, path));
+        ORV_CRED_MESSAGE(kMsgReadFailed, numberMessage(errno != 0 ? errno : EIO, path));
       }
       break;
     }
@@ -215,7 +193,7 @@ int32_t readKeystore(const char* path, char** text, size_t* length) {
   osCloseFile(stream);
   if (rc == 0 && *length == 0) {
     rc = kConfigCannotRead;
-    ORV_CRED_MESSAGE(kMsgCannotReadConfig, credTextMessage(path));
+    ORV_CRED_MESSAGE(kMsgCannotReadConfig, textMessage(path));
   }
   if (rc == 0) {
     (*text)[*length] = '\0';
@@ -225,7 +203,7 @@ int32_t readKeystore(const char* path, char** text, size_t* length) {
       for (const char* p = *text; p < static_cast<const char*>(nul); ++p) {
         if (*p == '\n') ++line;
       }
-      ORV_CRED_MESSAGE(kMsgNotText, credNumberMessage(line, path));
+      ORV_CRED_MESSAGE(kMsgNotText, numberMessage(line, path));
       rc = kCredNotText;
     }
   }
@@ -270,11 +248,11 @@ int32_t runReveal(const CredOptions& options) {
   rc = orvcred_get(keystore, options.operand, &value, &length);
   orvcred_close(keystore);
   if (rc == ORVCRED_MISSING_KEY) {
-    ORV_CRED_MESSAGE(kMsgMissingParam, credTextMessage(keystorePath, options.operand));
+    ORV_CRED_MESSAGE(kMsgMissingParam, textMessage(keystorePath, options.operand));
   } else if (rc == ORVCRED_DUPLICATE_KEY) {
-    ORV_CRED_MESSAGE(kMsgDuplicateParam, credTextMessage(keystorePath, options.operand));
+    ORV_CRED_MESSAGE(kMsgDuplicateParam, textMessage(keystorePath, options.operand));
   } else if (rc == ORVCRED_NOT_READABLE) {
-    ORV_CRED_MESSAGE(kMsgNotReadable, credTextMessage(keystorePath, options.operand));
+    ORV_CRED_MESSAGE(kMsgNotReadable, textMessage(keystorePath, options.operand));
   } else if (rc == ORVCRED_NO_MEMORY) {
     ORV_CRED_MESSAGE(kMsgNoMemory, messageRecord());
     rc = kMemoryNoMemory;

@@ -71,12 +71,12 @@ class Replacement {
       written = std::snprintf(sidePath_, sizeof sidePath_ - 1, "%s.bak", target_);
     }
     if (written < 0 || written >= static_cast<int>(sizeof sidePath_) - 1) {
-      ORV_CRED_MESSAGE(kMsgPathTooLong, credTextMessage(keystorePath));
+      ORV_CRED_MESSAGE(kMsgPathTooLong, textMessage(keystorePath));
       return kCredPathTooLong;
     }
     stream_ = osCreatePrivateFile(sidePath_, target_);
     if (stream_ == nullptr) {
-      ORV_CRED_MESSAGE(kMsgCannotOpen, credNumberMessage(errno, sidePath_));
+      ORV_CRED_MESSAGE(kMsgCannotOpen, numberMessage(errno, sidePath_));
       return kCredCannotCreate;
     }
     return 0;
@@ -91,7 +91,7 @@ class Replacement {
   int32_t commit(const char* keystorePath) {
     int32_t error = osFileError(stream_) ? (errno != 0 ? errno : EIO) : osSyncFile(stream_);
     if (error != 0) {
-      ORV_CRED_MESSAGE(kMsgWriteFailed, credNumberMessage(error, sidePath_));
+      ORV_CRED_MESSAGE(kMsgWriteFailed, numberMessage(error, sidePath_));
       return kCredWriteFailed;
     }
     error = osAdoptPermissions(stream_, target_);
@@ -103,7 +103,7 @@ class Replacement {
       error = osCommitFile(stream, sidePath_, target_);
     }
     if (error != 0) {
-      ORV_CRED_MESSAGE(kMsgReplaceFailed, credNumberMessage(error, keystorePath));
+      ORV_CRED_MESSAGE(kMsgReplaceFailed, numberMessage(error, keystorePath));
       return kCredReplaceFailed;
     }
     return 0;
@@ -161,7 +161,7 @@ int32_t proveReadable(Rekey& run, const char* text, size_t textLength) {
       char key[256];
       std::snprintf(key, sizeof key, "%.*s", static_cast<int>(credential.key.length),
                     line + credential.key.begin);
-      ORV_CRED_MESSAGE(kMsgNotReadable, credTextMessage(run.keystorePath, key));
+      ORV_CRED_MESSAGE(kMsgNotReadable, textMessage(run.keystorePath, key));
     }
     if (rc != 0) return rc;
   }
@@ -282,6 +282,6 @@ int32_t runRekey(const CredOptions& options) {
     if (rc == 0) rc = out.commit(run.keystorePath);
   }
   svcFreeMem(0, kMemoryComponent, 0, text);
-  if (rc == 0) ORV_CRED_MESSAGE(kMsgRekeyed, credTextMessage(run.keystorePath, run.newKeyFile));
+  if (rc == 0) ORV_CRED_MESSAGE(kMsgRekeyed, textMessage(run.keystorePath, run.newKeyFile));
   return rc;
 }

@@ -23,9 +23,7 @@ constexpr const char* kConfigFileName = "keystore.conf";
 // Shows a catalogue message of this file with up to two text inserts.
 void showConfigMessage(uint32_t number, const char* textInsert1, const char* textInsert2,
                        int32_t sourceLine) {
-  MessageRecord record = messageRecord();
-  record.textInsert1 = textInsert1;
-  record.textInsert2 = textInsert2;
+  MessageRecord record = textMessage(textInsert1, textInsert2);
   svcDisplayMessage(svcMiniSubpool, 0, 0, 0, number, &record, kMessageOptionConfig, kSourceName,
                     sourceLine, 1);
 }

@@ -4,6 +4,7 @@
 
 #include "lib/orv/param_lookup.h"
 #include "platform/env.h"
+#include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/pbe.h"
 #include "platform/runtime.h"
@@ -48,6 +49,14 @@ void buildSalt(unsigned char salt[kSaltLength]) {
       salt[word * 4 + byte] = static_cast<unsigned char>(kSaltWords[word] >> (8 * byte));
     }
   }
+}
+
+const char* keyFileBaseName(const char* path) {
+  const char* base = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (p[0] == kPathSeparator && p[1] != '\0' && p[1] != kPathSeparator) base = p + 1;
+  }
+  return base;
 }
 
 void buildDefaultKey(unsigned char key[kDefaultKeyLength]) {

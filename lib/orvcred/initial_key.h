@@ -21,6 +21,11 @@ void buildDefaultKey(unsigned char key[kDefaultKeyLength]);
 
 constexpr const char* kKeyFileEnvName = "VKT_ORVCRED_KEYFILE";
 
+// The part of a key file's path that the message of an unreadable key file
+// names: what follows the last separator that has a character other than
+// NUL or a separator after it; the whole path when there is none.
+const char* keyFileBaseName(const char* path);
+
 enum class InitialKeySource {
   kExplicit,     // the caller named the key file (-sf, or the library's argument)
   kEnvironment,  // VKT_ORVCRED_KEYFILE, whatever its text
