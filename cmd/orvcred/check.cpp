@@ -1,7 +1,6 @@
 // orvcred check: one line per credential line, FILE:LINE: KEY: STATE, and
 // never a value.
 #include <cstdio>
-#include <cstring>
 
 #include "cmd/orvcred/command.h"
 #include "cmd/orvcred/orvcred.h"
@@ -48,19 +47,14 @@ int32_t runCheck(const CredOptions& options) {
   rc = chooseKeyReporting(keystorePath, options.keyFile, &key);
 
   MasterKeys keys;
-  CredentialLineScanner scanner;
-  int64_t lineNumber = 0;
   int64_t firstPlaintext = 0;
   char keyName[256];
   const char* firstUnreadable = nullptr;
   char unreadableKey[256] = {};
-  for (size_t start = 0; rc == 0 && start < textLength;) {
-    const char* line = text + start;
-    const char* newline = static_cast<const char*>(std::memchr(line, '\n', textLength - start));
-    size_t length = newline != nullptr ? static_cast<size_t>(newline - line) : textLength - start;
-    start += length + 1;
-    ++lineNumber;
-    CredentialLine credential = scanner.next(line, length);
+  KeystoreLines lines(text, textLength);
+  for (KeystoreLine current; rc == 0 && lines.next(&current);) {
+    const char* line = current.text;
+    const CredentialLine& credential = current.credential;
     if (credential.kind != CredentialLineKind::kCredential) continue;
     const char* state = credential.behindProtectedFlag ? kStateFlaggedPlaintext : kStatePlaintext;
     if (credential.protectedValue) {
@@ -76,12 +70,12 @@ int32_t runCheck(const CredOptions& options) {
       }
       if (rc != 0) break;
     } else if (firstPlaintext == 0) {
-      firstPlaintext = lineNumber;
+      firstPlaintext = current.number;
     }
     std::snprintf(keyName, sizeof keyName, "%.*s", static_cast<int>(credential.key.length),
                   line + credential.key.begin);
-    std::printf("%s:%lld: %s: %s\n", keystorePath, static_cast<long long>(lineNumber), keyName,
-                state);
+    std::printf("%s:%lld: %s: %s\n", keystorePath, static_cast<long long>(current.number),
+                keyName, state);
   }
   svcFreeMem(0, kMemoryComponent, 0, text);
   std::fflush(stdout);

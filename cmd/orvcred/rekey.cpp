@@ -18,29 +18,6 @@ namespace {
 
 constexpr const char* kKeyFileEntry = "orvcred.keyfile";
 
-// The lines of the keystore text, each without its line feed.
-class Lines {
- public:
-  Lines(const char* text, size_t length) : text_(text), length_(length) {}
-  // The next line, or false at the end. *hasNewline tells whether a line
-  // feed ended it.
-  bool next(const char** line, size_t* length, bool* hasNewline) {
-    if (start_ >= length_) return false;
-    *line = text_ + start_;
-    const void* newline = std::memchr(*line, '\n', length_ - start_);
-    *length = newline != nullptr ? static_cast<size_t>(static_cast<const char*>(newline) - *line)
-                                 : length_ - start_;
-    *hasNewline = newline != nullptr;
-    start_ += *length + 1;
-    return true;
-  }
-
- private:
-  const char* text_;
-  size_t length_;
-  size_t start_ = 0;
-};
-
 // The value of a key = value line as the configuration reader reads it:
 // after the '=' and its whitespace, up to a '#', trailing whitespace off.
 LineSpan configValue(const char* line, size_t length) {
@@ -144,13 +121,10 @@ int32_t restoreValue(Rekey& run, const char* value, size_t length, char** plaint
 // The first pass: every protected value must read with the current key
 // before any file is touched.
 int32_t proveReadable(Rekey& run, const char* text, size_t textLength) {
-  Lines lines(text, textLength);
-  CredentialLineScanner scanner;
-  const char* line = nullptr;
-  size_t length = 0;
-  bool hasNewline = false;
-  while (lines.next(&line, &length, &hasNewline)) {
-    CredentialLine credential = scanner.next(line, length);
+  KeystoreLines lines(text, textLength);
+  for (KeystoreLine current; lines.next(&current);) {
+    const char* line = current.text;
+    const CredentialLine& credential = current.credential;
     if (credential.kind != CredentialLineKind::kCredential || !credential.protectedValue) continue;
     char* plaintext = nullptr;
     int32_t plaintextLength = 0;
@@ -195,13 +169,11 @@ bool namesCurrentKeyFile(const Rekey& run, const char* line, const LineSpan& val
 // The second pass: the new text, line by line, as orvseal would write it
 // under the new key; lines that concern no credential stay byte for byte.
 int32_t writeLines(Rekey& run, Replacement& out, const char* text, size_t textLength) {
-  Lines lines(text, textLength);
-  CredentialLineScanner scanner;
-  const char* line = nullptr;
-  size_t length = 0;
-  bool hasNewline = false;
-  while (lines.next(&line, &length, &hasNewline)) {
-    CredentialLine credential = scanner.next(line, length);
+  KeystoreLines lines(text, textLength);
+  for (KeystoreLine current; lines.next(&current);) {
+    const char* line = current.text;
+    size_t length = current.length;
+    const CredentialLine& credential = current.credential;
     LineSpan replaced{length, 0};
     if (credential.kind == CredentialLineKind::kFlag && !credential.flagSaysProtected) {
       continue;  // orvseal drops a flag that says "not protected"
@@ -250,7 +222,7 @@ int32_t writeLines(Rekey& run, Replacement& out, const char* text, size_t textLe
     }
     size_t rest = replaced.length == 0 ? 0 : replaced.begin + replaced.length;
     out.write(line + rest, length - rest);
-    if (hasNewline) out.write("\n");
+    if (current.hasNewline) out.write("\n");
   }
   return 0;
 }

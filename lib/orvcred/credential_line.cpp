@@ -71,6 +71,20 @@ bool isProtectedText(const char* text, size_t length) {
   return separators >= kSeparatorsRequired;
 }
 
+bool KeystoreLines::next(KeystoreLine* line) {
+  if (start_ >= length_) return false;
+  line->text = text_ + start_;
+  const void* newline = std::memchr(line->text, '\n', length_ - start_);
+  line->hasNewline = newline != nullptr;
+  line->length = newline != nullptr ? static_cast<size_t>(static_cast<const char*>(newline) -
+                                                           line->text)
+                                    : length_ - start_;
+  line->number = ++number_;
+  line->credential = scanner_.next(line->text, line->length);
+  start_ += line->length + 1;
+  return true;
+}
+
 bool lineKeyEquals(const char* line, size_t length, const char* key) {
   return spanEquals(line, keyOf(line, length), key);
 }

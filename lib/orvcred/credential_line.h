@@ -46,6 +46,30 @@ class CredentialLineScanner {
   bool flagProtected_[kRows] = {};  // the row's last flag line said YES
 };
 
+// One line of a keystore text, classified.
+struct KeystoreLine {
+  const char* text = nullptr;  // the line, without its line feed
+  size_t length = 0;
+  bool hasNewline = false;     // a line feed ended it
+  int64_t number = 0;          // 1-based
+  CredentialLine credential;
+};
+
+// The lines of a keystore text in order, each classified by one scanner.
+class KeystoreLines {
+ public:
+  KeystoreLines(const char* text, size_t length) : text_(text), length_(length) {}
+  // The next line, or false at the end of the text.
+  bool next(KeystoreLine* line);
+
+ private:
+  const char* text_;
+  size_t length_;
+  size_t start_ = 0;
+  int64_t number_ = 0;
+  CredentialLineScanner scanner_;
+};
+
 // The channel flag key, the flag line of every channel password.
 constexpr const char* kChannelFlagLineKey = "pem.password.channel.encrypted";
 
