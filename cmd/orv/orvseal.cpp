@@ -256,10 +256,7 @@ int32_t locateKeystore(RunState& run) {
 int32_t reportTextProblem(const RunState& run, const TextCheck& check, int64_t firstLine) {
   if (check.problem == TextProblem::kNone) return kRunOk;
   MessageRecord record = numberMessage(firstLine - 1 + check.line, run.keystorePath);
-  ORV_COMMAND_MESSAGE(check.problem == TextProblem::kUtf16              ? kMsgUtf16
-                      : check.problem == TextProblem::kLoneCarriageReturn ? kMsgLoneCarriageReturn
-                                                                          : kMsgNotText,
-                      record);
+  ORV_COMMAND_MESSAGE(textProblemMessage(check.problem), record);
   return kRunNotText;
 }
 

@@ -27,10 +27,11 @@ void showCredMessage(uint32_t number, const MessageRecord& record, int32_t sourc
 // keystore.conf, into buffer (kConfigPathSize bytes). 0 or 15.
 int32_t locateKeystore(const CredOptions& options, char* buffer, const char** pathOut);
 
-// The whole keystore file as text (text mode) in a new buffer of *length
-// bytes and a NUL, released with svcFreeMem (it may hold credentials).
-// 0, or 12 (cannot be opened or empty), 18 (read failed), 19 (a NUL byte),
-// 2071, each with its message; *text is null then.
+// The whole keystore file, byte for byte as orvseal reads it, in a new
+// buffer of *length bytes and a NUL, released with svcFreeMem (it may hold
+// credentials). 0, or 12 (cannot be read, or empty) or 19 (no text of its
+// form: a NUL byte, a lone carriage return, UTF-16), each with its message;
+// *text is null then.
 int32_t readKeystore(const char* path, char** text, size_t* length);
 
 // chooseInitialKey with the messages of its failures and the default key's

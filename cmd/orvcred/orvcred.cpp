@@ -8,6 +8,7 @@
 
 #include "cmd/orvcred/command.h"
 #include "lib/orv/config_access.h"
+#include "lib/orv/config_syntax.h"
 #include "lib/orv/param_lookup.h"
 #include "lib/orvcred/keystore_reader.h"
 #include "platform/files.h"
@@ -158,56 +159,18 @@ int32_t locateKeystore(const CredOptions& options, char* buffer, const char** pa
 int32_t readKeystore(const char* path, char** text, size_t* length) {
   *text = nullptr;
   *length = 0;
-  FILE* stream = osOpenFile(path, "rN");
-  if (stream == nullptr) {
+  int32_t error = 0;
+  int32_t rc = readConfigFile(path, text, &error, length);
+  TextCheck check;
+  if (rc == kConfigOk) check = checkConfigText(*text, *length, true);
+  if (rc != kConfigOk) {
+    ORV_TRACE_TEXT(kOrvcredFunctionNumber, 2, "Cannot read config file '%s': %d", path, error);
     ORV_CRED_MESSAGE(kMsgCannotReadConfig, textMessage(path));
-    return kConfigCannotRead;
+  } else if (check.problem != TextProblem::kNone) {
+    ORV_CRED_MESSAGE(textProblemMessage(check.problem), numberMessage(check.line, path));
+    rc = kCredNotText;
   }
-  size_t capacity = 0;
-  int32_t rc = 0;
-  for (;;) {
-    if (*length + 4096 + 1 > capacity) {
-      size_t larger = capacity == 0 ? 65536 : capacity * 2;
-      void* block = nullptr;
-      if (svcGetMem(0, kMemoryComponent, kOrvcredFunctionNumber, larger, 0, &block) != 0) {
-        rc = kMemoryNoMemory;
-        ORV_CRED_MESSAGE(kMsgNoMemory, messageRecord());
-        break;
-      }
-      if (*length > 0) std::memcpy(block, *text, *length);
-      svcFreeMem(0, kMemoryComponent, 0, *text);
-      *text = static_cast<char*>(block);
-      capacity = larger;
-    }
-    size_t requested = capacity - *length - 1;
-    size_t got = osReadFile(*text + *length, 1, requested, stream);
-    *length += got;
-    if (got < requested) {
-      if (osFileError(stream)) {
-        rc = kCredReadFailed;
-        ORV_CRED_MESSAGE(kMsgReadFailed, numberMessage(errno != 0 ? errno : EIO, path));
-      }
-      break;
-    }
-  }
-  osCloseFile(stream);
-  if (rc == 0 && *length == 0) {
-    rc = kConfigCannotRead;
-    ORV_CRED_MESSAGE(kMsgCannotReadConfig, textMessage(path));
-  }
-  if (rc == 0) {
-    (*text)[*length] = '\0';
-    const void* nul = std::memchr(*text, '\0', *length);
-    if (nul != nullptr) {
-      int64_t line = 1;
-      for (const char* p = *text; p < static_cast<const char*>(nul); ++p) {
-        if (*p == '\n') ++line;
-      }
-      ORV_CRED_MESSAGE(kMsgNotText, numberMessage(line, path));
-      rc = kCredNotText;
-    }
-  }
-  if (rc != 0) {
+  if (rc != kConfigOk) {
     svcFreeMem(0, kMemoryComponent, 0, *text);
     *text = nullptr;
     *length = 0;

@@ -20,8 +20,9 @@ constexpr int32_t kCredDuplicateKey = 5;     // reveal: KEY has more than one li
 constexpr int32_t kCredBadCommandLine = 10;
 constexpr int32_t kCredPathTooLong = 16;     // rekey: the side file's name would not fit
 constexpr int32_t kCredWriteFailed = 17;
-constexpr int32_t kCredReadFailed = 18;
-constexpr int32_t kCredNotText = 19;         // the keystore holds a NUL byte
+constexpr int32_t kCredNotText = 19;         // the keystore is no text of its form
+constexpr int32_t kCredUnclearLine = 21;     // rekey: words between a credential's key and '='
+
 constexpr int32_t kCredInconsistent = 20;
 constexpr int32_t kCredReplaceFailed = -1;   // mapped to 255
 

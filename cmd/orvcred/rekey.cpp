@@ -19,18 +19,15 @@ namespace {
 constexpr const char* kKeyFileEntry = "orvcred.keyfile";
 
 // The value of a key = value line as the configuration reader reads it:
-// after the '=' and its whitespace, up to a '#', trailing whitespace off.
+// from the first non-blank character after the '=' to the end of the value
+// (configValueEnd: a comment begins at a '#' that follows a blank).
 LineSpan configValue(const char* line, size_t length) {
-  const char* equals = static_cast<const char*>(std::memchr(line, '=', length));
-  if (equals == nullptr) return LineSpan{length, 0};
-  size_t begin = static_cast<size_t>(equals - line) + 1;
-  while (begin < length && (line[begin] == ' ' || line[begin] == '\t')) ++begin;
-  size_t end = begin;
-  while (end < length && line[end] != '#') ++end;
-  while (end > begin && (line[end - 1] == ' ' || line[end - 1] == '\t' || line[end - 1] == '\r')) {
-    --end;
-  }
-  return LineSpan{begin, end - begin};
+  const char* end = line + length;
+  const char* value = static_cast<const char*>(std::memchr(line, '=', length));
+  if (value == nullptr) return LineSpan{length, 0};
+  for (++value; value < end && isConfigWhitespace(*value);) ++value;
+  return LineSpan{static_cast<size_t>(value - line),
+                  static_cast<size_t>(configValueEnd(value, end) - value)};
 }
 
 // The keystore's replacement: written beside it, then renamed onto it.
@@ -118,23 +115,31 @@ int32_t restoreValue(Rekey& run, const char* value, size_t length, char** plaint
   return isUnreadableValue(rc) ? kCredNotReadable : reportPbeFailure(rc);
 }
 
-// The first pass: every protected value must read with the current key
-// before any file is touched.
+// The first pass, before any file is touched: every protected value must
+// read with the current key, and every credential line have a clear value.
 int32_t proveReadable(Rekey& run, const char* text, size_t textLength) {
   KeystoreLines lines(text, textLength);
   for (KeystoreLine current; lines.next(&current);) {
     const char* line = current.text;
     const CredentialLine& credential = current.credential;
-    if (credential.kind != CredentialLineKind::kCredential || !credential.protectedValue) continue;
+    if (credential.kind != CredentialLineKind::kCredential) continue;
+    char key[256];
+    std::snprintf(key, sizeof key, "%.*s", static_cast<int>(credential.key.length),
+                  line + credential.key.begin);
+    if (credential.wordsBeforeEquals) {
+      // Which word is the value cannot be told: orvseal refuses the line too.
+      MessageRecord record = numberMessage(current.number, run.keystorePath);
+      record.textInsert2 = key;
+      ORV_CRED_MESSAGE(kMsgWordsBeforeEquals, record);
+      return kCredUnclearLine;
+    }
+    if (!credential.protectedValue) continue;
     char* plaintext = nullptr;
     int32_t plaintextLength = 0;
     int32_t rc = restoreValue(run, line + credential.value.begin, credential.value.length,
                               &plaintext, &plaintextLength);
     svcPbeFreeBuf(plaintext, plaintextLength);
     if (rc == kCredNotReadable) {
-      char key[256];
-      std::snprintf(key, sizeof key, "%.*s", static_cast<int>(credential.key.length),
-                    line + credential.key.begin);
       ORV_CRED_MESSAGE(kMsgNotReadable, textMessage(run.keystorePath, key));
     }
     if (rc != 0) return rc;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/messages.h"
+
 size_t byteOrderMarkLength(const char* text, size_t length) {
   return length >= kByteOrderMarkLength &&
                  std::memcmp(text, kByteOrderMark, kByteOrderMarkLength) == 0
@@ -49,4 +51,10 @@ TextCheck checkConfigText(const char* data, size_t length, bool atFileStart) {
   check.line = 1;
   for (const char* p = data; p < at; ++p) check.line += *p == '\n';
   return check;
+}
+
+uint32_t textProblemMessage(TextProblem problem) {
+  return problem == TextProblem::kUtf16              ? kMsgUtf16
+         : problem == TextProblem::kLoneCarriageReturn ? kMsgLoneCarriageReturn
+                                                       : kMsgNotText;
 }

@@ -48,4 +48,8 @@ struct TextCheck {
 // NUL in one of the first two bytes).
 TextCheck checkConfigText(const char* data, size_t length, bool atFileStart);
 
+// The message that reports a problem found by checkConfigText (numeric
+// insert 1: the line, text insert 1: the file).
+uint32_t textProblemMessage(TextProblem problem);
+
 #endif  // ORV_LIB_ORV_CONFIG_SYNTAX_H_

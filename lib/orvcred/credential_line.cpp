@@ -15,10 +15,6 @@ static_assert(std::size(kFlagKeys) == std::size(kCredentialKeys), "one flag key 
 constexpr const char* kChannelPrefix = "pem.password.channel";
 constexpr int kSeparatorsRequired = 3;
 
-// The default-locale whitespace set: space, tab, line feed, vertical tab,
-// form feed and carriage return.
-bool isWhitespace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 bool spanStartsWith(const char* line, const LineSpan& span, const char* prefix) {
   size_t length = std::strlen(prefix);
   return span.length >= length && std::memcmp(line + span.begin, prefix, length) == 0;
@@ -40,9 +36,9 @@ bool isYes(const char* line, const LineSpan& value) {
 
 LineSpan keyOf(const char* line, size_t length) {
   size_t cursor = 0;
-  while (cursor < length && isWhitespace(line[cursor])) ++cursor;
+  while (cursor < length && isConfigWhitespace(line[cursor])) ++cursor;
   LineSpan key{cursor, 0};
-  while (cursor < length && !isWhitespace(line[cursor]) && line[cursor] != '=') ++cursor;
+  while (cursor < length && !isConfigWhitespace(line[cursor]) && line[cursor] != '=') ++cursor;
   key.length = cursor - key.begin;
   return key;
 }
@@ -52,9 +48,9 @@ LineSpan valueOf(const char* line, size_t length, const LineSpan& key) {
   while (cursor < length && line[cursor] != '=') ++cursor;
   if (cursor == length) return LineSpan{length, 0};
   ++cursor;
-  while (cursor < length && isWhitespace(line[cursor])) ++cursor;
+  while (cursor < length && isConfigWhitespace(line[cursor])) ++cursor;
   LineSpan value{cursor, 0};
-  while (cursor < length && !isWhitespace(line[cursor])) ++cursor;
+  while (cursor < length && !isConfigWhitespace(line[cursor])) ++cursor;
   value.length = cursor - value.begin;
   return value;
 }
@@ -113,6 +109,9 @@ CredentialLine CredentialLineScanner::next(const char* line, size_t length) {
       result.value.length = static_cast<size_t>(configValueEnd(value, line + length) - value);
       result.protectedValue = isProtectedText(line + result.value.begin, result.value.length);
       result.behindProtectedFlag = flagProtected_[row];
+      size_t equals = result.key.begin + result.key.length;
+      while (equals < length && isConfigWhitespace(line[equals])) ++equals;
+      result.wordsBeforeEquals = equals < length && line[equals] != '=';
       result.flagKey = spanStartsWith(line, result.key, kChannelPrefix) ? kChannelFlagLineKey
                                                                          : kFlagKeys[row];
       return result;

@@ -28,6 +28,9 @@ struct CredentialLine {
   bool flagSaysProtected = false;    // kFlag: the value is YES in any case
   bool protectedValue = false;       // kCredential: the value is a protected text
   bool behindProtectedFlag = false;  // kCredential: its row's last flag line said YES
+  // kCredential: words stand between the key and '=', so which word is the
+  // value cannot be told (orvseal refuses such a line).
+  bool wordsBeforeEquals = false;
   // kCredential: the key of the flag line that orvseal writes before the
   // protected line (the channel flag key for a channel password).
   const char* flagKey = nullptr;

@@ -81,6 +81,8 @@ class OrvcredTest(unittest.TestCase):
         self.s.write("twice.conf", KEYSTORE + "orvcred.keyfile = initial.key\n" * 2)
         self.s.write("broken.conf", "no equals sign\norvcred.keyfile = initial.key\n")
         self.s.write("broken-nokey.conf", "no equals sign\npem.password = x\n")
+        self.s.write("unclear.conf", "pem.password extra = v\n")
+        self.s.write("cr.conf", "a = 1\rpem.password = s\r")
         usage = ["ORV9200I"]
         cases = [
             ((), 10, usage), (("bogus",), 10, ["ORV7027E"] + usage),
@@ -93,6 +95,9 @@ class OrvcredTest(unittest.TestCase):
             (("reveal", "-f", "keystore.conf", "-sf", "empty.key", "x"), 81, ["ORV6335E"]),
             (("rekey", "-f", "keystore.conf", "-sf", "initial.key", "-nf", "none.key"), 80,
              ["ORV6335E"]),
+            (("rekey", "-f", "unclear.conf", "-sf", "initial.key", "-nf", "other.key"), 21,
+             ["ORV910FE"]),
+            (("check", "-f", "cr.conf", "-sf", "initial.key"), 19, ["ORV910DE"]),
         ]
         if not WINDOWS:
             self.s.write("exposed.key", "k", mode=0o644)
@@ -102,12 +107,16 @@ class OrvcredTest(unittest.TestCase):
             self.assertEqual((c, got), (code, sorted(ids)), (args, out, err))
             self.assertIn("Copyright", out + err)
         self.assertEqual(self.s.text("keystore.conf"), KEYSTORE)
+        self.assertEqual(self.s.text("unclear.conf"), "pem.password extra = v\n")
         if not WINDOWS:
             del self.s.env["HOME"]
             self.assertEqual(self.cred("check")[0], 15)
 
     def test_rekey_moves_every_value_to_the_new_key(self):
-        body = KEYSTORE + "orvcred.keyfile = initial.key   # the key\n"
+        # A '#' inside the key file's name, a CR LF line and a 0x1A byte are
+        # all kept as they are.
+        self.s.write("init#ial.key", self.s.read("initial.key"))
+        body = KEYSTORE + "other = a\x1ab\r\norvcred.keyfile = init#ial.key   # the key\n"
         self.protect(body, key=None)
         before = self.s.read("keystore.conf")
         self.assertEqual(self.cred("genkey", "new.key")[0], 0)
@@ -123,7 +132,7 @@ class OrvcredTest(unittest.TestCase):
         # Every line as it was but the values, now of algorithm 1, and the key file entry.
         strip = lambda text: [line.split("<ORV>")[0] for line in text.split("\n")]
         self.assertEqual(strip(self.s.text("keystore.conf")),
-                         strip(before.decode().replace("= initial.key", "= new.key")))
+                         strip(before.decode().replace("= init#ial.key", "= new.key")))
         self.assertEqual(self.s.text("keystore.conf").count("<ORV>1!"), len(PLAINTEXTS))
         self.assert_protected("keystore.conf", self.s.path("new.key"))
         self.assertEqual(self.cred("check", "-f", "keystore.conf")[0], 0, "orvcred.keyfile follows")
