@@ -40,7 +40,7 @@ int32_t readEntries(const char* path, List** entriesOut) {
   svcFreeMem(0, kMemoryComponent, 0, text);
   if (rc != kConfigOk) {
     destroyConfigList(entries);
-    return orvcredCode(rc == kConfigCannotParse ? kConfigCannotRead : rc);
+    return orvcredCode(rc);
   }
   *entriesOut = entries;
   return ORVCRED_OK;

@@ -22,13 +22,13 @@ class OrvcredTest(unittest.TestCase):
         self.key = self.s.write("initial.key", "e2e initial key\n")
         self.other = self.s.write("other.key", "another key\n")
 
-    def cred(self, *args, env=None):
-        r = Result(self.s.run(*args, env=env, exe=CRED))
+    def cred(self, *args):
+        r = Result(self.s.run(*args, exe=CRED))
         return r.code, r.stdout, r.stderr, r.ids
 
-    def protect(self, body=KEYSTORE, key="initial.key", name="keystore.conf"):
-        self.s.write(name, body)
-        r = self.s.run("-f", name, *(("-sf", key) if key else ()))
+    def protect(self, body=KEYSTORE, key="initial.key"):
+        self.s.write("keystore.conf", body)
+        r = self.s.run("-f", "keystore.conf", *(("-sf", key) if key else ()))
         self.assertEqual(r.returncode, 0, r)
 
     def assert_protected(self, name, key):
