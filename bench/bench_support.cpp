@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "cmd/orv/command_records.h"
+#include "lib/orvcred/initial_key.h"
 
 const std::vector<std::string>& passThroughLines() {
   static const std::vector<std::string> lines = {
@@ -41,18 +41,6 @@ std::string sampleKeystoreText(int lines) {
   return text;
 }
 
-FILE* openNullOutput() {
-#ifdef _WIN32
-  FILE* stream = std::fopen("NUL", "w");  // Windows names its null device NUL
-#else
-  FILE* stream = std::fopen("/dev/null", "w");
-#endif
-  if (stream == nullptr) {
-    std::fputs("orv_bench: cannot open the null device\n", stderr);
-    std::exit(1);
-  }
-  return stream;
-}
 
 PbeContext* initialisedContext() {
   static const unsigned char kInitialKey[] = "bench-initial-key-0123456789abcdef";

@@ -20,9 +20,12 @@ const std::vector<std::string>& credentialLines();
 // A whole keystore text of `lines` lines in the file mix.
 std::string sampleKeystoreText(int lines);
 
-// A stream that discards what is written to it, with the buffering of a real
-// file: the rewriter's output cost without the disk. Closed by the caller.
-FILE* openNullOutput();
+// The null device: what is written there costs no disk.
+#ifdef _WIN32
+constexpr const char* kNullDevice = "NUL";
+#else
+constexpr const char* kNullDevice = "/dev/null";
+#endif
 
 // A PBE context of algorithm 2 with the command's salt and a fixed initial
 // key, initialised once (the key derivation runs on the first call).

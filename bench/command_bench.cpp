@@ -10,7 +10,6 @@
 
 #include "bench/bench_support.h"
 #include "cmd/orv/orvseal.h"
-#include "cmd/orv/rewriter.h"
 #include "platform/files.h"
 #include "platform/pbe.h"
 
@@ -67,7 +66,6 @@ void BM_RunKeystore(benchmark::State& state) {
     state.PauseTiming();
     writeText(keystore, text);
     fs::remove(output, error);
-    resetCredentialStates();
     state.ResumeTiming();
     if (orvsealMain(static_cast<int32_t>(arguments.size()), argv.data()) != 0) {
       state.SkipWithError("the run failed");

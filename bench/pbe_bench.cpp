@@ -5,7 +5,7 @@
 #include <string>
 
 #include "bench/bench_support.h"
-#include "cmd/orv/command_records.h"
+#include "lib/orvcred/initial_key.h"
 #include "platform/pbe.h"
 
 namespace {

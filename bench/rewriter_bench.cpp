@@ -1,7 +1,7 @@
-// The credential line rewriter, per line: lines that pass through, lines
-// whose credential is protected, and the file's mix of both. The output is a
-// buffered stream to the null device, so the cost is the rewriter's and the
-// stream's, not the disk's.
+// The keystore's classifier and the credential line rewriter, per line:
+// lines that pass through, lines whose credential is protected, and the
+// file's mix of both. The output goes to the null device, so the cost is the
+// rewriter's and the stream's, not the disk's.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -9,30 +9,34 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "cmd/orv/rewriter.h"
+#include "cmd/shell/rewriter.h"
+#include "lib/orv/keystore_line.h"
 
 namespace {
 
-// Hands every line in turn to the rewriter, copied first into a line buffer
-// as the run's reader does (the rewriter removes the newline in place).
+// Classifies every line in turn and hands it to the rewriter, from the
+// start of the text again at its end.
 void rewriteEach(benchmark::State& state, const std::vector<std::string>& lines) {
-  FILE* output = openNullOutput();
+  std::string text;
+  for (const std::string& line : lines) text += line;
+  Replacement output;
+  output.beginStream(kNullDevice);
   PbeContext* context = initialisedContext();
-  resetCredentialStates();
-  char buffer[512];
-  size_t next = 0;
+  KeystoreLines classified(text.data(), text.size());
   int64_t bytes = 0;
   for (auto _ : state) {
-    const std::string& line = lines[next];
-    next = next + 1 == lines.size() ? 0 : next + 1;
-    std::memcpy(buffer, line.c_str(), line.size() + 1);
-    if (rewriteCredentialLine(output, context, buffer) != 0) {
+    KeystoreLine line;
+    if (!classified.next(&line)) {
+      classified = KeystoreLines(text.data(), text.size());
+      classified.next(&line);
+    }
+    if (rewriteCredentialLine(output, context, line) != 0) {
       state.SkipWithError("rewriteCredentialLine failed");
       break;
     }
-    bytes += static_cast<int64_t>(line.size());
+    bytes += static_cast<int64_t>(line.length + 1);
   }
-  std::fclose(output);
+  output.commit();
   state.SetItemsProcessed(state.iterations());
   state.SetBytesProcessed(bytes);
 }

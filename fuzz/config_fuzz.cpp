@@ -1,26 +1,22 @@
 // Fuzz target of the configuration reader and the key file lookup. The
 // input is the text of a keystore configuration file. Checked, whatever the
 // grammar decides for a line: the parse gives whole, trimmed entries in a
-// well-linked list; the key file lookup on the same text as a file finds one
+// well-linked list; the key file lookup on the same text finds one
 // entry, refuses two and never cuts a value; every block is released.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
 #include "lib/orv/config_access.h"
-#include "lib/orv/config_syntax.h"
+#include "lib/orv/keystore_line.h"
 #include "lib/orv/param_lookup.h"
 #include "platform/memory.h"
 #include "testing/test_hooks.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   setConsoleQuiet(true);
-  configMessagesEnabled = 0;
   return 0;
 }
 
@@ -56,26 +52,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ORV_FUZZ_CHECK(parseRc != kConfigOk || count > 0, "success comes with entries");
   destroyConfigList(list);
 
-  // One file per process, so that parallel jobs never share it.
-  static const std::string path = "/tmp/orv-config-fuzz-" + std::to_string(getpid()) + ".conf";
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (!text.empty() && file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size()) {
-    std::fclose(file);
-    file = nullptr;
-    char dst[kConfigPathSize] = {};
-    int32_t keyRc = getKeyFileParam(dst, path.c_str(), nullptr);
-    if (parseRc != kConfigOk) {
-      ORV_FUZZ_CHECK(keyRc == parseRc, "an unreadable line fails the lookup");
-    } else if (keyFiles > 1) {
-      ORV_FUZZ_CHECK(keyRc == kConfigParamNotUnique, "two key files are refused");
-    } else if (keyFile.size() > kConfigPathMaxLength) {
-      ORV_FUZZ_CHECK(keyRc == kConfigPathTooLong, "a long key file path is refused");
-    } else if (keyFiles == 1) {
-      ORV_FUZZ_CHECK(keyRc == kConfigOk && std::string(dst) == keyFile, "the key file, whole");
-    }
+  char dst[kConfigPathSize] = {};
+  int32_t keyRc = getKeyFileParam(dst, text.data(), text.size(), nullptr);
+  if (parseRc != kConfigOk) {
+    ORV_FUZZ_CHECK(keyRc == parseRc, "an unreadable line fails the lookup");
+  } else if (keyFiles > 1) {
+    ORV_FUZZ_CHECK(keyRc == kConfigParamNotUnique, "two key files are refused");
+  } else if (keyFile.size() > kConfigPathMaxLength) {
+    ORV_FUZZ_CHECK(keyRc == kConfigPathTooLong, "a long key file path is refused");
+  } else if (keyFiles == 1) {
+    ORV_FUZZ_CHECK(keyRc == kConfigOk && std::string(dst) == keyFile, "the key file, whole");
   }
-  if (file != nullptr) std::fclose(file);
-  std::remove(path.c_str());
   ORV_FUZZ_CHECK(memoryBlocksOutstanding() == blocksBefore, "every block released");
   return 0;
 }

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "cmd/orv/command_records.h"
+#include "lib/orvcred/initial_key.h"
 #include "fuzz/fuzz_check.h"
 #include "platform/memory.h"
 #include "platform/pbe.h"

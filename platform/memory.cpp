@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/program.h"
 #include "platform/runtime.h"
 #include "platform/seams.h"
 #include "platform/trace.h"
@@ -89,5 +90,9 @@ void svcRecordFailure(int32_t probe, int32_t reason, uint16_t, int32_t, int32_t,
   std::snprintf(text, sizeof text, "probe %d reason %d at %s:%d", probe, reason,
                 savedContext.sourceName, savedContext.line);
   traceServiceRecord("FAILURE", text);
-  if (!platformSeams.consoleQuiet) std::fprintf(stderr, "orvseal: failure record: %s\n", text);
+  // A library's caller owns the console: only a program of ours writes there.
+  const char* program = svcProgramName();
+  if (program != nullptr && !platformSeams.consoleQuiet) {
+    std::fprintf(stderr, "%s: failure record: %s\n", program, text);
+  }
 }

@@ -115,20 +115,25 @@ constexpr CatalogueEntry kCatalogue[] = {
      "key file it was protected with (-sf, VKT_ORVCRED_KEYFILE or orvcred.keyfile). No file "
      "was changed."},
     {kMsgPlaintextFound,
-     "The keystore file '{t1}' holds plaintext credentials (the first in line {n1}). Protect "
-     "them with orvseal."},
+     "The keystore file '{t1}' holds lines that orvseal would change (the first is line {n1}: "
+     "a plaintext credential, or a flag line that says one is not protected). Protect the "
+     "file with orvseal."},
     {kMsgRekeyed, "The credentials in '{t1}' are protected under the initial key file '{t2}'."},
     {kMsgKeyCreated, "The initial key file '{t1}' was created; only you may read it."},
     {kMsgFileExists, "The file '{t1}' exists already; it is unchanged and no key was created."},
-    {kMsgKeyFileEntryUnparsable,
-     "The keystore file '{t1}' names its initial key file in orvcred.keyfile, but the file "
-     "cannot be parsed, so that entry cannot be used. Correct the file; the built-in key is "
-     "not used in its place."},
     {kMsgAllProtected, "Every credential in '{t1}' is protected and readable with this key."},
     {kMsgHardLinks,
      "The keystore file '{t1}' has {n1} names (hard links). Only this name gets the "
      "protected text; the others keep the old text with its plaintext credentials. Remove "
      "the other names."},
+    {kMsgMisplacedByteOrderMark,
+     "The keystore file '{t1}' has a byte order mark at the start of line {n1}, as if two "
+     "files were joined, so that line's key cannot be told. Remove those three bytes. It is "
+     "unchanged."},
+    {kMsgKeyFileNameUnwritable,
+     "The new key file name '{t1}' cannot be written into orvcred.keyfile of '{t2}': it "
+     "would read back as another path (it holds a line end, a '#' after a blank or blanks at "
+     "its ends, or is longer than 260 characters). Choose another name. Nothing was changed."},
     {kMsgFileInUse,
      "The keystore file '{t1}' is in use by another process, so it cannot be replaced. It is "
      "unchanged. Close the program that holds it open and run the command again."},

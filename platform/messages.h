@@ -73,10 +73,11 @@ constexpr uint32_t kMsgPlaintextFound = 0x10009202;     // numeric 1: line, text
 constexpr uint32_t kMsgRekeyed = 0x9203;                // text 1: keystore path, text 2: key file
 constexpr uint32_t kMsgKeyCreated = 0x9204;             // text 1: key file path
 constexpr uint32_t kMsgFileExists = 0x20009205;         // text 1: path
-constexpr uint32_t kMsgKeyFileEntryUnparsable = 0x20009206;  // text 1: keystore path
 constexpr uint32_t kMsgAllProtected = 0x9207;           // text 1: keystore path
 constexpr uint32_t kMsgHardLinks = 0x10009114;          // numeric 1: names, text 1: path
 constexpr uint32_t kMsgFileInUse = 0x20009115;          // text 1: path
+constexpr uint32_t kMsgMisplacedByteOrderMark = 0x20009116;  // numeric 1: line, text 1: path
+constexpr uint32_t kMsgKeyFileNameUnwritable = 0x20009208;  // text 1: key file, text 2: keystore
 
 // Shows message `number`. The sub-pool, the three zeros, the option word,
 // the source name and line and the final 1 identify the caller; the source

@@ -15,6 +15,8 @@ const SubpoolHandle svcMiniSubpool = {0x4F52565355424Full, 16};  // "ORVSUBO", c
 
 namespace {
 
+const char* programName = nullptr;
+
 int32_t injectedResult(FaultSite site) {
   int32_t error = 0;
   if (!seamFailsCall(site, -1, &error)) return 0;
@@ -28,6 +30,10 @@ int32_t svcCheckConsistency(const char* version) {
   if (version == nullptr) return 1;
   return std::strcmp(version, kServicesVersion) == 0 ? 0 : 1;
 }
+
+void svcSetProgramName(const char* name) { programName = name; }
+
+const char* svcProgramName() { return programName; }
 
 int32_t svcProgramInit(int32_t, char**, int32_t) {
   traceAttachThread();
@@ -53,9 +59,10 @@ namespace {
 void displayCopyright(FILE* stream) {
   if (platformSeams.consoleQuiet) return;
   std::fprintf(stream,
-               "orvseal " ORV_VERSION
+               "%s " ORV_VERSION
                " - credential protection for keystore.conf. Copyright (c) 2026 the orvseal "
-               "authors.\n");
+               "authors.\n",
+               programName != nullptr ? programName : "orvseal");
   std::fflush(stream);
 }
 

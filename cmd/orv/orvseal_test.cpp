@@ -17,11 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "cmd/orv/command_records.h"
 #include "cmd/orv/orvseal.h"
-#include "cmd/orv/rewriter.h"
+#include "lib/orv/keystore_line.h"
 #include "lib/orvcred/include/orvcred.h"
-#include "lib/orv/param_lookup.h"
 #include "platform/memory.h"
 #include "platform/messages.h"
 #include "platform/files.h"
@@ -50,8 +48,6 @@ const char* const kSecrets[] = {"secret-one", "secret-two", kFileKey, kStanzaKey
 
 // Runs the command in process as the process would, from a clean start.
 int32_t runOrvseal(std::vector<std::string> args) {
-  resetCredentialStates();
-  configMessagesEnabled = 1;
   args.insert(args.begin(), "orvseal");
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
@@ -66,7 +62,7 @@ struct Scenario {
   KeySource key;
   bool direct = false;     // -o names another file
   bool tracing = false;    // VKT_TRACE names a trace file
-  bool longLines = false;  // a keystore of lines far longer than a read chunk
+  bool longLines = false;  // a keystore of very long lines
   bool failAfter = false;  // every counted call from the Nth on fails
   uint32_t sites = kFaultAlloc | kFaultFileOps;
   int32_t error = 0;  // errno of a failing file operation; 0 is EIO
@@ -84,7 +80,7 @@ class FaultSweepTest : public ::testing::TestWithParam<Scenario> {
       extraLines.push_back("orvcred.keyfile = " + stanzaKeyFile);
     }
     if (scenario.longLines) {
-      // Several read chunks, and a line buffer that has to grow many times.
+      // Lines far longer than any buffer a reader might have chosen.
       extraLines.push_back("# " + std::string(200000, 'c'));
       extraLines.push_back("long.value = " + std::string(3000, 'v'));
     }

@@ -1,13 +1,13 @@
 // orvcred check: one line per credential line, FILE:LINE: KEY: STATE, and
-// never a value.
+// never a value; the exit code says what orvseal would do with the file.
 #include <cstdio>
 
 #include "cmd/orvcred/command.h"
 #include "cmd/orvcred/orvcred.h"
-#include "lib/orvcred/credential_line.h"
+#include "cmd/shell/keystore.h"
+#include "cmd/shell/shell.h"
+#include "lib/orv/keystore_line.h"
 #include "lib/orvcred/master_keys.h"
-#include "platform/files.h"
-#include "platform/memory.h"
 #include "platform/pbe.h"
 
 namespace {
@@ -32,62 +32,73 @@ int32_t readable(MasterKeys& keys, const InitialKey& key, const char* value, siz
   return kCredNotReadable;
 }
 
+// The first line of each finding, for the closing message.
+struct Findings {
+  int64_t changed = 0;       // the first line orvseal would protect or drop
+  KeystoreLine heldBack;     // the first plaintext behind a YES flag (number 0: none)
+  KeystoreLine unreadable;   // the first value this key cannot read (number 0: none)
+};
+
+void keyOf(const KeystoreLine& line, char* buffer, size_t size) {
+  std::snprintf(buffer, size, "%.*s", static_cast<int>(line.key.length),
+                line.text + line.key.begin);
+}
+
 }  // namespace
 
 int32_t runCheck(const CredOptions& options) {
-  char pathBuffer[kConfigPathSize] = {};
-  const char* keystorePath = nullptr;
-  int32_t rc = locateKeystore(options, pathBuffer, &keystorePath);
-  if (rc != 0) return rc;
-  char* text = nullptr;
-  size_t textLength = 0;
-  rc = readKeystore(keystorePath, &text, &textLength);
-  if (rc != 0) return rc;
+  Keystore keystore;
   InitialKey key;
-  rc = chooseKeyReporting(keystorePath, options.keyFile, &key);
+  int32_t rc = locateKeystore(options.keystoreFile, &keystore);
+  if (rc == kRunOk) rc = readKeystore(&keystore);
+  if (rc == kRunOk) rc = settleInitialKey(keystore, options.keyFile, &key);
+  if (rc != kRunOk) return rc;
 
   MasterKeys keys;
-  int64_t firstPlaintext = 0;
+  Findings found;
   char keyName[256];
-  const char* firstUnreadable = nullptr;
-  char unreadableKey[256] = {};
-  KeystoreLines lines(text, textLength);
-  for (KeystoreLine current; rc == 0 && lines.next(&current);) {
-    const char* line = current.text;
-    const CredentialLine& credential = current.credential;
-    if (credential.kind != CredentialLineKind::kCredential) continue;
-    const char* state = credential.behindProtectedFlag ? kStateFlaggedPlaintext : kStatePlaintext;
-    if (credential.protectedValue) {
-      rc = readable(keys, key, line + credential.value.begin, credential.value.length);
+  KeystoreLines lines(keystore.text, keystore.length);
+  for (KeystoreLine line; rc == 0 && lines.next(&line);) {
+    LineAction action = lineAction(line);
+    if (action == LineAction::kDrop || action == LineAction::kProtect) {
+      if (found.changed == 0) found.changed = line.number;
+    }
+    if (line.kind != LineKind::kCredential) continue;
+    const char* state = kStatePlaintext;
+    if (action == LineAction::kKeepHeldBack) {
+      state = kStateFlaggedPlaintext;
+      if (found.heldBack.number == 0) found.heldBack = line;
+    } else if (action == LineAction::kKeepProtected) {
+      rc = readable(keys, key, line.text + line.value.begin, line.value.length);
       state = rc == 0 ? kStateProtected : kStateNotReadable;
       if (rc == kCredNotReadable) {
         rc = 0;
-        if (firstUnreadable == nullptr) {
-          std::snprintf(unreadableKey, sizeof unreadableKey, "%.*s",
-                        static_cast<int>(credential.key.length), line + credential.key.begin);
-          firstUnreadable = unreadableKey;
-        }
+        if (found.unreadable.number == 0) found.unreadable = line;
       }
       if (rc != 0) break;
-    } else if (firstPlaintext == 0) {
-      firstPlaintext = current.number;
     }
-    std::snprintf(keyName, sizeof keyName, "%.*s", static_cast<int>(credential.key.length),
-                  line + credential.key.begin);
-    std::printf("%s:%lld: %s: %s\n", keystorePath, static_cast<long long>(current.number),
-                keyName, state);
+    keyOf(line, keyName, sizeof keyName);
+    std::printf("%s:%lld: %s: %s\n", keystore.path, static_cast<long long>(line.number), keyName,
+                state);
   }
-  svcFreeMem(0, kMemoryComponent, 0, text);
   std::fflush(stdout);
   if (rc != 0) return rc;
-  if (firstUnreadable != nullptr) {
-    ORV_CRED_MESSAGE(kMsgNotReadable, textMessage(keystorePath, firstUnreadable));
+  if (found.unreadable.number != 0) {
+    keyOf(found.unreadable, keyName, sizeof keyName);
+    ORV_MESSAGE(kMsgNotReadable, textMessage(keystore.path, keyName));
     return kCredNotReadable;
   }
-  if (firstPlaintext != 0) {
-    ORV_CRED_MESSAGE(kMsgPlaintextFound, numberMessage(firstPlaintext, keystorePath));
+  if (found.heldBack.number != 0) {
+    keyOf(found.heldBack, keyName, sizeof keyName);
+    MessageRecord record = numberMessage(found.heldBack.number, keystore.path);
+    record.textInsert2 = keyName;
+    ORV_MESSAGE(kMsgPlaintextBehindFlag, record);
+    return kCredHeldBack;
+  }
+  if (found.changed != 0) {
+    ORV_MESSAGE(kMsgPlaintextFound, numberMessage(found.changed, keystore.path));
     return kCredPlaintext;
   }
-  ORV_CRED_MESSAGE(kMsgAllProtected, textMessage(keystorePath));
-  return kCredOk;
+  ORV_MESSAGE(kMsgAllProtected, textMessage(keystore.path));
+  return kRunOk;
 }

@@ -5,6 +5,7 @@
 
 #include "cmd/orvcred/command.h"
 #include "cmd/orvcred/orvcred.h"
+#include "cmd/shell/shell.h"
 #include "platform/files.h"
 #include "platform/pbe.h"
 #include "platform/runtime.h"
@@ -20,11 +21,11 @@ int32_t runGenkey(const CredOptions& options) {
     int32_t error = errno;
     osSecureWipe(text, sizeof text);
     if (error == EEXIST) {
-      ORV_CRED_MESSAGE(kMsgFileExists, textMessage(path));
+      ORV_MESSAGE(kMsgFileExists, textMessage(path));
     } else {
-      ORV_CRED_MESSAGE(kMsgCannotOpen, numberMessage(error, path));
+      ORV_MESSAGE(kMsgCannotOpen, numberMessage(error, path));
     }
-    return kCredCannotCreate;
+    return kRunCannotOpen;
   }
   osWriteFile(text, 1, kPbeNewKeyTextLength + 1, file);
   osSecureWipe(text, sizeof text);
@@ -36,9 +37,9 @@ int32_t runGenkey(const CredOptions& options) {
     error = errno != 0 ? errno : EIO;
   }
   if (error != 0) {
-    ORV_CRED_MESSAGE(kMsgWriteFailed, numberMessage(error, path));
-    return kCredWriteFailed;
+    ORV_MESSAGE(kMsgWriteFailed, numberMessage(error, path));
+    return kRunWriteFailed;
   }
-  ORV_CRED_MESSAGE(kMsgKeyCreated, textMessage(path));
-  return kCredOk;
+  ORV_MESSAGE(kMsgKeyCreated, textMessage(path));
+  return kRunOk;
 }

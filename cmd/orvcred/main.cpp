@@ -1,3 +1,4 @@
 #include "cmd/orvcred/orvcred.h"
+#include "cmd/shell/entry.h"
 
-int main(int argc, char** argv) { return orvcredMain(argc, argv); }
+ORV_PROGRAM_ENTRY(orvcredMain, "orvcred")

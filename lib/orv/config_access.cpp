@@ -4,8 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "lib/orv/config_syntax.h"
-#include "lib/orv/credential_keys.h"
+#include "lib/orv/keystore_line.h"
 #include "lib/orv/home_dir.h"
 #include "platform/env.h"
 #include "platform/files.h"
@@ -30,45 +29,35 @@ constexpr int32_t kParseFailureProbe = 251;
 constexpr int64_t kMaxConfigFileSize = INT32_MAX - 1;
 
 
-// Skips leading whitespace and ends the text behind its last non-whitespace
-// character, in place.
-char* trimInPlace(char* text) {
-  while (isConfigWhitespace(*text)) ++text;
-  char* end = text + std::strlen(text);
-  while (end > text && isConfigWhitespace(end[-1])) --end;
-  *end = '\0';
-  return text;
-}
-
-// A copy of text in a block of its length plus one, or null after the
-// failure record of `location`.
-char* copyText(const char* text, int32_t location) {
-  size_t size = std::strlen(text) + 1;
-  void* block = obtainOrRecord(kFnParseConfigText, size, kSourceName, location, kParseFailureProbe);
+// A copy of `length` bytes and a NUL, or null after the failure record of
+// `location`.
+char* copyText(const char* text, size_t length, int32_t location) {
+  void* block =
+      obtainOrRecord(kFnParseConfigText, length + 1, kSourceName, location, kParseFailureProbe);
   if (block == nullptr) return nullptr;
-  std::memcpy(block, text, size);
+  std::memcpy(block, text, length);
+  static_cast<char*>(block)[length] = '\0';
   return static_cast<char*>(block);
 }
 
 // Makes an entry of key and value and appends it to the list. On failure
 // nothing of the entry is left behind.
-int32_t appendEntry(List* list, const char* key, const char* value) {
+int32_t appendEntry(List* list, const KeystoreLine& line) {
   void* block = obtainOrRecord(kFnParseConfigText, sizeof(ConfigEntry), kSourceName,
                                kEntryRecordLocation, kParseFailureProbe);
   if (block == nullptr) return kConfigNoMemory;
   ConfigEntry* entry = static_cast<ConfigEntry*>(block);
   entry->key = nullptr;
   entry->value = nullptr;
-  entry->key = copyText(key, kEntryKeyLocation);
-  if (entry->key != nullptr) entry->value = copyText(value, kEntryValueLocation);
+  entry->key = copyText(line.text + line.entryKey.begin, line.entryKey.length, kEntryKeyLocation);
+  if (entry->key != nullptr) {
+    entry->value =
+        copyText(line.text + line.entryValue.begin, line.entryValue.length, kEntryValueLocation);
+  }
   if (entry->value == nullptr) {
     releaseConfigEntry(entry);
     return kConfigNoMemory;
   }
-
-  // Credentials never reach the trace.
-  ORV_TRACE_TEXT(kFnParseConfigText, kTraceDetail, "Read config line: Key: '%s' , Value: '%s'",
-                 entry->key, isCredentialKey(entry->key) ? kConfigMaskedValue : entry->value);
 
   // The list reports a node it could not get only through its count.
   uint64_t countBefore = list->getCount(list);
@@ -184,58 +173,46 @@ int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut, si
 }
 
 int32_t parseConfigText(char* text, List* list) {
-  return parseConfigLines(text, list, nullptr, nullptr, nullptr, nullptr);
+  if (text == nullptr) return kConfigCannotParse;
+  return parseConfigLines(text, std::strlen(text), list, nullptr, nullptr, nullptr, nullptr);
 }
 
-int32_t parseConfigLines(char* text, List* list, bool (*keep)(const char* key, const void* arg),
+int32_t parseConfigLines(const char* text, size_t length, List* list,
+                         bool (*keep)(const char* key, size_t length, const void* arg),
                          const void* arg, const char* watchedKey, ConfigParseReport* report) {
   TraceScope scope(kFnParseConfigText);
   ConfigParseReport ignored;
   if (report == nullptr) report = &ignored;
   *report = ConfigParseReport{};
   if (text == nullptr || list == nullptr) return scope.result(kConfigCannotParse);
-  text += byteOrderMarkLength(text, std::strlen(text));
 
-  // Lines are split by hand rather than by a tokeniser, so that each keeps
-  // its number; empty lines are skipped like blank ones.
   int32_t rc = kConfigOk;
-  int64_t lineNumber = 0;
-  for (char* line = text; *line != '\0';) {
-    ++lineNumber;
-    char* newline = std::strchr(line, '\n');
-    char* next = newline != nullptr ? newline + 1 : line + std::strlen(line);
-    if (newline != nullptr) *newline = '\0';
-    char* trimmed = trimInPlace(line);
-    line = next;
-    if (trimmed[0] == '\0' || trimmed[0] == '#') continue;
-
-    int32_t lineRc = kConfigOk;
-    char* equals = std::strchr(trimmed, '=');
-    char* key = trimmed;
-    char* value = nullptr;
-    if (equals == nullptr) {
-      lineRc = kConfigCannotParse;
-    } else {
-      *equals = '\0';
-      // The line starts with non-whitespace, so only the key's end needs trimming.
-      key = trimInPlace(trimmed);
-      value = equals + 1;
-      while (isConfigWhitespace(*value)) ++value;
-      *const_cast<char*>(configValueEnd(value, value + std::strlen(value))) = '\0';
-      if (watchedKey != nullptr && std::strcmp(key, watchedKey) == 0) ++report->watchedLines;
-      // A key that would not fit whole is refused rather than cut, so two
-      // different long keys can never be taken for the same one.
-      if (std::strlen(key) > kConfigKeyMaxLength || value[0] == '\0') lineRc = kConfigCannotParse;
+  KeystoreLines lines(text, length);
+  for (KeystoreLine line; rc != kConfigNoMemory && lines.next(&line);) {
+    if (line.entry == EntryKind::kNone) continue;
+    const char* key = line.text + line.entryKey.begin;
+    size_t keyLength = line.entryKey.length;
+    if (watchedKey != nullptr &&
+        (lineKeyIs(line, watchedKey) ||
+         (keyLength == std::strlen(watchedKey) && std::memcmp(key, watchedKey, keyLength) == 0))) {
+      ++report->watchedLines;
     }
-    if (lineRc == kConfigOk) {
-      ++report->entryLines;
-      if (rc == kConfigOk && (keep == nullptr || keep(key, arg))) rc = appendEntry(list, key, value);
-    } else if (rc == kConfigOk) {
-      rc = lineRc;
+    if (line.entry == EntryKind::kUnreadable) {
+      rc = kConfigCannotParse;
+      if (report->failedLine == 0) report->failedLine = line.number;
+      continue;
     }
-    if (rc != kConfigOk && report->failedLine == 0) report->failedLine = lineNumber;
-    // Nothing more is learnt from the rest of a file without a watched key.
-    if (rc != kConfigOk && watchedKey == nullptr) break;
+    ++report->entryLines;
+    // Credentials never reach the trace.
+    bool masked = isCredentialKey(key, keyLength);
+    ORV_TRACE_TEXT(kFnParseConfigText, kTraceDetail, "Read config line: Key: '%.*s' , Value: '%.*s'",
+                   static_cast<int>(keyLength), key,
+                   static_cast<int>(masked ? std::strlen(kConfigMaskedValue)
+                                           : line.entryValue.length),
+                   masked ? kConfigMaskedValue : line.text + line.entryValue.begin);
+    if (keep == nullptr || keep(key, keyLength, arg)) {
+      if (appendEntry(list, line) != kConfigOk) rc = kConfigNoMemory;
+    }
   }
   if (rc == kConfigOk && report->entryLines == 0) rc = kConfigCannotParse;
   return scope.result(rc);

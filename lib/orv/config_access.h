@@ -34,9 +34,6 @@ constexpr int32_t kFnFindConfigFilePath = 162;
 constexpr int32_t kFnReadConfigFile = 163;
 constexpr int32_t kFnParseConfigText = 164;
 
-// The longest key a configuration line may have.
-constexpr size_t kConfigKeyMaxLength = 255;
-
 // What the parse trace shows in place of a credential's value.
 constexpr const char* kConfigMaskedValue = "********";
 
@@ -67,31 +64,32 @@ int32_t findConfigFilePath(char* dst, const char* envName, const char* fileName)
 int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut,
                        size_t* sizeOut = nullptr);
 
-// Appends one ConfigEntry per key = value line of text to list (empty,
-// from createList), in file order. The text is cut up in place; a byte
-// order mark at its start is skipped. A value ends where a comment begins
-// (a '#' after a blank, see configValueEnd). kConfigOk when no line was
-// rejected and at least one entry was appended; kConfigCannotParse for no
-// line at all, a line without '=', an empty value, a key longer than
-// kConfigKeyMaxLength or no entry at all; kConfigNoMemory when an entry
-// could not be stored (a failure record is written). Entries appended
-// before a failure stay in the list; the caller destroys it.
+// Appends one ConfigEntry per key = value line of text (NUL-terminated) to
+// list (empty, from createList), in file order, as a keystore line's entry
+// view reads it (lib/orv/keystore_line.h); a byte order mark at the start
+// of the text is skipped. kConfigOk when no line was rejected and at least
+// one entry was appended; kConfigCannotParse for a line that cannot be read
+// (no '=', an empty value, a key longer than kConfigKeyMaxLength) or no
+// entry at all; kConfigNoMemory when an entry could not be stored (a failure
+// record is written). Every entry that can be read is appended, also after
+// a line that cannot; on failure the caller decides whether to keep them or
+// destroy the list. The text is left as it was.
 int32_t parseConfigText(char* text, List* list);
 
 // What parseConfigLines tells besides its result.
 struct ConfigParseReport {
   int64_t failedLine = 0;    // the first line that cannot be read, 0 if none
   int64_t entryLines = 0;    // lines that hold an entry, kept or not
-  int64_t watchedLines = 0;  // lines whose key is `watchedKey`, readable or not
+  int64_t watchedLines = 0;  // lines whose key (either view) is `watchedKey`, readable or not
 };
 
-// parseConfigText that appends only the entries whose key `keep` accepts
-// (all when keep is null), so that a lookup holds no entry of other keys.
-// Every line is still checked; after the first line that cannot be read
-// nothing more is appended. kConfigCannotParse also when no line of the
-// whole text holds an entry; an accepted entry is not required. `report`
-// (may be null) counts the lines whose key is `watchedKey` (may be null).
-int32_t parseConfigLines(char* text, List* list, bool (*keep)(const char* key, const void* arg),
+// parseConfigText over `length` bytes that appends only the entries whose
+// key `keep` accepts (all when keep is null), so that a lookup holds no
+// entry of other keys. Every entry read is traced (a credential's value
+// masked). `report` (may be null) counts the lines whose key, in either
+// view of a line, is `watchedKey` (may be null).
+int32_t parseConfigLines(const char* text, size_t length, List* list,
+                         bool (*keep)(const char* key, size_t length, const void* arg),
                          const void* arg, const char* watchedKey, ConfigParseReport* report);
 
 // 1 when the entry's key equals name byte for byte, else 0. The predicate

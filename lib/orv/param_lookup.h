@@ -1,7 +1,6 @@
 #ifndef ORV_LIB_ORV_PARAM_LOOKUP_H_
 #define ORV_LIB_ORV_PARAM_LOOKUP_H_
 
-#include <atomic>
 #include <cstdint>
 
 #include "lib/orv/config_access.h"
@@ -26,26 +25,27 @@ constexpr const char* kKeyFileParam = "keyfile";
 // getKeyFileParam's nameOut holds at least "orvcred.keyfile" and its NUL.
 constexpr size_t kKeyFileNameSize = 16;
 
-// 1 at start; 0 makes loadStanza and getStanzaParam display no catalogue
-// message (their trace texts are written regardless). Atomic: the orvcred
-// library switches the messages off from whatever thread opens a handle.
-extern std::atomic<int32_t> configMessagesEnabled;
-
 // Drops from list (ConfigEntry elements) every entry whose key is not in
 // stanza, releasing it, and takes "stanza." off the keys that remain, in
 // place. A null list or stanza is left alone.
 void filterStanza(List* list, const char* stanza);
 
-// Loads the entries of one stanza from the file at path (located through
-// VKT_KEYSTORE_CONF or the per-user directory when path is null) into a new
-// list stored in *listOut, which must be null on entry. kConfigOk comes with
-// a list of at least one entry, owned by the caller (destroyConfigList);
-// every other result leaves *listOut null: kConfigBadArguments (stanza null,
-// empty or longer than kStanzaNameMaxLength), kConfigNoPath,
-// kConfigCannotRead, kConfigCannotParse, kConfigNoMemory, kConfigNoStanza.
-// Messages are displayed only when displayMessages and configMessagesEnabled
-// are both non-zero.
-int32_t loadStanza(const char* path, List** listOut, const char* stanza, int32_t displayMessages);
+// What loadStanza learnt of the text besides its result.
+struct StanzaReport {
+  int64_t failedLine = 0;    // the first line that cannot be read, 0 if none
+  int64_t watchedLines = 0;  // lines whose key is the watched key, readable or not
+};
+
+// Loads the entries of one stanza from a keystore text of `length` bytes
+// (read whole by the caller) into a new list stored in *listOut, which must
+// be null on entry. kConfigOk comes with a list of at least one entry, owned
+// by the caller (destroyConfigList); every other result leaves *listOut
+// null: kConfigBadArguments (stanza null, empty or longer than
+// kStanzaNameMaxLength), kConfigCannotParse, kConfigNoMemory,
+// kConfigNoStanza. `report` (may be null) counts the lines whose key is
+// `watchedKey` (may be null). Shows no message: the caller reports.
+int32_t loadStanza(const char* text, size_t length, List** listOut, const char* stanza,
+                   const char* watchedKey = nullptr, StanzaReport* report = nullptr);
 
 // Copies the value of the single entry called name into dst like strncpy
 // with the limit len (dst must hold len + 1 bytes, the last one the
@@ -53,29 +53,27 @@ int32_t loadStanza(const char* path, List** listOut, const char* stanza, int32_t
 // allowMissing is non-zero; kConfigParamNotUnique when there is more than
 // one, or none and allowMissing is 0; kConfigBadArguments for a null list,
 // name or dst, an empty name or len <= 0. dst is changed only on kConfigOk.
-// path serves only as a message insert.
-int32_t getStanzaParam(List* list, const char* path, const char* name, char* dst, int32_t len,
-                       int32_t allowMissing);
+int32_t getStanzaParam(List* list, const char* name, char* dst, int32_t len, int32_t allowMissing);
 
 // Releases every entry, every node and the list itself; null is ignored.
 void destroyConfigList(List* list);
 
-// What getKeyFileParam learnt of the file besides its result.
+// What getKeyFileParam learnt of the text besides its result.
 struct KeyFileLookup {
   bool keyFileNamed = false;  // some line sets orvcred.keyfile, readable or not
   int64_t failedLine = 0;     // the first line that cannot be read, 0 if none
 };
 
-// The orvcred.keyfile parameter of the file at path (null: located as by
-// loadStanza) into dst (kConfigPathSize bytes, zero-filled), at most 260
-// characters. kConfigOk also when the parameter is absent (dst unchanged);
-// kConfigPathTooLong for a longer value, which is never cut; otherwise the
-// code of loadStanza or getStanzaParam, dst unchanged. nameOut
-// (kKeyFileNameSize bytes, or null) receives "orvcred", or
-// "orvcred.keyfile" when the parameter itself was at fault. `lookup` (may
-// be null) tells whether the file names a key file at all, so that a caller
-// can tell a file that names none from one whose entry cannot be used.
-int32_t getKeyFileParam(char* dst, const char* path, char* nameOut,
+// The orvcred.keyfile parameter of a keystore text into dst
+// (kConfigPathSize bytes, zero-filled), at most 260 characters. kConfigOk
+// also when the parameter is absent (dst unchanged); kConfigPathTooLong for
+// a longer value, which is never cut; otherwise the code of loadStanza or
+// getStanzaParam, dst unchanged. nameOut (kKeyFileNameSize bytes, or null)
+// receives "orvcred", or "orvcred.keyfile" when the parameter itself was at
+// fault. `lookup` (may be null) tells whether the text names a key file at
+// all, so that a caller can tell a file that names none from one whose
+// entry cannot be used.
+int32_t getKeyFileParam(char* dst, const char* text, size_t length, char* nameOut,
                         KeyFileLookup* lookup = nullptr);
 
 #endif  // ORV_LIB_ORV_PARAM_LOOKUP_H_

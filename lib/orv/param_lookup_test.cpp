@@ -8,9 +8,6 @@
 #include <vector>
 
 #include "testing/config_helpers.h"
-#include "platform/messages.h"
-#include "testing/test_hooks.h"
-#include "testing/scratch_dir.h"
 
 namespace {
 
@@ -26,14 +23,7 @@ List* parsedList(const std::string& text) {
   return list;
 }
 
-class ParamLookupTest : public ::testing::Test {
- protected:
-  void TearDown() override { configMessagesEnabled = 1; }
-
-  ScratchDir scratch;
-};
-
-TEST_F(ParamLookupTest, FilterKeepsTheStanzaAndTakesItsNameOffTheKeys) {
+TEST(ParamLookupTest, FilterKeepsTheStanzaAndTakesItsNameOffTheKeys) {
   const std::string prefix40(40, 'o');
   struct Case { const char* name; std::string text; std::string stanza; KeyValues expected; };
   const Case cases[] = {
@@ -54,49 +44,45 @@ TEST_F(ParamLookupTest, FilterKeepsTheStanzaAndTakesItsNameOffTheKeys) {
   }
 }
 
-TEST_F(ParamLookupTest, GetKeyFileParamResultsDestinationAndName) {
+TEST(ParamLookupTest, GetKeyFileParamResultsDestinationAndName) {
   const std::string value300(300, 'v');
   struct Case {
     const char* name;
-    bool fileExists;
     std::string text;
     int32_t rc;
     std::string dst, nameOut;
-    bool duplicateMessage;
+    bool named;
+    int64_t failedLine;
   };
   const Case cases[] = {
-      {"present among other stanzas", true,
+      {"present among other stanzas",
        "pem.password = s\norvcred.keyfile = C:\\keys\\init.key\ncrl.ldap.pass = t\n", kConfigOk,
-       "C:\\keys\\init.key", "orvcred", false},
-      {"no orvcred line", true, "pem.password = s\n", kConfigNoStanza, "", "orvcred", false},
-      {"orvcred without keyfile", true, "orvcred.other = 1\n", kConfigOk, "", "orvcred", false},
-      {"two keyfile lines, same value", true,
-       "orvcred.keyfile = /k\norvcred.keyfile = /k\n", kConfigParamNotUnique, "",
-       "orvcred.keyfile", true},
-      {"a line without '='", true, "orvcred.keyfile = /k\njunk\n", kConfigCannotParse, "",
-       "orvcred", false},
-      {"missing file", false, "", kConfigCannotRead, "", "orvcred", false},
-      {"keyfile of 300 characters: refused, not cut", true,
-       "orvcred.keyfile = " + value300 + "\n", kConfigPathTooLong, "", "orvcred.keyfile", false},
+       "C:\\keys\\init.key", "orvcred", true, 0},
+      {"no orvcred line", "pem.password = s\n", kConfigNoStanza, "", "orvcred", false, 0},
+      {"orvcred without keyfile", "orvcred.other = 1\n", kConfigOk, "", "orvcred", false, 0},
+      {"two keyfile lines, same value", "orvcred.keyfile = /k\norvcred.keyfile = /k\n",
+       kConfigParamNotUnique, "", "orvcred.keyfile", true, 0},
+      {"a line without '='", "orvcred.keyfile = /k\njunk\n", kConfigCannotParse, "", "orvcred",
+       true, 2},
+      {"the keyfile line without '='", "a = b\norvcred.keyfile /k\n", kConfigCannotParse, "",
+       "orvcred", true, 2},
+      {"no keyfile, a line without '='", "a = b\njunk\n", kConfigCannotParse, "", "orvcred",
+       false, 2},
+      {"keyfile of 300 characters: refused, not cut", "orvcred.keyfile = " + value300 + "\n",
+       kConfigPathTooLong, "", "orvcred.keyfile", true, 0},
   };
-  for (int32_t enabled : {0, 1}) {
-    configMessagesEnabled = enabled;
-    for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(c.name) + (enabled != 0 ? ", messages on" : ", messages off"));
-      clearObservations();
-      std::string path = scratch.file("keystore.conf");
-      std::remove(path.c_str());
-      if (c.fileExists) scratch.write("keystore.conf", c.text);
-      char dst[kConfigPathSize] = {};
-      char nameOut[kKeyFileNameSize];
-      std::memset(nameOut, '*', sizeof nameOut);
-      EXPECT_EQ(getKeyFileParam(dst, path.c_str(), nameOut), c.rc);
-      EXPECT_EQ(std::string(dst), c.dst);
-      EXPECT_EQ(dst[260], '\0');
-      EXPECT_EQ(std::string(nameOut), c.nameOut);
-      ASSERT_EQ(shownMessages().size(), enabled != 0 && c.duplicateMessage ? 1u : 0u);
-      for (const ShownMessage& shown : shownMessages()) EXPECT_EQ(shown.number, kMsgDuplicateParam);
-    }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    char dst[kConfigPathSize] = {};
+    char nameOut[kKeyFileNameSize];
+    std::memset(nameOut, '*', sizeof nameOut);
+    KeyFileLookup lookup;
+    EXPECT_EQ(getKeyFileParam(dst, c.text.data(), c.text.size(), nameOut, &lookup), c.rc);
+    EXPECT_EQ(std::string(dst), c.dst);
+    EXPECT_EQ(dst[260], '\0');
+    EXPECT_EQ(std::string(nameOut), c.nameOut);
+    EXPECT_EQ(lookup.keyFileNamed, c.named);
+    EXPECT_EQ(lookup.failedLine, c.failedLine);
   }
 }
 

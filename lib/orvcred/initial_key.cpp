@@ -28,11 +28,14 @@ constexpr uint32_t kSaltWords[kSaltLength / 4] = {0xEB73ED94u, 0xDE010081u, 0x72
 // The orvcred.keyfile lookup. 0 with key->keystoreKeyFile set (empty when the
 // keystore names no key file), or a failure of the lookup. A keystore that
 // does not parse but names no key file has none.
-int32_t keystoreKeyFile(const char* keystorePath, InitialKey* key) {
+int32_t keystoreKeyFile(const char* text, size_t length, InitialKey* key) {
   KeyFileLookup lookup;
-  int32_t rc = getKeyFileParam(key->keystoreKeyFile, keystorePath, nullptr, &lookup);
+  int32_t rc = getKeyFileParam(key->keystoreKeyFile, text, length, nullptr, &lookup);
   if (rc == kConfigOk || rc == kConfigNoStanza) return kConfigOk;
-  if (rc == kConfigCannotParse && !lookup.keyFileNamed) return kConfigOk;
+  if (rc == kConfigCannotParse && !lookup.keyFileNamed) {
+    key->keystoreUnparsed = true;
+    return kConfigOk;
+  }
   if (rc == kConfigCannotParse || rc == kConfigParamNotUnique || rc == kConfigPathTooLong) {
     key->keystoreEntryFault = rc;
     key->keystoreEntryLine = lookup.failedLine;
@@ -73,10 +76,11 @@ void InitialKey::release() {
   length = 0;
 }
 
-int32_t chooseInitialKey(const char* keystorePath, const char* keyFile, InitialKey* key) {
+int32_t chooseInitialKey(const char* text, size_t length, const char* keyFile, InitialKey* key) {
   key->release();
   key->keystoreEntryFault = 0;
   key->keystoreEntryLine = 0;
+  key->keystoreUnparsed = false;
   key->keystoreKeyFile[0] = '\0';
   key->source = InitialKeySource::kExplicit;
   if (keyFile == nullptr) {
@@ -85,7 +89,7 @@ int32_t chooseInitialKey(const char* keystorePath, const char* keyFile, InitialK
   }
   if (keyFile == nullptr) {
     key->source = InitialKeySource::kKeystore;
-    int32_t rc = keystoreKeyFile(keystorePath, key);
+    int32_t rc = keystoreKeyFile(text, length, key);
     if (rc != kConfigOk) return rc;
     if (key->keystoreKeyFile[0] != '\0') keyFile = key->keystoreKeyFile;
   }

@@ -4,12 +4,12 @@
 #include <cstdint>
 
 #include "lib/orv/config_access.h"
+#include "lib/orv/keystore_line.h"
 
 // Which initial key protects a keystore's values, and the fixed salt and
 // default key that go with it. Both commands and the orvcred library decide
 // the key here, so that they always agree.
 
-constexpr const char* kProtectedMarker = "<ORV>";
 constexpr int32_t kSaltLength = 24;
 constexpr int32_t kDefaultKeyLength = 32;
 
@@ -57,15 +57,19 @@ struct InitialKey {
   // entry is repeated) or kConfigPathTooLong (its value is too long); else 0.
   int32_t keystoreEntryFault = 0;
   int64_t keystoreEntryLine = 0;
+  // The keystore names no key file and a line of it cannot be read: the
+  // default key applies, and the caller may say why the lookup failed.
+  bool keystoreUnparsed = false;
   char keystoreKeyFile[kConfigPathSize] = {};
 
  private:
   unsigned char* fileKey_ = nullptr;  // a key buffer of svcPbeReadInitialKeyFile
   unsigned char defaultKey_[kDefaultKeyLength] = {};
-  friend int32_t chooseInitialKey(const char*, const char*, InitialKey*);
+  friend int32_t chooseInitialKey(const char*, size_t, const char*, InitialKey*);
 };
 
-// Settles the initial key for the keystore file at keystorePath (non-null):
+// Settles the initial key for the keystore whose whole text is `text`
+// (`length` bytes, as the caller read it once):
 // keyFile when it is non-null; else the file that VKT_ORVCRED_KEYFILE names
 // when it is set, whatever its text; else the keystore's orvcred.keyfile;
 // else the built-in default key. A keystore that has an orvcred.keyfile line
@@ -73,11 +77,11 @@ struct InitialKey {
 // repeated or too long) never falls back to the default key: that is a
 // failure. Only a keystore
 // that names no key file leads to the default key.
-// Returns 0 with key->bytes set; or kConfigCannotRead (keystore unreadable,
-// or its entry unusable: see keystoreEntryFault), kConfigNoMemory, or the
+// Returns 0 with key->bytes set; or kConfigCannotRead (its entry unusable:
+// see keystoreEntryFault), kConfigNoMemory, or the
 // code of svcPbeReadInitialKeyFile (kPbeKeyFile..., kPbeNoMemory). On
 // failure key->bytes stays null; the source and path say what was tried.
 // Shows no message: the caller reports.
-int32_t chooseInitialKey(const char* keystorePath, const char* keyFile, InitialKey* key);
+int32_t chooseInitialKey(const char* text, size_t length, const char* keyFile, InitialKey* key);
 
 #endif  // ORV_LIB_ORVCRED_INITIAL_KEY_H_

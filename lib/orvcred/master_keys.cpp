@@ -52,15 +52,6 @@ int32_t MasterKeys::restore(const char* text, size_t length, char** plaintext,
                        plaintextLength);
 }
 
-int32_t MasterKeys::save(int32_t algorithm, const char* plaintext, int32_t length, char** text,
-                         int32_t* textLength) {
-  *text = nullptr;
-  *textLength = 0;
-  if (algorithm != 1 && algorithm != 2) return kPbeBadAlgorithm;
-  if (!derived_[algorithm - 1]) return kPbeNotInitialised;
-  return svcPbeSave(&contexts_[algorithm - 1], plaintext, length, text, textLength);
-}
-
 bool isUnreadableValue(int32_t code) {
   return code == kPbeMalformed || code == kPbeWrongMarker || code == kPbeWrongAlgorithm ||
          code == kPbeNotAuthentic;

@@ -29,10 +29,6 @@ class MasterKeys {
   // neither algorithm. The plaintext is released with svcPbeFreeBuf.
   int32_t restore(const char* text, size_t length, char** plaintext, int32_t* plaintextLength);
 
-  // svcPbeSave under the derived context of `algorithm`.
-  int32_t save(int32_t algorithm, const char* plaintext, int32_t length, char** text,
-               int32_t* textLength);
-
  private:
   unsigned char salt_[kSaltLength];
   PbeContext contexts_[2] = {};

@@ -1,13 +1,13 @@
 // The C interface of the orvcred library over the configuration reader, the
 // initial key rule and the PBE service.
+#include <cerrno>
 #include <cstring>
 #include <new>
 
 #include "lib/orv/config_access.h"
-#include "lib/orv/credential_keys.h"
+#include "lib/orv/keystore_line.h"
 #include "lib/orv/list.h"
 #include "lib/orv/param_lookup.h"
-#include "lib/orvcred/credential_line.h"
 #include "lib/orvcred/keystore_reader.h"
 #include "lib/orvcred/master_keys.h"
 #include "platform/memory.h"
@@ -26,21 +26,18 @@ namespace {
 constexpr int32_t kProbeHandle = 500;
 constexpr int32_t kProbeValue = 501;
 
-// The entries of the keystore file, parsed as the configuration reader
-// parses them. An ORVCRED code; *entriesOut is null on failure.
-int32_t readEntries(const char* path, List** entriesOut) {
+// The entries of a keystore text, as the configuration reader reads them.
+// A line it cannot read holds no entry; orvseal protects the values of such
+// a file all the same, so it is no reason to refuse the rest. An ORVCRED
+// code; *entriesOut is null on failure.
+int32_t readEntries(const char* text, size_t length, List** entriesOut) {
   *entriesOut = nullptr;
-  char* text = nullptr;
-  int32_t error = 0;
-  int32_t rc = readConfigFile(path, &text, &error);
-  List* entries = rc == kConfigOk ? createList() : nullptr;
-  if (rc == kConfigOk && entries == nullptr) rc = kConfigNoMemory;
-  if (rc == kConfigOk) rc = parseConfigText(text, entries);
-  // The text held the whole file, credentials included; svcFreeMem wipes it.
-  svcFreeMem(0, kMemoryComponent, 0, text);
-  if (rc != kConfigOk) {
+  List* entries = createList();
+  if (entries == nullptr) return ORVCRED_NO_MEMORY;
+  int32_t rc = parseConfigLines(text, length, entries, nullptr, nullptr, nullptr, nullptr);
+  if (rc == kConfigNoMemory) {
     destroyConfigList(entries);
-    return orvcredCode(rc);
+    return ORVCRED_NO_MEMORY;
   }
   *entriesOut = entries;
   return ORVCRED_OK;
@@ -51,7 +48,8 @@ const ConfigEntry* entryOf(const ListNode* node) {
 }
 
 bool isProtectedEntry(const ConfigEntry* entry) {
-  return isCredentialKey(entry->key) && isProtectedText(entry->value, std::strlen(entry->value));
+  return isCredentialKey(entry->key, std::strlen(entry->key)) &&
+         isProtectedText(entry->value, std::strlen(entry->value));
 }
 
 // Derives the master key of every algorithm that a protected value uses.
@@ -88,6 +86,8 @@ int32_t orvcredCode(int32_t code) {
       return ORVCRED_OK;
     case kConfigCannotRead:
     case kConfigCannotParse:
+    case kKeystoreNotText:
+    case kKeystoreUnclearLine:
       return ORVCRED_KEYSTORE_UNREADABLE;
     case kConfigNoMemory:
     case kPbeNoMemory:
@@ -102,38 +102,21 @@ int32_t orvcredCode(int32_t code) {
   }
 }
 
-int32_t openKeystore(const char* keystorePath, const char* keyFile, InitialKey* key,
-                     orvcred_keystore** handle) {
-  if (handle == nullptr) return ORVCRED_BAD_ARGUMENT;
+int32_t openKeystoreText(const char* text, size_t length, const InitialKey& key,
+                         orvcred_keystore** handle) {
   *handle = nullptr;
-  // A library speaks through its result codes alone.
-  configMessagesEnabled = 0;
-  char locatedPath[kConfigPathSize] = {};
-  if (keystorePath == nullptr) {
-    if (findConfigFilePath(locatedPath, "VKT_KEYSTORE_CONF", "keystore.conf") != kConfigOk) {
-      return ORVCRED_NO_LOCATION;
-    }
-    keystorePath = locatedPath;
-  }
   List* entries = nullptr;
-  int32_t rc = readEntries(keystorePath, &entries);
+  int32_t rc = readEntries(text, length, &entries);
   if (rc != ORVCRED_OK) return rc;
-  rc = chooseInitialKey(keystorePath, keyFile, key);
   void* block = nullptr;
-  if (rc == 0 && svcGetMem(0, kMemoryComponent, kProbeHandle, sizeof(orvcred_keystore), 0,
-                           &block) != 0) {
-    rc = kConfigNoMemory;
-  }
-  if (rc != 0) {
+  if (svcGetMem(0, kMemoryComponent, kProbeHandle, sizeof(orvcred_keystore), 0, &block) != 0) {
     destroyConfigList(entries);
-    key->release();
-    return orvcredCode(rc);
+    return ORVCRED_NO_MEMORY;
   }
   auto* keystore = new (block) orvcred_keystore;
   keystore->entries = entries;
-  keystore->usesDefaultKey = key->isDefault;
-  rc = deriveKeys(keystore, *key);
-  key->release();
+  keystore->usesDefaultKey = key.isDefault;
+  rc = deriveKeys(keystore, key);
   if (rc != ORVCRED_OK) {
     orvcred_close(keystore);
     return rc;
@@ -142,11 +125,45 @@ int32_t openKeystore(const char* keystorePath, const char* keyFile, InitialKey* 
   return ORVCRED_OK;
 }
 
+namespace {
+
+// orvcred_open after its argument check: the keystore read once, refused
+// where orvseal refuses it, and its key chosen by the same rule.
+int32_t openKeystore(const char* keystorePath, const char* keyFile, orvcred_keystore** handle) {
+  char locatedPath[kConfigPathSize] = {};
+  if (keystorePath == nullptr) {
+    if (findConfigFilePath(locatedPath, "VKT_KEYSTORE_CONF", "keystore.conf") != kConfigOk) {
+      return ORVCRED_NO_LOCATION;
+    }
+    keystorePath = locatedPath;
+  }
+  char* text = nullptr;
+  size_t length = 0;
+  int32_t error = 0;
+  int32_t rc = readConfigFile(keystorePath, &text, &error, &length);
+  if (rc != kConfigOk) {
+    rc = error == ENOMEM ? ORVCRED_NO_MEMORY : ORVCRED_KEYSTORE_UNREADABLE;
+  } else {
+    TextCheck check;
+    KeystoreLine unclear;
+    rc = orvcredCode(keystoreFault(text, length, &check, &unclear));
+  }
+  InitialKey key;
+  if (rc == ORVCRED_OK) rc = orvcredCode(chooseInitialKey(text, length, keyFile, &key));
+  if (rc == ORVCRED_OK) rc = openKeystoreText(text, length, key, handle);
+  // The text held the whole file, credentials included; svcFreeMem wipes it.
+  svcFreeMem(0, kMemoryComponent, 0, text);
+  return rc;
+}
+
+}  // namespace
+
 extern "C" {
 
 int orvcred_open(const char* keystore_path, const char* key_file, orvcred_keystore** handle) {
-  InitialKey key;
-  return openKeystore(keystore_path, key_file, &key, handle);
+  if (handle == nullptr) return ORVCRED_BAD_ARGUMENT;
+  *handle = nullptr;
+  return openKeystore(keystore_path, key_file, handle);
 }
 
 int orvcred_uses_default_key(const orvcred_keystore* handle) {

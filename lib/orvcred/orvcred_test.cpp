@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
 
 #include "lib/orvcred/initial_key.h"
-#include "lib/orvcred/master_keys.h"
 #include "platform/pbe.h"
 #include "platform/program.h"
 #include "testing/test_hooks.h"
@@ -26,13 +26,22 @@ class OrvcredTest : public ::testing::Test {
   // `plaintext` protected under the key file's key with `algorithm`.
   std::string protect(const std::string& keyFile, const std::string& plaintext, int32_t algorithm) {
     InitialKey key;
-    MasterKeys keys;
+    EXPECT_EQ(chooseInitialKey("", 0, keyFile.c_str(), &key), 0);
+    unsigned char salt[kSaltLength];
+    buildSalt(salt);
+    PbeContext context = {};
+    context.algorithm = algorithm;
+    context.marker = kProtectedMarker;
+    context.initialKeyLength = key.length;
+    context.initialKey = key.bytes;
+    context.saltLength = kSaltLength;
+    context.salt = salt;
     char* text = nullptr;
     int32_t length = 0;
-    EXPECT_EQ(chooseInitialKey("unused", keyFile.c_str(), &key), 0);
-    EXPECT_EQ(keys.derive(key.bytes, key.length, algorithm), 0);
-    EXPECT_EQ(keys.save(algorithm, plaintext.data(), static_cast<int32_t>(plaintext.size()), &text,
-                        &length), 0);
+    EXPECT_EQ(svcPbeInit(&context), 0);
+    EXPECT_EQ(svcPbeSave(&context, plaintext.data(), static_cast<int32_t>(plaintext.size()), &text,
+                         &length), 0);
+    svcPbeTerm(&context);
     std::string result(text, static_cast<size_t>(length));
     svcPbeFreeBuf(text, length);
     return result;
@@ -76,16 +85,57 @@ TEST_F(OrvcredTest, GetGivesValuesAndADistinctCodeForEachFault) {
   EXPECT_EQ(pbeLiveContexts(), 0);
 }
 
-TEST_F(OrvcredTest, OpenFailuresLeaveNoHandle) {
-  orvcred_keystore* handle = reinterpret_cast<orvcred_keystore*>(1);
-  EXPECT_EQ(orvcred_open(dir_.file("missing.conf").c_str(), nullptr, &handle),
-            ORVCRED_KEYSTORE_UNREADABLE);
-  EXPECT_EQ(handle, nullptr);
-  handle = reinterpret_cast<orvcred_keystore*>(1);
-  std::string keystore = dir_.write("keystore.conf", "a = 1\n");
-  EXPECT_EQ(orvcred_open(keystore.c_str(), "missing.key", &handle), ORVCRED_KEY_FILE_UNREADABLE);
-  EXPECT_EQ(handle, nullptr);
+// The library refuses what orvseal refuses, and opens what orvseal protects.
+TEST_F(OrvcredTest, OpensExactlyTheKeystoresThatOrvsealTakes) {
+  std::string key = dir_.write("initial.key", "the key\n");
+  const std::string bom = "\xEF\xBB\xBF";
+  struct Case { const char* name; std::string text; const char* keyFile; int code; } cases[] = {
+      {"missing file", "", nullptr, ORVCRED_KEYSTORE_UNREADABLE},
+      {"a NUL byte before the key file line",
+       std::string("a = 1\0\norvcred.keyfile = ", 19) + key + "\n", nullptr,
+       ORVCRED_KEYSTORE_UNREADABLE},
+      {"the key file line without '='", "orvcred.keyfile " + key + "\n", nullptr,
+       ORVCRED_KEYSTORE_UNREADABLE},
+      {"a byte order mark starting a later line", "a = 1\n" + bom + "pem.password = x\n",
+       nullptr, ORVCRED_KEYSTORE_UNREADABLE},
+      {"words between a credential's key and '='", "pem.password extra = v\n", nullptr,
+       ORVCRED_KEYSTORE_UNREADABLE},
+      {"a line without '=' and no key file: the default key", "junk\npem.password = x\n",
+       nullptr, ORVCRED_OK},
+      {"a missing key file", "a = 1\n", "missing.key", ORVCRED_KEY_FILE_UNREADABLE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = dir_.file("case.conf");
+    std::remove(path.c_str());
+    if (!c.text.empty()) dir_.write("case.conf", c.text);
+    orvcred_keystore* handle = reinterpret_cast<orvcred_keystore*>(1);
+    EXPECT_EQ(orvcred_open(path.c_str(), c.keyFile, &handle), c.code);
+    EXPECT_EQ(handle == nullptr, c.code != ORVCRED_OK);
+    orvcred_close(handle);
+  }
   EXPECT_EQ(orvcred_open(nullptr, nullptr, nullptr), ORVCRED_BAD_ARGUMENT);
+}
+
+// Out of memory is said by its code, and a library never writes to its
+// caller's console.
+TEST_F(OrvcredTest, NoMemoryIsItsOwnCodeAndSilent) {
+  std::string keystore = dir_.write("keystore.conf", "pem.password = x\n");
+  setConsoleQuiet(false);
+  for (uint64_t failAt = 1;; ++failAt) {
+    SCOPED_TRACE(failAt);
+    faultArm(FaultPlan{kFaultAlloc, failAt});
+    orvcred_keystore* handle = nullptr;
+    testing::internal::CaptureStderr();
+    int code = orvcred_open(keystore.c_str(), nullptr, &handle);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    bool fired = faultFired();
+    faultDisarm();
+    orvcred_close(handle);
+    EXPECT_EQ(code, fired ? ORVCRED_NO_MEMORY : ORVCRED_OK);
+    if (!fired) break;
+  }
+  setConsoleQuiet(true);
 }
 
 TEST_F(OrvcredTest, HandlesInTwoThreadsDoNotInterfere) {

@@ -36,7 +36,7 @@ class OrvcredTest(unittest.TestCase):
 
     def check_lines(self, out):
         return [line for line in out.split("\n")
-                if line and not line.startswith(("ORV", "orvseal"))]
+                if line and not line.startswith(("ORV", "orvseal", "orvcred"))]
 
     def test_check_prints_each_credential_state_and_never_a_value(self):
         self.protect()
@@ -88,8 +88,8 @@ class OrvcredTest(unittest.TestCase):
             ((), 10, usage), (("bogus",), 10, ["ORV7027E"] + usage),
             (("rekey", "-nf", "x", "-sp", "3"), 10, ["ORV7027E"] + usage),
             (("check", "-f", "missing.conf"), 12, ["ORV9062E"]),
-            (("check", "-f", "twice.conf"), 12, ["ORV9060E"]),
-            (("check", "-f", "broken.conf"), 12, ["ORV9206E"]),
+            (("check", "-f", "twice.conf"), 15, ["ORV9060E"]),
+            (("check", "-f", "broken.conf"), 11, ["ORV9111E"]),
             (("check", "-f", "broken-nokey.conf"), 2, ["ORV6339W", "ORV9202W"]),
             (("check", "-f", "keystore.conf", "-sf", "none.key"), 80, ["ORV6335E"]),
             (("reveal", "-f", "keystore.conf", "-sf", "empty.key", "x"), 81, ["ORV6335E"]),

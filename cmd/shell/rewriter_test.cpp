@@ -1,9 +1,8 @@
-#include "cmd/orv/rewriter.h"
+#include "cmd/shell/rewriter.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -11,8 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cmd/orv/command_records.h"
-#include "lib/orv/credential_keys.h"
+#include "lib/orv/keystore_line.h"
 #include "platform/files.h"
 #include "platform/messages.h"
 #include "platform/pbe.h"
@@ -21,14 +19,11 @@
 
 namespace {
 
-using States = std::array<int32_t, 3>;
-constexpr int32_t kUnseen = kCredentialStateUnknown;
-constexpr States kAllUnseen = {kUnseen, kUnseen, kUnseen};
-
 constexpr unsigned char kTestKey[] = "rewriter test initial key, 32 b";
+constexpr const char* kChannelFlagKey = "pem.password.channel.encrypted";
 
-// Splits text into lines as a line reader hands them over: each with its
-// newline, the last one without when the text does not end in one.
+// Splits text into lines, each with its newline, the last one without when
+// the text does not end in one.
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
   for (size_t start = 0, end; start < text.size(); start = end) {
@@ -36,12 +31,6 @@ std::vector<std::string> splitLines(const std::string& text) {
     lines.push_back(text.substr(start, end - start));
   }
   return lines;
-}
-
-States currentStates() {
-  States states{};
-  for (size_t row = 0; row < states.size(); ++row) states[row] = credentialTable[row].state;
-  return states;
 }
 
 class RewriterTest : public ::testing::Test {
@@ -59,32 +48,27 @@ class RewriterTest : public ::testing::Test {
   }
   static void TearDownTestSuite() { svcPbeTerm(&context_); }
 
-  void SetUp() override {
-    ASSERT_EQ(initRc_, 0);
-    resetCredentialStates();
-  }
+  void SetUp() override { ASSERT_EQ(initRc_, 0); }
 
   struct RunResult { int32_t rc = 0; size_t linesHandled = 0; };
 
-  // Hands the lines of `input` one by one to the rewriter, writing into a
-  // scratch file, and stops at the first failing line as the command does.
-  // Each line must come back less its newline and otherwise as it was.
-  // Returns what was written.
+  // Hands the lines of `input`, as the keystore's classifier reads them, to
+  // the rewriter, writing into a scratch file, and stops at the first
+  // failing line as the commands do. Returns what was written.
   std::string rewrite(const std::string& input, RunResult* result = nullptr) {
     RunResult run;
     std::string path = scratch_.file("out.conf");
-    FILE* output = osOpenFile(path.c_str(), "wbN");
-    EXPECT_NE(output, nullptr);
-    for (const std::string& line : splitLines(input)) {
-      if (output == nullptr) break;
-      std::vector<char> buffer(line.begin(), line.end());
-      buffer.push_back('\0');
-      run.rc = rewriteCredentialLine(output, &context_, buffer.data());
-      ++run.linesHandled;
-      EXPECT_EQ(std::string(buffer.data()), line.substr(0, line.find('\n'))) << "line changed";
-      if (run.rc != 0) break;
+    {
+      Replacement output;
+      EXPECT_EQ(output.beginStream(path.c_str()), 0);
+      KeystoreLines lines(input.data(), input.size());
+      output.write(kByteOrderMark, lines.byteOrderMark());
+      for (KeystoreLine line; run.rc == 0 && lines.next(&line);) {
+        run.rc = rewriteCredentialLine(output, &context_, line);
+        ++run.linesHandled;
+      }
+      EXPECT_EQ(output.commit(), 0);
     }
-    EXPECT_EQ(output != nullptr ? osCloseFile(output) : 0, 0);
     if (result != nullptr) *result = run;
     return readFile(path);
   }
@@ -140,7 +124,6 @@ struct RewriteCase {
   const char* name;
   std::string input;
   std::string expected;  // protected values shown as {protected:plaintext}
-  States states;         // of the three rows afterwards
 };
 
 std::vector<RewriteCase> rewriteCases() {
@@ -148,96 +131,86 @@ std::vector<RewriteCase> rewriteCases() {
   return {
       // Credential lines.
       {"plaintext password", "pem.password = secret\n",
-       "pem.encrypted = YES\npem.password = {protected:secret}\n", kAllUnseen},
+       "pem.encrypted = YES\npem.password = {protected:secret}\n"},
       {"leading blanks, no blanks around '=', a value of words",
        "   pem.password=secret trailing words\n",
-       "pem.encrypted = YES\npem.password = {protected:secret trailing words}\n", kAllUnseen},
+       "pem.encrypted = YES\npem.password = {protected:secret trailing words}\n"},
       {"a comment and the blanks before it follow the protected value",
        "crl.ldap.pass = Ld4p-Reader-Pw   # the reader's password\n",
-       "crl.encrypted = YES\ncrl.ldap.pass = {protected:Ld4p-Reader-Pw}   # the reader's password\n",
-       kAllUnseen},
+       "crl.encrypted = YES\ncrl.ldap.pass = {protected:Ld4p-Reader-Pw}   # the reader's password\n"},
       {"'#' inside a word or first belongs to the value",
        "pem.password = ab#cd\npkcs11.token_pin = #12 #pin\n",
        "pem.encrypted = YES\npem.password = {protected:ab#cd}\n"
-       "pkcs11.encrypted = YES\npkcs11.token_pin = {protected:#12} #pin\n", kAllUnseen},
+       "pkcs11.encrypted = YES\npkcs11.token_pin = {protected:#12} #pin\n"},
       {"every whitespace character separates", "\t\v\f pkcs11.token_pin\t=\f\v1234\t#pin\n",
-       "pkcs11.encrypted = YES\npkcs11.token_pin = {protected:1234}\t#pin\n", kAllUnseen},
+       "pkcs11.encrypted = YES\npkcs11.token_pin = {protected:1234}\t#pin\n"},
       {"carriage return before the newline: every line written ends so",
        "pem.password = s\r\n",
-       "pem.encrypted = YES\r\npem.password = {protected:s}\r\n", kAllUnseen},
+       "pem.encrypted = YES\r\npem.password = {protected:s}\r\n"},
       // Keys are prefixes.
       {"channel password", "pem.password.channel = c\n",
-       "pem.password.channel.encrypted = YES\npem.password.channel = {protected:c}\n", kAllUnseen},
+       "pem.password.channel.encrypted = YES\npem.password.channel = {protected:c}\n"},
       // Flag lines and the states they leave.
       {"flag yes keeps a later credential plain",
        "crl.encrypted = yes\ncrl.ldap.pass = pw\n",
-       "crl.encrypted = yes\ncrl.ldap.pass = pw\n",
-       {1, kUnseen, kUnseen}},
+       "crl.encrypted = yes\ncrl.ldap.pass = pw\n"},
       {"flag NO is dropped and a later credential protected",
        "crl.encrypted = NO\ncrl.ldap.pass = pw\n",
-       "crl.encrypted = YES\ncrl.ldap.pass = {protected:pw}\n",
-       {0, kUnseen, kUnseen}},
+       "crl.encrypted = YES\ncrl.ldap.pass = {protected:pw}\n"},
       {"flag without value or '=' leaves the state",
        "crl.encrypted = yEs\ncrl.encrypted =\ncrl.encrypted = \t\ncrl.encrypted\n"
        "crl.ldap.pass = pw\n",
        "crl.encrypted = yEs\ncrl.encrypted =\ncrl.encrypted = \t\ncrl.encrypted\n"
-       "crl.ldap.pass = pw\n",
-       {1, kUnseen, kUnseen}},
+       "crl.ldap.pass = pw\n"},
       {"flag keys are prefixes too",
        "pkcs11.encrypted.old = no\npkcs11.token_pin = 1\n",
-       "pkcs11.encrypted = YES\npkcs11.token_pin = {protected:1}\n",
-       {kUnseen, kUnseen, 0}},
+       "pkcs11.encrypted = YES\npkcs11.token_pin = {protected:1}\n"},
       {"states follow the last flag line of the row",
        "pem.encrypted = YES\npem.password = a\npem.encrypted = NO\npem.password = b\n"
        "pem.encrypted = Yes\npem.password = c\n",
        "pem.encrypted = YES\npem.password = a\npem.encrypted = YES\npem.password = {protected:b}\n"
-       "pem.encrypted = Yes\npem.password = c\n",
-       {kUnseen, 1, kUnseen}},
+       "pem.encrypted = Yes\npem.password = c\n"},
       {"rows keep separate states",
        "crl.encrypted = YES\npkcs11.encrypted = off\npem.password = a\ncrl.ldap.pass = b\n"
        "pkcs11.token_pin = c\n",
        "crl.encrypted = YES\npem.encrypted = YES\npem.password = {protected:a}\ncrl.ldap.pass = b\n"
-       "pkcs11.encrypted = YES\npkcs11.token_pin = {protected:c}\n",
-       {1, kUnseen, 0}},
+       "pkcs11.encrypted = YES\npkcs11.token_pin = {protected:c}\n"},
       // The flag line of channel passwords.
       {"channel flag YES passes, any case",
        "pem.password.channel.encrypted = YES\npem.password.channel.encrypted = yes # ok\n",
-       "pem.password.channel.encrypted = YES\npem.password.channel.encrypted = yes # ok\n",
-       kAllUnseen},
+       "pem.password.channel.encrypted = YES\npem.password.channel.encrypted = yes # ok\n"},
       {"channel flag with another value is dropped, no state changes",
        "pem.encrypted = YES\npem.password.channel.encrypted = NO\npem.password = a\n",
-       "pem.encrypted = YES\npem.password = a\n",
-       {kUnseen, 1, kUnseen}},
+       "pem.encrypted = YES\npem.password = a\n"},
       {"channel flag whose YES was protected as a password is dropped",
-       "pem.password.channel.encrypted = <ORV>2!AAAA!BBBB!CCCC\n", "", kAllUnseen},
+       "pem.password.channel.encrypted = <ORV>2!AAAA!BBBB!CCCC\n", ""},
       // The marker test.
       {"protected value passes whatever the state",
        "pem.password = " + fakeProtected + "\npem.encrypted = NO\npem.password = " + fakeProtected +
            " # kept\n",
-       "pem.password = " + fakeProtected + "\npem.password = " + fakeProtected + " # kept\n",
-       {kUnseen, 0, kUnseen}},
+       "pem.password = " + fakeProtected + "\npem.password = " + fakeProtected + " # kept\n"},
       {"only two '!' is plaintext", "pem.password = <ORV>x!y!z\n",
-       "pem.encrypted = YES\npem.password = {protected:<ORV>x!y!z}\n", kAllUnseen},
+       "pem.encrypted = YES\npem.password = {protected:<ORV>x!y!z}\n"},
       // Lines passed through.
-      {"key and a word without '='", "pem.password secret\n", "pem.password secret\n", kAllUnseen},
-      {"only blanks after '='", "pem.password = \t \r\n", "pem.password = \t \r\n", kAllUnseen},
+      {"key and a word without '='", "pem.password secret\n", "pem.password secret\n"},
+      {"only blanks after '='", "pem.password = \t \r\n", "pem.password = \t \r\n"},
       {"other keys keep their spacing", "  ldap.server\t=  host:389   # main \r\n",
-       "  ldap.server\t=  host:389   # main \r\n", kAllUnseen},
+       "  ldap.server\t=  host:389   # main \r\n"},
       // The last line.
-      {"last line without newline, protected", "pem.password = s",
-       "pem.encrypted = YES\npem.password = {protected:s}\n", kAllUnseen},
+      {"a last line without a line end takes the end of the line before",
+       "a = 1\r\npem.password = s", "a = 1\r\npem.encrypted = YES\r\npem.password = {protected:s}\r\n"},
+      {"a byte order mark is kept and no part of the first key", "\xEF\xBB\xBFpem.password = s\n",
+       "\xEF\xBB\xBFpem.encrypted = YES\npem.password = {protected:s}\n"},
   };
 }
 
 TEST_F(RewriterTest, RewritesLines) {
   for (const RewriteCase& c : rewriteCases()) {
     SCOPED_TRACE(c.name);
-    resetCredentialStates();
     RunResult result;
     std::string output = rewrite(c.input, &result);
     EXPECT_EQ(result.rc, 0);
     EXPECT_EQ(reveal(output), c.expected);
-    EXPECT_EQ(currentStates(), c.states);
   }
   EXPECT_TRUE(shownMessages().empty());
 }
@@ -257,8 +230,6 @@ TEST_F(RewriterTest, FailedProtectionIsReportedAndTheLineWithheld) {
   ASSERT_EQ(shownMessages().size(), 1u);
   EXPECT_EQ(shownMessages()[0].number, kMsgPbeFailed);
   EXPECT_NE(shownMessages()[0].text.find("failed with code 68."), std::string::npos);
-  // Row 1 stays as its flag line set it.
-  EXPECT_EQ(currentStates(), (States{0, kUnseen, kUnseen}));
 }
 
 // Properties of whole rewrites of random files, which hold whatever the
@@ -297,11 +268,9 @@ TEST_F(RewriterTest, ProtectingTwiceEqualsProtectingOnce) {
       input += line + "\n";
     }
     RunResult once;
-    resetCredentialStates();
     std::string output = rewrite(input, &once);
     ASSERT_EQ(once.rc, 0);
     RunResult twice;
-    resetCredentialStates();
     ASSERT_EQ(rewrite(output, &twice), output) << "a second run changed the file";
 
     size_t next = 0;

@@ -1,0 +1,4 @@
+#include "cmd/orv/orvseal.h"
+#include "cmd/shell/entry.h"
+
+ORV_PROGRAM_ENTRY(orvsealMain, "orvseal")

@@ -1,3 +1,0 @@
-#include "cmd/orv/orvseal.h"
-
-int main(int argc, char** argv) { return orvsealMain(argc, argv); }

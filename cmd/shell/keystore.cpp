@@ -1,0 +1,151 @@
+#include "cmd/shell/keystore.h"
+
+#include <cstdio>
+
+#include "cmd/shell/shell.h"
+#include "lib/orv/keystore_line.h"
+#include "platform/env.h"
+#include "platform/files.h"
+#include "platform/memory.h"
+#include "platform/pbe.h"
+#include "platform/trace.h"
+
+namespace {
+
+constexpr const char* kKeyFileEntry = "orvcred.keyfile";
+
+uint32_t textProblemMessage(TextProblem problem) {
+  switch (problem) {
+    case TextProblem::kUtf16: return kMsgUtf16;
+    case TextProblem::kLoneCarriageReturn: return kMsgLoneCarriageReturn;
+    case TextProblem::kMisplacedByteOrderMark: return kMsgMisplacedByteOrderMark;
+    case TextProblem::kNulByte:
+    case TextProblem::kNone: break;
+  }
+  return kMsgNotText;
+}
+
+// A path that must name a regular file (links followed): a folder, device
+// or pipe is refused before it is opened, never waited on.
+bool isRegularOrMissing(const char* path) {
+  FileKind kind = FileKind::kMissing;
+  if (osFileKind(path, &kind) != 0 || kind != FileKind::kOther) return true;
+  ORV_MESSAGE(kMsgNotRegularFile, textMessage(path));
+  return false;
+}
+
+// Why the keystore's own orvcred.keyfile cannot be used, reported.
+int32_t reportKeyFileEntry(const Keystore& keystore, const InitialKey& key, int32_t code) {
+  ORV_RUN_TRACE(0, "Failed to read orvcred parameter %s.", kKeyFileEntry);
+  int32_t fault = key.keystoreEntryFault != 0 ? key.keystoreEntryFault : code;
+  MessageRecord record = textMessage(keystore.path, kKeyFileEntry);
+  record.numericInsert1 = static_cast<uint64_t>(key.keystoreEntryLine);
+  uint32_t message = fault == kConfigCannotParse     ? kMsgKeyFileLineUnreadable
+                     : fault == kConfigParamNotUnique ? kMsgDuplicateParam
+                     : fault == kConfigNoMemory       ? kMsgNoMemory
+                                                      : kMsgCannotReadConfig;
+  if (fault == kConfigPathTooLong) {
+    message = kMsgPathDoesNotFit;
+    record = textMessage(kKeyFileEntry);
+  }
+  ORV_MESSAGE(message, record);
+  return fault;
+}
+
+// Why a named key file cannot be used, reported.
+int32_t reportKeyFile(const InitialKey& key, int32_t code) {
+  const char* keyFile = key.keyFilePath != nullptr ? key.keyFilePath : "";
+  ORV_RUN_TRACE(0, "Failed to read initial key from file %s", keyFile);
+  FileKind kind = FileKind::kMissing;
+  if (code == kPbeKeyFileExposed) {
+    ORV_MESSAGE(kMsgKeyFileExposed, textMessage(keyFile));
+  } else if (code == kPbeNoMemory) {
+    ORV_MESSAGE(kMsgNoMemory, messageRecord());
+  } else if (osFileKind(keyFile, &kind) == 0 && kind == FileKind::kOther) {
+    ORV_MESSAGE(kMsgNotRegularFile, textMessage(keyFile));
+  } else {
+    ORV_MESSAGE(kMsgCannotReadKeyFile, textMessage(keyFileBaseName(keyFile)));
+  }
+  return code;
+}
+
+}  // namespace
+
+Keystore::~Keystore() { svcFreeMem(0, kMemoryComponent, 0, text); }
+
+int32_t locateKeystore(const char* keystoreFile, Keystore* keystore) {
+  if (keystoreFile != nullptr) {
+    keystore->path = keystoreFile;
+    ORV_RUN_TRACE(0, "Using keystore: '%s' from command line\n", keystore->path);
+    return kRunOk;
+  }
+  int32_t code = findConfigFilePath(keystore->pathBuffer, "VKT_KEYSTORE_CONF", "keystore.conf");
+  if (code != kConfigOk) {
+    ORV_RUN_TRACE(0, "Cannot get config file path");
+    if (code == kConfigPathTooLong) {
+      bool fromVariable = svcGetEnv("VKT_KEYSTORE_CONF") != nullptr;
+      ORV_MESSAGE(kMsgPathDoesNotFit,
+                  textMessage(fromVariable ? "VKT_KEYSTORE_CONF" : "the home directory"));
+    }
+    return code;
+  }
+  keystore->path = keystore->pathBuffer;
+  ORV_RUN_TRACE(0, "Using keystore: '%s' from ORV standard search\n", keystore->path);
+  return kRunOk;
+}
+
+int32_t readKeystore(Keystore* keystore) {
+  if (!isRegularOrMissing(keystore->path)) return kConfigCannotRead;
+  int32_t error = 0;
+  int32_t code = readConfigFile(keystore->path, &keystore->text, &error, &keystore->length);
+  if (code != kConfigOk) {
+    ORV_RUN_TRACE(2, "Cannot read config file '%s'", keystore->path);
+    ORV_MESSAGE(kMsgCannotReadConfig, textMessage(keystore->path));
+    if (error != 0) traceErrorNumber(currentProgram().functionNumber, 2, "", error);
+    return code;
+  }
+  TextCheck check;
+  KeystoreLine unclear;
+  code = keystoreFault(keystore->text, keystore->length, &check, &unclear);
+  if (code == kKeystoreNotText) {
+    ORV_MESSAGE(textProblemMessage(check.problem), numberMessage(check.line, keystore->path));
+  } else if (code == kKeystoreUnclearLine) {
+    // The key alone, never the value: the line may hold a credential.
+    char key[256];
+    std::snprintf(key, sizeof key, "%.*s", static_cast<int>(unclear.key.length),
+                  unclear.text + unclear.key.begin);
+    MessageRecord record = numberMessage(unclear.number, keystore->path);
+    record.textInsert2 = key;
+    ORV_MESSAGE(kMsgWordsBeforeEquals, record);
+  }
+  return code;
+}
+
+int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialKey* key) {
+  int32_t code = chooseInitialKey(keystore.text, keystore.length, keyFile, key);
+  if (key->source != InitialKeySource::kExplicit) {
+    ORV_RUN_TRACE(0, "No keyfile from command line. Looking for env var");
+  }
+  if (key->source == InitialKeySource::kKeystore || key->source == InitialKeySource::kDefault) {
+    ORV_RUN_TRACE(0, "No keyfile from env var. Looking in keystore config file");
+  }
+  if (key->source == InitialKeySource::kKeystore &&
+      (code == kConfigCannotRead || code == kConfigNoMemory)) {
+    // The keystore names a key file that cannot be used, or the lookup
+    // failed: the default key would protect the values with a key that
+    // anyone who has this program holds.
+    return reportKeyFileEntry(keystore, *key, code);
+  }
+  if (code != 0) return reportKeyFile(*key, code);
+  if (key->isDefault) {
+    if (key->keystoreUnparsed) {
+      ORV_RUN_TRACE(0, "Failed to read orvcred parameter %s. Continuing with default key.",
+                    "orvcred");
+    }
+    ORV_RUN_TRACE(0, "No initial keyfile provided. Using default");
+    ORV_MESSAGE(kMsgDefaultKey, messageRecord());
+  } else {
+    ORV_RUN_TRACE(0, "Using initial key from file '%s'", key->keyFilePath);
+  }
+  return kRunOk;
+}

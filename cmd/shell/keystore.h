@@ -1,0 +1,47 @@
+#ifndef ORV_CMD_SHELL_KEYSTORE_H_
+#define ORV_CMD_SHELL_KEYSTORE_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "lib/orv/config_access.h"
+#include "lib/orvcred/initial_key.h"
+
+// The keystore that a run of either command works on, found, read and keyed
+// by one set of rules, each failure reported with the same message and
+// result by both commands.
+
+// The keystore file and its whole text, read once; every later step of the
+// run works on this text.
+struct Keystore {
+  Keystore() = default;
+  ~Keystore();  // the text is wiped and released
+  Keystore(const Keystore&) = delete;
+  Keystore& operator=(const Keystore&) = delete;
+
+  const char* path = nullptr;
+  char* text = nullptr;
+  size_t length = 0;
+  char pathBuffer[kConfigPathSize] = {};  // a located path
+};
+
+// The keystore path: `keystoreFile` (-f) when given, else VKT_KEYSTORE_CONF,
+// else keystore.conf in the per-user folder. 0, or the code of
+// findConfigFilePath (15, 16 with ORV9112E).
+int32_t locateKeystore(const char* keystoreFile, Keystore* keystore);
+
+// Reads the keystore whole and refuses what no reader may take. 0; 12 (no
+// regular file: ORV9113E; unreadable or empty: ORV9062E); 19 (no text of its
+// form: ORV910AE, ORV910DE, ORV910EE, ORV9116E); 21 (words between a
+// credential's key and '=': ORV910FE).
+int32_t readKeystore(Keystore* keystore);
+
+// The initial key by the rule every reader shares (chooseInitialKey): the
+// key file `keyFile` when given, else VKT_ORVCRED_KEYFILE, else the
+// keystore's orvcred.keyfile, else the built-in default key (ORV6339W).
+// Traces what it looked at; reports why it cannot settle one: 11
+// (ORV9111E), 12, 15 (ORV9060E), 16 (ORV9112E) for an unusable
+// orvcred.keyfile, 80-83 for a key file (ORV6335E, ORV633AE, ORV9113E).
+int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialKey* key);
+
+#endif  // ORV_CMD_SHELL_KEYSTORE_H_

@@ -1,0 +1,65 @@
+#include "cmd/shell/options.h"
+
+namespace {
+
+char foldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool namesSpec(const char* option, const OptionSpec& spec) {
+  for (size_t i = 0; spec.name[i] != '\0'; ++i) {
+    if (foldCase(option[i]) != spec.name[i]) return false;
+  }
+  return true;
+}
+
+// An optionally signed decimal number after leading spaces, nothing after
+// it; a lone sign reads as 0.
+bool parseNumber(const char* text, int32_t* number) {
+  while (*text == ' ') ++text;
+  if (*text != '+' && *text != '-' && !isDigit(*text)) return false;
+  bool negative = *text == '-';
+  if (!isDigit(*text)) ++text;
+  int64_t magnitude = 0;
+  constexpr int64_t kMagnitudeLimit = static_cast<int64_t>(INT32_MAX) + 1;
+  for (; *text != '\0'; ++text) {
+    if (!isDigit(*text)) return false;
+    if (magnitude < kMagnitudeLimit) magnitude = magnitude * 10 + (*text - '0');
+  }
+  if (negative) {
+    *number = magnitude >= kMagnitudeLimit ? INT32_MIN : static_cast<int32_t>(-magnitude);
+  } else {
+    *number = magnitude > INT32_MAX ? INT32_MAX : static_cast<int32_t>(magnitude);
+  }
+  return true;
+}
+
+}  // namespace
+
+int32_t readOptions(int32_t argc, const char* const* argv, int32_t first, const OptionSpec* specs,
+                    size_t specCount, const char** operand) {
+  for (int32_t position = first; position < argc; ++position) {
+    const char* argument = argv[position];
+    if (argument == nullptr || argument[0] == '\0') return 0;
+    if (argument[0] != '-') {
+      if (operand == nullptr || *operand != nullptr) return position;
+      *operand = argument;
+      continue;
+    }
+    const OptionSpec* spec = nullptr;
+    for (size_t i = 0; i < specCount && spec == nullptr; ++i) {
+      if (argument[1] != '\0' && namesSpec(argument + 1, specs[i])) spec = &specs[i];
+    }
+    const char* value = position + 1 < argc ? argv[position + 1] : nullptr;
+    if (spec == nullptr || value == nullptr) return position;
+    if (spec->text != nullptr) {
+      if (value[0] == '-') return position;
+      *spec->text = value;
+    } else if (!parseNumber(value, spec->number) || *spec->number < spec->lowest ||
+               *spec->number > spec->highest) {
+      return position;
+    }
+    ++position;
+  }
+  return 0;
+}

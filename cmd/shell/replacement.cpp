@@ -1,0 +1,108 @@
+#include "cmd/shell/replacement.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "cmd/shell/shell.h"
+#include "platform/files.h"
+#include "platform/runtime.h"
+
+namespace {
+
+// Names tried for the side file when "<path>.bak" is taken.
+constexpr int kSideFileNamesTried = 100;
+
+// The side file's name for attempt 0, 1, ...: false when it does not fit.
+bool sideFileName(char* out, const char* target, int attempt) {
+  constexpr int kBound = static_cast<int>(kConfigPathSize) - 1;
+  int written = attempt == 0 ? std::snprintf(out, kBound, "%s.bak", target)
+                             : std::snprintf(out, kBound, "%s.%d.bak", target, attempt);
+  return written >= 0 && written < kBound;
+}
+
+int32_t errorOf(FILE* stream) {
+  return osFileError(stream) ? (errno != 0 ? errno : EIO) : osSyncFile(stream);
+}
+
+}  // namespace
+
+Replacement::~Replacement() {
+  if (stream_ != nullptr && sideFile_) osDiscardFile(stream_, sidePath_);
+  if (stream_ != nullptr && !sideFile_) osCloseFile(stream_);
+  osSecureWipe(buffer_, sizeof buffer_);
+}
+
+int32_t Replacement::begin(const char* target, const char* permissionModel, bool isKeystore) {
+  if (osResolveLinks(target, target_, sizeof target_) != 0 || !sideFileName(sidePath_, target_, 0)) {
+    ORV_MESSAGE(kMsgPathTooLong, textMessage(target));
+    return kRunPathTooLong;
+  }
+  // The side file takes the place of one name only; the others keep the
+  // old text, plaintext credentials and all.
+  uint32_t names = 0;
+  if (isKeystore && osLinkCount(target_, &names) == 0 && names > 1) {
+    ORV_MESSAGE(kMsgHardLinks, numberMessage(names, target));
+  }
+  model_ = permissionModel != nullptr ? permissionModel : target_;
+  for (int attempt = 1; attempt <= kSideFileNamesTried; ++attempt) {
+    stream_ = osCreatePrivateFile(sidePath_, model_);
+    if (stream_ != nullptr || errno != EEXIST) break;
+    if (!sideFileName(sidePath_, target_, attempt)) {
+      ORV_MESSAGE(kMsgPathTooLong, textMessage(target_));
+      return kRunPathTooLong;
+    }
+  }
+  if (stream_ == nullptr) {
+    ORV_MESSAGE(kMsgCannotOpen, numberMessage(errno, sidePath_));
+    return kRunCannotOpen;
+  }
+  // Without the larger buffer the stream keeps its own; nothing is lost.
+  std::setvbuf(stream_, buffer_, _IOFBF, sizeof buffer_);
+  return kRunOk;
+}
+
+int32_t Replacement::beginStream(const char* path) {
+  sideFile_ = false;
+  std::snprintf(sidePath_, sizeof sidePath_, "%s", path);
+  stream_ = osOpenFile(path, "wbN");
+  if (stream_ == nullptr) {
+    ORV_MESSAGE(kMsgCannotOpen, numberMessage(errno, path));
+    return kRunCannotOpen;
+  }
+  return kRunOk;
+}
+
+void Replacement::write(const char* bytes, size_t length) {
+  if (length > 0) osWriteFile(bytes, 1, length, stream_);
+}
+
+int32_t Replacement::commit() {
+  FILE* stream = stream_;
+  stream_ = nullptr;
+  int32_t error = errorOf(stream);
+  if (!sideFile_) {
+    if (osCloseFile(stream) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+  } else if (error != 0) {
+    osDiscardFile(stream, sidePath_);
+  }
+  if (error != 0) {
+    ORV_MESSAGE(kMsgWriteFailed, numberMessage(error, sidePath_));
+    return kRunWriteFailed;
+  }
+  if (!sideFile_) return kRunOk;
+  error = osAdoptPermissions(stream, model_);
+  if (error != 0) {
+    osDiscardFile(stream, sidePath_);
+  } else {
+    error = osCommitFile(stream, sidePath_, target_);
+  }
+  if (error == EBUSY) {
+    ORV_MESSAGE(kMsgFileInUse, textMessage(target_));
+    return kRunFileInUse;
+  }
+  if (error != 0) {
+    ORV_MESSAGE(kMsgReplaceFailed, numberMessage(error, target_));
+    return kRunReplaceFailed;
+  }
+  return kRunOk;
+}

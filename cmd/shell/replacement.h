@@ -1,0 +1,58 @@
+#ifndef ORV_CMD_SHELL_REPLACEMENT_H_
+#define ORV_CMD_SHELL_REPLACEMENT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "lib/orv/config_access.h"
+
+// The one way a command replaces a file with new text (the keystore, or an
+// -o file): begin, write, commit, and discard on every failure. The text
+// goes to a side file beside the file it replaces, created exclusively and
+// owner-only; commit flushes it to disk, gives it the permissions and owner
+// of the file it stands for and lets it take that file's place in one atomic
+// step. Until then the file is unchanged, and a side file that was not
+// committed is removed when the Replacement goes. Each failure is reported
+// with its message.
+class Replacement {
+ public:
+  Replacement() = default;
+  ~Replacement();
+  Replacement(const Replacement&) = delete;
+  Replacement& operator=(const Replacement&) = delete;
+
+  // Starts the replacement of `target`; links are followed, so that the
+  // file a link names is replaced and the link kept. The side file is
+  // "<file>.bak", else "<file>.1.bak" and on: a file this run did not create
+  // is never removed or overwritten. A new file takes the permissions of
+  // `permissionModel` (a file, or null for the target's own). A keystore
+  // with several names is warned of (ORV9114W) when `isKeystore`. 0;
+  // kRunPathTooLong (ORV9109E); kRunCannotOpen (ORV9106E).
+  int32_t begin(const char* target, const char* permissionModel, bool isKeystore);
+
+  // Writes straight into `path`, which is no regular file (a pipe, a
+  // terminal, /dev/null): nothing to replace, only flushed at commit.
+  // 0 or kRunCannotOpen (ORV9106E).
+  int32_t beginStream(const char* path);
+
+  void write(const char* bytes, size_t length);
+
+  // 0; kRunWriteFailed (ORV9107E); kRunFileInUse (ORV9115E) when another
+  // process holds the file open; kRunReplaceFailed (ORV9108E). On failure
+  // the file is unchanged and the side file removed.
+  int32_t commit();
+
+  // The file that is replaced, links followed.
+  const char* target() const { return target_; }
+
+ private:
+  FILE* stream_ = nullptr;
+  bool sideFile_ = true;
+  const char* model_ = nullptr;
+  char target_[kConfigPathSize] = {};
+  char sidePath_[kConfigPathSize] = {};
+  char buffer_[64 * 1024];  // the stream's: a sixteenth of the write calls of the default size
+};
+
+#endif  // ORV_CMD_SHELL_REPLACEMENT_H_

@@ -1,0 +1,65 @@
+#include "cmd/shell/rewriter.h"
+
+#include <cstring>
+
+#include "cmd/shell/shell.h"
+#include "platform/runtime.h"
+#include "platform/trace.h"
+
+namespace {
+
+void writeTo(void* sink, const char* bytes, size_t length) {
+  static_cast<Replacement*>(sink)->write(bytes, length);
+}
+
+}  // namespace
+
+int32_t rewriteCredentialLine(Replacement& output, PbeContext* context, const KeystoreLine& line) {
+  TraceScope scope(kRewriteFunctionNumber);
+  LineAction action = lineAction(line);
+  if (action == LineAction::kDrop) return scope.result(0);
+  if (action != LineAction::kProtect) {
+    output.write(line.text, line.length);
+    output.write(line.ending, std::strlen(line.ending));
+    return scope.result(0);
+  }
+  char* protectedText = nullptr;
+  int32_t protectedLength = 0;
+  // A value the service cannot take whole is refused, never cut.
+  int32_t rc = line.value.length > static_cast<size_t>(INT32_MAX)
+                   ? kPbeBadArgument
+                   : svcPbeSave(context, line.text + line.value.begin,
+                                static_cast<int32_t>(line.value.length), &protectedText,
+                                &protectedLength);
+  if (rc != 0) {
+    ORV_TRACE_TEXT(kRewriteFunctionNumber, 0, "Failed to encrypt credential: %d", rc);
+    reportPbeFailure(rc);
+    return scope.result(rc);
+  }
+  writeProtectedLine(line, protectedText, static_cast<size_t>(protectedLength), writeTo, &output);
+  svcPbeFreeBuf(protectedText, protectedLength);
+  return scope.result(0);
+}
+
+Protection::~Protection() {
+  if (ready) svcPbeTerm(&context);
+  osSecureWipe(&context, sizeof context);
+}
+
+int32_t startProtection(const InitialKey& key, int32_t algorithm, Protection* protection) {
+  buildSalt(protection->salt);
+  PbeContext& context = protection->context;
+  context.algorithm = algorithm;
+  context.marker = kProtectedMarker;
+  context.initialKeyLength = key.length;
+  context.initialKey = key.bytes;
+  context.saltLength = kSaltLength;
+  context.salt = protection->salt;
+  int32_t code = svcPbeInit(&context);
+  if (code != 0) {
+    ORV_RUN_TRACE(0, "Failed to Init PBE: %d", code);
+    return reportPbeFailure(code);
+  }
+  protection->ready = true;
+  return kRunOk;
+}

@@ -1,0 +1,45 @@
+#ifndef ORV_CMD_SHELL_REWRITER_H_
+#define ORV_CMD_SHELL_REWRITER_H_
+
+#include <cstdint>
+
+#include "cmd/shell/replacement.h"
+#include "lib/orv/keystore_line.h"
+#include "lib/orvcred/initial_key.h"
+#include "platform/pbe.h"
+
+// The credential line rewriter: writes what takes the place of one line of
+// keystore.conf, as the keystore's classifier (lib/orv/keystore_line.h)
+// judged it. orvseal writes every line through it, and orvcred rekey every
+// line but those it protects again under a new key.
+
+constexpr int32_t kRewriteFunctionNumber = 371;
+
+// Writes into `output` what takes the line's place (lineAction): the line
+// and its line end; nothing for a flag line that says "not protected"; for
+// a plaintext credential, its flag line and the credential line with the
+// whole value protected under `context` (writeProtectedLine). Returns 0, or
+// the non-zero code of the protection that failed (reported by message
+// 0x20006337): nothing is then written for the line, so that its plaintext
+// never reaches an output. A line to refuse is the caller's to catch first
+// (keystoreFault); it is written as it is.
+int32_t rewriteCredentialLine(Replacement& output, PbeContext* context, const KeystoreLine& line);
+
+// A PBE context ready to protect values under one initial key and
+// algorithm, and released when it goes. The key's bytes must outlive it.
+struct Protection {
+  Protection() = default;
+  ~Protection();
+  Protection(const Protection&) = delete;
+  Protection& operator=(const Protection&) = delete;
+
+  PbeContext context = {};
+  unsigned char salt[kSaltLength] = {};
+  bool ready = false;
+};
+
+// Fills the context (the marker, the command's salt) and derives its master
+// key. 0, or the code of svcPbeInit, reported (ORV6337E).
+int32_t startProtection(const InitialKey& key, int32_t algorithm, Protection* protection);
+
+#endif  // ORV_CMD_SHELL_REWRITER_H_

@@ -1,0 +1,63 @@
+#ifndef ORV_CMD_SHELL_SHELL_H_
+#define ORV_CMD_SHELL_SHELL_H_
+
+#include <cstdint>
+
+#include "platform/messages.h"
+#include "platform/program.h"
+
+// What both commands, orvseal and orvcred, share from the process entry to
+// the exit code: the start and end of the services, the messages, and the
+// results that mean the same to both.
+
+// Results that both commands give the same meaning. The configuration
+// routines' codes (12, 15, 16), the keystore checks' (19, 21) and the PBE
+// service's (60-68, 80-83) pass through as they are.
+constexpr int32_t kRunOk = 0;
+constexpr int32_t kRunCannotOpen = 1;         // a file cannot be opened or created
+constexpr int32_t kRunBadCommandLine = 10;    // an argument or the algorithm is not accepted
+constexpr int32_t kRunPathTooLong = 16;       // a path or a side-file name would not fit
+constexpr int32_t kRunWriteFailed = 17;       // writing, flushing or closing the output failed
+constexpr int32_t kRunInconsistent = 20;      // the services do not fit; returned unmapped
+constexpr int32_t kRunFileInUse = 22;         // another process holds the keystore: not replaced
+constexpr int32_t kRunInitNoMemory = 2071;
+constexpr int32_t kRunInitFailed = 2195;
+constexpr int32_t kRunReplaceFailed = -1;     // the side file cannot replace the keystore
+
+// A command as the shell runs it.
+struct Program {
+  const char* name;        // in the message of an argument that is no option
+  const char* sourceName;  // the source that its messages and trace records name
+  int32_t functionNumber;  // the trace function of the whole run
+  // Run once the services are up and the copyright line is shown; returns
+  // the result before it is mapped to an exit code.
+  int32_t (*run)(int32_t argc, char** argv);
+  // The copyright line goes to standard error, for a run whose standard
+  // output is data for scripts.
+  bool copyrightOnStderr = false;
+};
+
+// The command's copy of svcMiniSubpool, set when the run starts and passed
+// with every catalogue message.
+extern SubpoolHandle commandSubpool;
+
+// The program that runProgram runs, for its messages and traces.
+const Program& currentProgram();
+
+// Checks and starts the services, shows the copyright line, runs the
+// command and maps its result to the exit code. A misfit of the services
+// returns kRunInconsistent at once, unmapped and unshown.
+int32_t runProgram(const Program& program, int32_t argc, char** argv);
+
+// Shows a catalogue message of the running command, naming the calling line.
+void showMessage(uint32_t number, const MessageRecord& record, int32_t sourceLine);
+#define ORV_MESSAGE(number, record) showMessage((number), (record), __LINE__)
+
+// A trace text of the running command's own function.
+#define ORV_RUN_TRACE(detail, ...) \
+  ORV_TRACE_TEXT(currentProgram().functionNumber, (detail), __VA_ARGS__)
+
+// Reports a failure of the PBE service (ORV6337E); returns the code.
+int32_t reportPbeFailure(int32_t code);
+
+#endif  // ORV_CMD_SHELL_SHELL_H_

@@ -1,0 +1,160 @@
+"""End-to-end tests: orvseal, orvcred check, reveal and rekey read a keystore
+alike, because they read it through one classifier. Run as a user runs them
+(under Wine for the Windows build); the environment names what to run: see
+harness.py."""
+
+import os
+import random
+import unittest
+
+from harness import CRED, WINDOWS, Result, Scratch, host_path
+
+BOM = b"\xef\xbb\xbf"
+
+
+class AgreementTest(unittest.TestCase):
+    def setUp(self):
+        self.s = Scratch(self, "orvseal-agree-")
+        self.s.write("k.key", "agreement key\n")
+
+    def seal(self, *args, env=None):
+        return Result(self.s.run(*args, env=env))
+
+    def cred(self, *args, env=None):
+        return Result(self.s.run(*args, exe=CRED, env=env))
+
+    def test_every_reader_refuses_or_takes_a_keystore_alike(self):
+        long_name = "k" * 300
+        cases = [  # name, keystore, exit code and messages of every reader
+            ("words between the key and '='", b"pem.password extra = v\n", 21, ["ORV910FE"]),
+            ("a NUL byte before the key file line",
+             b"a = 1\0\norvcred.keyfile = k.key\npem.password = x\n", 19, ["ORV910AE"]),
+            ("the key file line without '='", b"orvcred.keyfile k.key\npem.password = x\n", 11,
+             ["ORV9111E"]),
+            ("a byte order mark at the start of a later line",
+             b"a = 1\n" + BOM + b"pem.password = X-secret\n", 19, ["ORV9116E"]),
+            ("a byte order mark twice at the start", BOM + BOM + b"pem.password = X-secret\n",
+             19, ["ORV9116E"]),
+            ("an over-long key file name", b"orvcred.keyfile = " + long_name.encode() + b"\n",
+             16, ["ORV9112E"]),
+        ]
+        trace = self.s.path("trace.log")
+        for name, text, code, ids in cases:
+            self.s.write("ks.conf", text)
+            runs = {"orvseal": self.seal("-f", "ks.conf"),
+                    "check": self.cred("check", "-f", "ks.conf"),
+                    "reveal": self.cred("reveal", "-f", "ks.conf", "pem.password",
+                                        env={"VKT_TRACE": host_path(trace)})}
+            for reader, r in runs.items():
+                self.assertEqual((r.code, r.ids), (code, ids), (name, reader, r))
+                self.assertNotIn("X-secret", r.stdout + r.stderr)
+            self.assertEqual(self.s.read("ks.conf"), text, name)
+        self.assertNotIn(b"X-secret", self.s.read("trace.log"))
+
+    def test_a_byte_order_mark_begins_the_first_key_for_no_reader(self):
+        self.s.write("ks.conf", BOM + b"pem.password = plain\r\nother = 1\r\n")
+        self.assertEqual(self.cred("check", "-f", "ks.conf", "-sf", "k.key").code, 2)
+        self.assertEqual(self.seal("-f", "ks.conf", "-sf", "k.key").code, 0)
+        text = self.s.read("ks.conf")
+        self.assertTrue(text.startswith(BOM + b"pem.encrypted = YES\r\npem.password = <ORV>2!"))
+        self.assertEqual(self.cred("check", "-f", "ks.conf", "-sf", "k.key").code, 0)
+        # rekey takes the next free side file name as orvseal does, and keeps the mark.
+        self.s.write("ks.conf.bak", "someone else's file\n")
+        self.s.write("new.key", "the new key\n")
+        r = self.cred("rekey", "-f", "ks.conf", "-sf", "k.key", "-nf", "new.key")
+        self.assertEqual((r.code, r.ids), (0, ["ORV9203I"]), r)
+        self.assertEqual(self.s.text("ks.conf.bak"), "someone else's file\n")
+        self.assertTrue(self.s.read("ks.conf").startswith(BOM + b"pem.encrypted = YES\r\n"))
+        r = self.cred("reveal", "-f", "ks.conf", "-sf", "new.key", "pem.password")
+        self.assertEqual((r.code, r.stdout), (0, "plain\n"), r)
+
+    def test_rekey_writes_only_key_file_names_that_read_back(self):
+        self.s.write("k2.key", "second key\n")
+        names = ["new #2.key", " lead.key", "x" * 270]
+        if not WINDOWS:
+            names.append("line\nfeed.key")
+        self.s.write("ks.conf", "orvcred.keyfile = k.key\npem.password = v\n")
+        self.assertEqual(self.seal("-f", "ks.conf").code, 0)
+        before = self.s.read("ks.conf")
+        for name in names:
+            r = self.cred("rekey", "-f", "ks.conf", "-nf", name)
+            self.assertEqual((r.code, r.ids), (10, ["ORV9208E"]), (name, r))
+            self.assertEqual(self.s.read("ks.conf"), before)
+        # Given on the command line only, the name is never written: any name will do.
+        os.rename(self.s.path("k2.key"), self.s.path("new #2.key"))
+        self.s.write("plain.conf", "pem.password = v\n")
+        r = self.cred("rekey", "-f", "plain.conf", "-sf", "k.key", "-nf", "new #2.key")
+        self.assertEqual(r.code, 0, r)
+
+    def test_a_plaintext_that_orvseal_leaves_has_a_code_of_its_own(self):
+        self.s.write("ks.conf", "pem.encrypted = YES\npem.password = typed-in\n")
+        for _ in range(2):
+            r = self.seal("-f", "ks.conf", "-sf", "k.key")
+            self.assertEqual((r.code, r.ids), (0, ["ORV9105I", "ORV9110W"]), r)
+            r = self.cred("check", "-f", "ks.conf", "-sf", "k.key")
+            self.assertEqual((r.code, r.ids), (6, ["ORV9110W"]), r)
+        self.assertNotIn("typed-in", r.stdout + r.stderr)
+
+    def test_names_outside_the_code_page_reach_both_commands(self):
+        name = "\u043a\u043b\u044e\u0447\u0438.conf"
+        self.s.write(name, "pem.password = v\n")
+        self.assertEqual(self.seal("-f", name, "-sf", "k.key").code, 0)
+        r = self.cred("reveal", "-f", name, "-sf", "k.key", "pem.password")
+        self.assertEqual((r.code, r.stdout), (0, "v\n"), r)
+        self.assertIn("orvcred ", r.stderr, "the copyright line names orvcred")
+
+    def test_check_orvseal_and_the_library_agree_on_random_keystores(self):
+        """On random keystores: check lists exactly the credential lines,
+        says 0 exactly when orvseal changes nothing, 2 when it protects or
+        drops a line, 6 when it leaves a plaintext behind a YES flag, and
+        orvseal's code where orvseal refuses the file; the library (reveal)
+        reads what orvseal protected as the whole value."""
+        rng = random.Random(20261207)
+        keys = ["pem.password", "pem.password.channel", "crl.ldap.pass2", "pkcs11.token_pin",
+                "pem.encrypted", "crl.encrypted", "pem.password.channel.encrypted",
+                "ldap.server", "#pem.password", "PEM.password", "pem.passwor"]
+        values = ["YES", "yes", "NO", "s3cr#t", "two words", "a=b", "<ORV>x!y", "v"]
+        for number in range(10 if WINDOWS else 20):
+            lines, credentials = [], {}
+            for i in range(rng.randint(1, 9)):
+                key, value = rng.choice(keys), rng.choice(values)
+                before = rng.choice(["", " ", "\t"])
+                words = " extra" if rng.random() < 0.03 else ""
+                comment = rng.choice(["", "", "  # note"])
+                lines.append("%s%s%s = %s%s" % (before, key, words, value, comment))
+                credentials[i + 1] = (key, value)
+            end = rng.choice(["\n", "\r\n"])
+            text = end.join(lines) + rng.choice([end, ""])
+            self.s.write("in.conf", text)
+            check = self.cred("check", "-f", "in.conf", "-sf", "k.key")
+            seal = self.seal("-f", "in.conf", "-o", "out.conf", "-sf", "k.key")
+            note = (number, text, check, seal)
+            if seal.code != 0:
+                self.assertEqual((check.code, check.ids), (seal.code, seal.ids), note)
+                continue
+            out = self.s.text("out.conf").replace("\r\n", "\n").split("\n") + [""]
+            listed = {int(line.split(":")[1]): line.split(": ")[-1]
+                      for line in check.stdout.split("\n") if line.startswith("in.conf:")}
+            protected, j = {}, 0
+            for n, line in enumerate(text.replace("\r\n", "\n").split("\n")[:len(lines)], 1):
+                if out[j] == line:
+                    j += 1
+                elif out[j + 1].startswith(credentials[n][0].strip() + " = <ORV>"):
+                    protected[n] = credentials[n]
+                    self.assertEqual(listed.get(n), "plaintext", note)
+                    j += 2
+            self.assertFalse({n for n, state in listed.items() if state == "plaintext"}
+                             - set(protected), note)
+            changed = out[:len(lines)] != text.replace("\r\n", "\n").split("\n")[:len(lines)]
+            held = "plaintext behind a flag that says protected" in listed.values()
+            self.assertEqual(check.code, 6 if held else 2 if changed else 0, note)
+            keyed = [key.strip() for key, _ in credentials.values()]
+            unique = [n for n, (key, _) in protected.items() if keyed.count(key.strip()) == 1]
+            for n in unique[:1]:
+                key, value = protected[n]
+                r = self.cred("reveal", "-f", "out.conf", "-sf", "k.key", key.strip())
+                self.assertEqual((r.code, r.stdout), (0, value + "\n"), note)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=1)
