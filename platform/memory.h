@@ -19,8 +19,9 @@ int32_t svcGetMem(int32_t zero1, int32_t component, int32_t probe, uint64_t size
 int32_t svcFreeMem(int32_t zero1, int32_t component, int32_t zero2, void* block);
 
 // The failure record: svcSaveFileContext names the failing site, then
-// svcRecordFailure writes the record (one line on standard error and, while
-// tracing, one in the trace file).
+// svcRecordFailure writes the record (while tracing, one line in the trace
+// file; in a program that named itself with svcSetProgramName, one on
+// standard error as well).
 void svcSaveFileContext(const char* sourceName, int32_t line);
 void svcRecordFailure(int32_t probe, int32_t reason, uint16_t zero1, int32_t zero2,
                       int32_t zero3, int32_t zero4);

@@ -50,9 +50,6 @@ constexpr CatalogueEntry kCatalogue[] = {
      "protected by this step."},
     {kMsgCannotOpen, "The file '{t1}' cannot be opened (error {n1}: {e1})."},
     {kMsgProtected, "The credentials in '{t1}' are protected."},
-    {kMsgCannotLocateConfig,
-     "The path of the configuration file '{t1}' cannot be determined. Set VKT_KEYSTORE_CONF "
-     "to its full path, or make your home directory known to the environment."},
     {kMsgDuplicateParam,
      "The configuration file '{t1}' holds more than one '{t2}' entry. Keep exactly one."},
     {kMsgMissingParam,
@@ -69,8 +66,6 @@ constexpr CatalogueEntry kCatalogue[] = {
     {kMsgNotText,
      "The keystore file '{t1}' holds a NUL byte in line {n1}, so it is not a text file. It is "
      "unchanged."},
-    {kMsgReadFailed,
-     "Reading the keystore file '{t1}' failed (error {n1}: {e1}). It is unchanged."},
     {kMsgNoMemory, "There is not enough memory to protect the keystore file. It is unchanged."},
     {kMsgLoneCarriageReturn,
      "The keystore file '{t1}' has a carriage return without a line feed in line {n1}, so its "

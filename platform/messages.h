@@ -38,7 +38,6 @@ MessageRecord numberMessage(int64_t number, const char* text1 = nullptr);
 
 // Option words that accompany a message.
 constexpr uint32_t kMessageOptionCommand = 32;
-constexpr uint32_t kMessageOptionConfig = 0xF0000001u;
 
 // Message numbers.
 constexpr uint32_t kMsgBadOption = 0x20007027;        // text 1: argument, text 2: program
@@ -50,14 +49,12 @@ constexpr uint32_t kMsgKeyFileExposed = 0x2000633A;     // text 1: key file path
 constexpr uint32_t kMsgPbeFailed = 0x20006337;          // numeric 1: code
 constexpr uint32_t kMsgCannotOpen = 0x20009106;         // numeric 1: errno, text 1: path
 constexpr uint32_t kMsgProtected = 0x9105;              // text 1: keystore path
-constexpr uint32_t kMsgCannotLocateConfig = 0x20009083;  // text 1: file name
 constexpr uint32_t kMsgDuplicateParam = 0x20009060;     // text 1: path, text 2: name
 constexpr uint32_t kMsgMissingParam = 0x20009061;       // text 1: path, text 2: name
 constexpr uint32_t kMsgWriteFailed = 0x20009107;        // numeric 1: errno, text 1: path
 constexpr uint32_t kMsgReplaceFailed = 0x20009108;      // numeric 1: errno, text 1: keystore path
 constexpr uint32_t kMsgPathTooLong = 0x20009109;        // text 1: keystore path
 constexpr uint32_t kMsgNotText = 0x2000910A;            // numeric 1: line number, text 1: path
-constexpr uint32_t kMsgReadFailed = 0x2000910B;         // numeric 1: errno, text 1: path
 constexpr uint32_t kMsgNoMemory = 0x2000910C;           // no insert
 constexpr uint32_t kMsgLoneCarriageReturn = 0x2000910D;  // numeric 1: line, text 1: path
 constexpr uint32_t kMsgUtf16 = 0x2000910E;              // text 1: path

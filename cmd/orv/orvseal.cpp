@@ -16,9 +16,6 @@
 
 namespace {
 
-// The longest key that a message shows.
-constexpr size_t kShownKeySize = 256;
-
 // Everything the run keeps from start to end.
 struct RunState {
   CommandOptions options;
@@ -76,17 +73,6 @@ int32_t beginOutput(RunState& run, Replacement& output) {
   return output.begin(target, model, target == keystorePath);
 }
 
-// A message about one line, naming the file, the line and its key (never
-// its value).
-void showLineMessage(const RunState& run, uint32_t number, const KeystoreLine& line) {
-  char key[kShownKeySize];
-  std::snprintf(key, sizeof key, "%.*s", static_cast<int>(line.key.length),
-                line.text + line.key.begin);
-  MessageRecord record = textMessage(run.keystore.path, key);
-  record.numericInsert1 = static_cast<uint64_t>(line.number);
-  ORV_MESSAGE(number, record);
-}
-
 // Writes every line of the keystore, protected, until the first failure.
 int32_t rewriteLines(RunState& run, Replacement& output) {
   KeystoreLines lines(run.keystore.text, run.keystore.length);
@@ -94,7 +80,7 @@ int32_t rewriteLines(RunState& run, Replacement& output) {
   output.write(kByteOrderMark, lines.byteOrderMark());
   for (KeystoreLine line; lines.next(&line);) {
     if (lineAction(line) == LineAction::kKeepHeldBack) {
-      showLineMessage(run, kMsgPlaintextBehindFlag, line);
+      ORV_LINE_MESSAGE(kMsgPlaintextBehindFlag, run.keystore.path, line);
     }
     int32_t code = rewriteCredentialLine(output, &run.protection.context, line);
     if (code != 0) return code;

@@ -18,18 +18,15 @@ constexpr const char* kStatePlaintext = "plaintext";
 constexpr const char* kStateFlaggedPlaintext = "plaintext behind a flag that says protected";
 
 // Whether the value reads back under this key: 0 (yes), kCredNotReadable,
-// or the failure of the service.
-int32_t readable(MasterKeys& keys, const InitialKey& key, const char* value, size_t length) {
-  int32_t algorithm = MasterKeys::algorithmOf(value, length);
-  if (algorithm == 0) return kCredNotReadable;
-  int32_t rc = keys.derive(key.bytes, key.length, algorithm);
-  if (rc != 0) return reportPbeFailure(rc);
+// or the failure of the service, reported.
+int32_t readable(MasterKeys& keys, const InitialKey& key, const KeystoreLine& line) {
   char* plaintext = nullptr;
   int32_t plaintextLength = 0;
-  rc = keys.restore(value, length, &plaintext, &plaintextLength);
+  int32_t rc = keys.restoreWith(key, line.text + line.value.begin, line.value.length, &plaintext,
+                                &plaintextLength);
   svcPbeFreeBuf(plaintext, plaintextLength);
-  if (rc == 0 || !isUnreadableValue(rc)) return rc == 0 ? 0 : reportPbeFailure(rc);
-  return kCredNotReadable;
+  if (rc == 0) return 0;
+  return isUnreadableValue(rc) ? kCredNotReadable : reportPbeFailure(rc);
 }
 
 // The first line of each finding, for the closing message.
@@ -38,11 +35,6 @@ struct Findings {
   KeystoreLine heldBack;     // the first plaintext behind a YES flag (number 0: none)
   KeystoreLine unreadable;   // the first value this key cannot read (number 0: none)
 };
-
-void keyOf(const KeystoreLine& line, char* buffer, size_t size) {
-  std::snprintf(buffer, size, "%.*s", static_cast<int>(line.key.length),
-                line.text + line.key.begin);
-}
 
 }  // namespace
 
@@ -56,7 +48,6 @@ int32_t runCheck(const CredOptions& options) {
 
   MasterKeys keys;
   Findings found;
-  char keyName[256];
   KeystoreLines lines(keystore.text, keystore.length);
   for (KeystoreLine line; rc == 0 && lines.next(&line);) {
     LineAction action = lineAction(line);
@@ -69,7 +60,7 @@ int32_t runCheck(const CredOptions& options) {
       state = kStateFlaggedPlaintext;
       if (found.heldBack.number == 0) found.heldBack = line;
     } else if (action == LineAction::kKeepProtected) {
-      rc = readable(keys, key, line.text + line.value.begin, line.value.length);
+      rc = readable(keys, key, line);
       state = rc == 0 ? kStateProtected : kStateNotReadable;
       if (rc == kCredNotReadable) {
         rc = 0;
@@ -77,22 +68,17 @@ int32_t runCheck(const CredOptions& options) {
       }
       if (rc != 0) break;
     }
-    keyOf(line, keyName, sizeof keyName);
-    std::printf("%s:%lld: %s: %s\n", keystore.path, static_cast<long long>(line.number), keyName,
-                state);
+    std::printf("%s:%lld: %.*s: %s\n", keystore.path, static_cast<long long>(line.number),
+                static_cast<int>(line.key.length), line.text + line.key.begin, state);
   }
   std::fflush(stdout);
   if (rc != 0) return rc;
   if (found.unreadable.number != 0) {
-    keyOf(found.unreadable, keyName, sizeof keyName);
-    ORV_MESSAGE(kMsgNotReadable, textMessage(keystore.path, keyName));
+    ORV_LINE_MESSAGE(kMsgNotReadable, keystore.path, found.unreadable);
     return kCredNotReadable;
   }
   if (found.heldBack.number != 0) {
-    keyOf(found.heldBack, keyName, sizeof keyName);
-    MessageRecord record = numberMessage(found.heldBack.number, keystore.path);
-    record.textInsert2 = keyName;
-    ORV_MESSAGE(kMsgPlaintextBehindFlag, record);
+    ORV_LINE_MESSAGE(kMsgPlaintextBehindFlag, keystore.path, found.heldBack);
     return kCredHeldBack;
   }
   if (found.changed != 0) {

@@ -32,23 +32,12 @@ struct Rekey {
   int64_t keyFileLine = 0;
 };
 
-void keyOf(const KeystoreLine& line, char* buffer, size_t size) {
-  std::snprintf(buffer, size, "%.*s", static_cast<int>(line.key.length),
-                line.text + line.key.begin);
-}
-
 // Reads one protected value with the current key: 0 with the plaintext
 // (released with svcPbeFreeBuf), kCredNotReadable, or a service failure.
 int32_t restoreValue(Rekey& run, const KeystoreLine& line, char** plaintext,
                      int32_t* plaintextLength) {
-  *plaintext = nullptr;
-  *plaintextLength = 0;
-  const char* value = line.text + line.value.begin;
-  int32_t algorithm = MasterKeys::algorithmOf(value, line.value.length);
-  if (algorithm == 0) return kCredNotReadable;
-  int32_t rc = run.current.derive(run.currentKey.bytes, run.currentKey.length, algorithm);
-  if (rc != 0) return reportPbeFailure(rc);
-  rc = run.current.restore(value, line.value.length, plaintext, plaintextLength);
+  int32_t rc = run.current.restoreWith(run.currentKey, line.text + line.value.begin,
+                                       line.value.length, plaintext, plaintextLength);
   if (rc == 0) return 0;
   return isUnreadableValue(rc) ? kCredNotReadable : reportPbeFailure(rc);
 }
@@ -103,11 +92,7 @@ int32_t prove(Rekey& run) {
       int32_t plaintextLength = 0;
       int32_t rc = restoreValue(run, line, &plaintext, &plaintextLength);
       svcPbeFreeBuf(plaintext, plaintextLength);
-      if (rc == kCredNotReadable) {
-        char key[256];
-        keyOf(line, key, sizeof key);
-        ORV_MESSAGE(kMsgNotReadable, textMessage(run.keystore.path, key));
-      }
+      if (rc == kCredNotReadable) ORV_LINE_MESSAGE(kMsgNotReadable, run.keystore.path, line);
       if (rc != 0) return rc;
     } else if (line.entry == EntryKind::kEntry && lineKeyIs(line, kKeyFileEntry) &&
                namesCurrentKeyFile(run, line)) {

@@ -36,7 +36,7 @@ bool isRegularOrMissing(const char* path) {
 
 // Why the keystore's own orvcred.keyfile cannot be used, reported.
 int32_t reportKeyFileEntry(const Keystore& keystore, const InitialKey& key, int32_t code) {
-  ORV_RUN_TRACE(0, "Failed to read orvcred parameter %s.", kKeyFileEntry);
+  ORV_RUN_TRACE(0, "Failed to read orvcred parameter %s.", key.keystoreParamName);
   int32_t fault = key.keystoreEntryFault != 0 ? key.keystoreEntryFault : code;
   MessageRecord record = textMessage(keystore.path, kKeyFileEntry);
   record.numericInsert1 = static_cast<uint64_t>(key.keystoreEntryLine);
@@ -110,13 +110,7 @@ int32_t readKeystore(Keystore* keystore) {
   if (code == kKeystoreNotText) {
     ORV_MESSAGE(textProblemMessage(check.problem), numberMessage(check.line, keystore->path));
   } else if (code == kKeystoreUnclearLine) {
-    // The key alone, never the value: the line may hold a credential.
-    char key[256];
-    std::snprintf(key, sizeof key, "%.*s", static_cast<int>(unclear.key.length),
-                  unclear.text + unclear.key.begin);
-    MessageRecord record = numberMessage(unclear.number, keystore->path);
-    record.textInsert2 = key;
-    ORV_MESSAGE(kMsgWordsBeforeEquals, record);
+    ORV_LINE_MESSAGE(kMsgWordsBeforeEquals, keystore->path, unclear);
   }
   return code;
 }
@@ -140,7 +134,7 @@ int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialK
   if (key->isDefault) {
     if (key->keystoreUnparsed) {
       ORV_RUN_TRACE(0, "Failed to read orvcred parameter %s. Continuing with default key.",
-                    "orvcred");
+                    key->keystoreParamName);
     }
     ORV_RUN_TRACE(0, "No initial keyfile provided. Using default");
     ORV_MESSAGE(kMsgDefaultKey, messageRecord());
@@ -148,4 +142,14 @@ int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialK
     ORV_RUN_TRACE(0, "Using initial key from file '%s'", key->keyFilePath);
   }
   return kRunOk;
+}
+
+void showLineMessage(uint32_t number, const char* keystorePath, const KeystoreLine& line,
+                     int32_t sourceLine) {
+  char key[256];
+  std::snprintf(key, sizeof key, "%.*s", static_cast<int>(line.key.length),
+                line.text + line.key.begin);
+  MessageRecord record = numberMessage(line.number, keystorePath);
+  record.textInsert2 = key;
+  showMessage(number, record, sourceLine);
 }

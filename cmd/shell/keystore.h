@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "lib/orv/config_access.h"
+#include "lib/orv/keystore_line.h"
 #include "lib/orvcred/initial_key.h"
 
 // The keystore that a run of either command works on, found, read and keyed
@@ -43,5 +44,13 @@ int32_t readKeystore(Keystore* keystore);
 // (ORV9111E), 12, 15 (ORV9060E), 16 (ORV9112E) for an unusable
 // orvcred.keyfile, 80-83 for a key file (ORV6335E, ORV633AE, ORV9113E).
 int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialKey* key);
+
+// Shows a message about one line of the keystore: numeric insert 1 its
+// number, text insert 1 the keystore, text insert 2 its key (never its
+// value, which may be a credential).
+void showLineMessage(uint32_t number, const char* keystorePath, const KeystoreLine& line,
+                     int32_t sourceLine);
+#define ORV_LINE_MESSAGE(number, keystorePath, line) \
+  showLineMessage((number), (keystorePath), (line), __LINE__)
 
 #endif  // ORV_CMD_SHELL_KEYSTORE_H_

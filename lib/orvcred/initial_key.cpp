@@ -30,7 +30,8 @@ constexpr uint32_t kSaltWords[kSaltLength / 4] = {0xEB73ED94u, 0xDE010081u, 0x72
 // does not parse but names no key file has none.
 int32_t keystoreKeyFile(const char* text, size_t length, InitialKey* key) {
   KeyFileLookup lookup;
-  int32_t rc = getKeyFileParam(key->keystoreKeyFile, text, length, nullptr, &lookup);
+  static_assert(sizeof key->keystoreParamName >= kKeyFileNameSize, "room for the name");
+  int32_t rc = getKeyFileParam(key->keystoreKeyFile, text, length, key->keystoreParamName, &lookup);
   if (rc == kConfigOk || rc == kConfigNoStanza) return kConfigOk;
   if (rc == kConfigCannotParse && !lookup.keyFileNamed) {
     key->keystoreUnparsed = true;

@@ -60,6 +60,9 @@ struct InitialKey {
   // The keystore names no key file and a line of it cannot be read: the
   // default key applies, and the caller may say why the lookup failed.
   bool keystoreUnparsed = false;
+  // What the keystore lookup looked up when it failed: "orvcred", or
+  // "orvcred.keyfile" when the parameter itself was at fault.
+  char keystoreParamName[16] = {};
   char keystoreKeyFile[kConfigPathSize] = {};
 
  private:

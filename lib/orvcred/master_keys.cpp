@@ -52,6 +52,16 @@ int32_t MasterKeys::restore(const char* text, size_t length, char** plaintext,
                        plaintextLength);
 }
 
+int32_t MasterKeys::restoreWith(const InitialKey& key, const char* text, size_t length,
+                                char** plaintext, int32_t* plaintextLength) {
+  *plaintext = nullptr;
+  *plaintextLength = 0;
+  int32_t algorithm = algorithmOf(text, length);
+  if (algorithm == 0) return kPbeMalformed;
+  int32_t rc = derive(key.bytes, key.length, algorithm);
+  return rc != 0 ? rc : restore(text, length, plaintext, plaintextLength);
+}
+
 bool isUnreadableValue(int32_t code) {
   return code == kPbeMalformed || code == kPbeWrongMarker || code == kPbeWrongAlgorithm ||
          code == kPbeNotAuthentic;

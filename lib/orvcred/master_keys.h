@@ -24,6 +24,14 @@ class MasterKeys {
   // The algorithm digit of a protected text: 1, 2, or 0 for neither.
   static int32_t algorithmOf(const char* text, size_t length);
 
+  // Whether `key` reads the protected text: derives the master key of the
+  // text's algorithm (once) and restores it. 0 with the plaintext
+  // (released with svcPbeFreeBuf); a code for which isUnreadableValue holds
+  // when this key cannot read it (a text of neither algorithm included);
+  // else the failure of the service.
+  int32_t restoreWith(const InitialKey& key, const char* text, size_t length, char** plaintext,
+                      int32_t* plaintextLength);
+
   // svcPbeRestore under the context of the text's own algorithm, which must
   // be derived (else kPbeNotInitialised); kPbeMalformed for a text of
   // neither algorithm. The plaintext is released with svcPbeFreeBuf.

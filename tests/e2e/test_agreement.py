@@ -95,6 +95,18 @@ class AgreementTest(unittest.TestCase):
             self.assertEqual((r.code, r.ids), (6, ["ORV9110W"]), r)
         self.assertNotIn("typed-in", r.stdout + r.stderr)
 
+    def test_the_trace_shows_each_entry_read_and_why_the_default_key(self):
+        self.s.write("ks.conf", "junk\nother = visible\npem.password = hidden-secret\n")
+        trace = self.s.path("trace.log")
+        r = self.seal("-f", "ks.conf", env={"VKT_TRACE": host_path(trace)})
+        self.assertEqual((r.code, r.ids), (0, ["ORV6339W", "ORV9105I"]), r)
+        text = self.s.read("trace.log").decode()
+        for expected in ["Read config line: Key: 'other' , Value: 'visible'",
+                         "Read config line: Key: 'pem.password' , Value: '********'",
+                         "Failed to read orvcred parameter orvcred. Continuing with default key."]:
+            self.assertIn(expected, text)
+        self.assertNotIn("hidden-secret", text)
+
     def test_names_outside_the_code_page_reach_both_commands(self):
         name = "\u043a\u043b\u044e\u0447\u0438.conf"
         self.s.write(name, "pem.password = v\n")
