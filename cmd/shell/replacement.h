@@ -43,9 +43,6 @@ class Replacement {
   // the file is unchanged and the side file removed.
   int32_t commit();
 
-  // The file that is replaced, links followed.
-  const char* target() const { return target_; }
-
  private:
   FILE* stream_ = nullptr;
   bool sideFile_ = true;

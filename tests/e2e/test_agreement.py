@@ -7,7 +7,7 @@ import os
 import random
 import unittest
 
-from harness import CRED, WINDOWS, Result, Scratch, host_path
+from harness import CRED, FILE_TOOL, WINDOWS, Result, Scratch, host_path
 
 BOM = b"\xef\xbb\xbf"
 
@@ -67,6 +67,20 @@ class AgreementTest(unittest.TestCase):
         self.assertTrue(self.s.read("ks.conf").startswith(BOM + b"pem.encrypted = YES\r\n"))
         r = self.cred("reveal", "-f", "ks.conf", "-sf", "new.key", "pem.password")
         self.assertEqual((r.code, r.stdout), (0, "plain\n"), r)
+
+    @unittest.skipUnless(WINDOWS and FILE_TOOL, "a keystore held open by another process")
+    def test_rekey_meets_a_held_keystore_as_orvseal_does(self):
+        self.s.write("ks.conf", "pem.password = v\n")
+        self.assertEqual(self.seal("-f", "ks.conf", "-sf", "k.key").code, 0)
+        self.s.write("new.key", "the new key\n")
+        before = self.s.read("ks.conf")
+        holder = self.s.hold("ks.conf", 1)
+        r = self.cred("rekey", "-f", "ks.conf", "-sf", "k.key", "-nf", "new.key")
+        holder.stdin.close()
+        holder.wait(timeout=60)
+        holder.stdout.close()
+        self.assertEqual((r.code, r.ids), (22, ["ORV9115E"]), r)
+        self.assertEqual(self.s.read("ks.conf"), before)
 
     def test_rekey_writes_only_key_file_names_that_read_back(self):
         self.s.write("k2.key", "second key\n")

@@ -54,8 +54,9 @@ enum {
   ORVCRED_MISSING_KEY = 4,         /* no entry of that key */
   ORVCRED_DUPLICATE_KEY = 5,       /* more than one entry of that key */
   ORVCRED_BAD_ARGUMENT = 6,        /* a null pointer where one is not allowed */
-  ORVCRED_KEYSTORE_UNREADABLE = 12,/* the keystore file cannot be read or parsed, or its
-                                      orvcred.keyfile entry cannot be used */
+  ORVCRED_KEYSTORE_UNREADABLE = 12,/* the keystore file cannot be read, orvseal would
+                                      refuse it, or its orvcred.keyfile entry cannot
+                                      be used */
   ORVCRED_NO_LOCATION = 15,        /* no path given, and none can be determined */
   ORVCRED_NO_MEMORY = 66,
   ORVCRED_CRYPTO_FAILURE = 67,     /* the system's crypto library failed */
@@ -69,9 +70,12 @@ enum {
  * VKT_KEYSTORE_CONF names, else keystore.conf in the .vkt folder of the
  * user's home directory. The initial key comes from `key_file`; NULL means
  * the file that VKT_ORVCRED_KEYFILE names (any text), else the keystore's
- * orvcred.keyfile, else the built-in default key. A keystore whose
- * orvcred.keyfile cannot be used (repeated, too long, or a line of the file
- * cannot be read) is refused rather than read with the default key.
+ * orvcred.keyfile, else the built-in default key. The keystore is read as
+ * orvseal reads it: a file that orvseal refuses (no text of its form, a
+ * credential line with words between its key and '=') is refused, and so is
+ * one whose orvcred.keyfile cannot be used (repeated, too long, or a line of
+ * the file cannot be read) rather than read with the default key. A line
+ * that is not key = value holds no entry; the others are read.
  * The file is read and parsed once, and the master key derived once for
  * each algorithm its protected values use (normally one; this takes a
  * moment by design); orvcred_get derives nothing. Nothing is kept of the
