@@ -298,21 +298,4 @@ TEST_F(PbeKeyFileTest, KeyIsTheContentLessOneLineEnd) {
   }
 }
 
-TEST_F(PbeKeyFileTest, UnreadableFilesAndFailuresAreClean) {
-  std::string key;
-  EXPECT_EQ(readKeyFile(scratch_.file("missing"), &key), kPbeKeyFileUnreadable);
-  EXPECT_EQ(readKeyFile(scratch_.path(), &key), kPbeKeyFileUnreadable) << "a directory";
-  std::string path = scratch_.write("key", "key\n");
-  for (FaultSite site : {kFaultOpen, kFaultRead, kFaultAlloc}) {
-    faultArm(FaultPlan{site, 1, false, -1, 0});
-    EXPECT_EQ(readKeyFile(path, &key), site == kFaultAlloc ? kPbeNoMemory : kPbeKeyFileUnreadable);
-  }
-  // Key buffers live until released, and are no result of svcPbeSave.
-  faultDisarm();
-  unsigned char* keyBytes = nullptr;
-  int32_t keyLength = 0;
-  ASSERT_EQ(svcPbeReadInitialKeyFile(path.c_str(), &keyBytes, &keyLength), 0);
-  EXPECT_EQ(svcPbeFreeBuf(reinterpret_cast<char*>(keyBytes), keyLength), kPbeBadArgument);
-}
-
 }  // namespace

@@ -61,34 +61,6 @@ TEST_F(ConfigAccessTest, PathComesFromTheVariableElseTheHomeDirectory) {
   }
 }
 
-// --- readConfigFile -------------------------------------------------------
-
-TEST_F(ConfigAccessTest, ReadsTheWholeFileIntoATerminatedBuffer) {
-  struct Case {
-    const char* name;
-    std::string content;
-    std::string text;  // as every reader of the buffer sees it
-  };
-  const Case cases[] = {
-      {"no final line feed", "a = b\nc = d", "a = b\nc = d"},
-      {"NUL byte ends the text", std::string("k = v\0rest = x\n", 15), "k = v"},
-      {"line ends and 0x1A as on disk", "a = 1\r\nb = \x1a 2\r\n", "a = 1\r\nb = \x1a 2\r\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string path = scratch.write("keystore.conf", c.content);
-    char* buffer = nullptr;
-    int32_t error = -1;
-    size_t size = 0;
-    ASSERT_EQ(readConfigFile(path.c_str(), &buffer, &error, &size), kConfigOk);
-    // The buffer is one byte longer than the file, zeros behind the data.
-    EXPECT_EQ(std::string(buffer, size + 1), c.content + '\0');
-    EXPECT_EQ(std::string(buffer), c.text);
-    EXPECT_EQ(error, 0);
-    svcFreeMem(0, kMemoryComponent, 0, buffer);
-  }
-}
-
 // --- parseConfigText ------------------------------------------------------
 
 struct ParseResult { int32_t rc; KeyValues entries; };

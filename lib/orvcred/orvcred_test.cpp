@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "lib/orvcred/initial_key.h"
 #include "platform/pbe.h"
@@ -136,37 +135,6 @@ TEST_F(OrvcredTest, NoMemoryIsItsOwnCodeAndSilent) {
     if (!fired) break;
   }
   setConsoleQuiet(true);
-}
-
-TEST_F(OrvcredTest, HandlesInTwoThreadsDoNotInterfere) {
-  std::string keys[2] = {dir_.write("one.key", "one\n"), dir_.write("two.key", "two\n")};
-  std::string stores[2];
-  for (int i = 0; i < 2; ++i) {
-    stores[i] = dir_.write("keystore" + std::to_string(i) + ".conf",
-                           "pem.password = " + protect(keys[i], "secret " + std::to_string(i), 2) +
-                               "\n");
-  }
-  int failures[2] = {0, 0};
-  auto reader = [&](int i) {
-    orvcred_keystore* handle = nullptr;
-    failures[i] = orvcred_open(stores[i].c_str(), keys[i].c_str(), &handle);
-    for (int round = 0; round < 200 && handle != nullptr; ++round) {
-      char* value = nullptr;
-      size_t length = 0;
-      if (orvcred_get(handle, "pem.password", &value, &length) != ORVCRED_OK ||
-          std::string(value, length) != "secret " + std::to_string(i)) {
-        ++failures[i];
-      }
-      orvcred_free_value(value);
-    }
-    orvcred_close(handle);
-  };
-  std::thread first(reader, 0);
-  std::thread second(reader, 1);
-  first.join();
-  second.join();
-  EXPECT_EQ(failures[0], 0);
-  EXPECT_EQ(failures[1], 0);
 }
 
 }  // namespace

@@ -54,13 +54,6 @@ class OrvcredTest(unittest.TestCase):
                              ["%s:%d: %s: %s" % (name, n, k, state) for n, k in lines])
             for secret in PLAINTEXTS.values():
                 self.assertNotIn(secret, out + err)
-        flagged = "pem.encrypted = YES\npem.password = flagged-secret\n" + self.s.text("keystore.conf")
-        self.s.write("flagged.conf", flagged)
-        c, out, err, got = self.cred("check", "-f", "flagged.conf", "-sf", "other.key")
-        self.assertEqual((c, got), (3, ["ORV9201E"]), "not readable wins over plaintext")
-        self.assertEqual(self.check_lines(out)[0],
-                         "flagged.conf:2: pem.password: plaintext behind a flag that says protected")
-        self.assertNotIn("flagged-secret", out + err)
 
     def test_reveal_writes_the_plaintext_alone(self):
         self.protect(KEYSTORE + "twice = 1\ntwice = 2\n")
@@ -78,26 +71,17 @@ class OrvcredTest(unittest.TestCase):
     def test_failures_use_orvseals_codes(self):
         self.s.write("keystore.conf", KEYSTORE)
         self.s.write("empty.key", "")
-        self.s.write("twice.conf", KEYSTORE + "orvcred.keyfile = initial.key\n" * 2)
-        self.s.write("broken.conf", "no equals sign\norvcred.keyfile = initial.key\n")
         self.s.write("broken-nokey.conf", "no equals sign\npem.password = x\n")
-        self.s.write("unclear.conf", "pem.password extra = v\n")
-        self.s.write("cr.conf", "a = 1\rpem.password = s\r")
         usage = ["ORV9200I"]
         cases = [
             ((), 10, usage), (("bogus",), 10, ["ORV7027E"] + usage),
             (("rekey", "-nf", "x", "-sp", "3"), 10, ["ORV7027E"] + usage),
             (("check", "-f", "missing.conf"), 12, ["ORV9062E"]),
-            (("check", "-f", "twice.conf"), 15, ["ORV9060E"]),
-            (("check", "-f", "broken.conf"), 11, ["ORV9111E"]),
             (("check", "-f", "broken-nokey.conf"), 2, ["ORV6339W", "ORV9202W"]),
             (("check", "-f", "keystore.conf", "-sf", "none.key"), 80, ["ORV6335E"]),
             (("reveal", "-f", "keystore.conf", "-sf", "empty.key", "x"), 81, ["ORV6335E"]),
             (("rekey", "-f", "keystore.conf", "-sf", "initial.key", "-nf", "none.key"), 80,
              ["ORV6335E"]),
-            (("rekey", "-f", "unclear.conf", "-sf", "initial.key", "-nf", "other.key"), 21,
-             ["ORV910FE"]),
-            (("check", "-f", "cr.conf", "-sf", "initial.key"), 19, ["ORV910DE"]),
         ]
         if not WINDOWS:
             self.s.write("exposed.key", "k", mode=0o644)
@@ -105,9 +89,8 @@ class OrvcredTest(unittest.TestCase):
         for args, code, ids in cases:
             c, out, err, got = self.cred(*args)
             self.assertEqual((c, got), (code, sorted(ids)), (args, out, err))
-            self.assertIn("Copyright", out + err)
+            self.assertIn("orvcred 1.", out + err)
         self.assertEqual(self.s.text("keystore.conf"), KEYSTORE)
-        self.assertEqual(self.s.text("unclear.conf"), "pem.password extra = v\n")
         if not WINDOWS:
             del self.s.env["HOME"]
             self.assertEqual(self.cred("check")[0], 15)
@@ -136,17 +119,6 @@ class OrvcredTest(unittest.TestCase):
         self.assertEqual(self.s.text("keystore.conf").count("<ORV>1!"), len(PLAINTEXTS))
         self.assert_protected("keystore.conf", self.s.path("new.key"))
         self.assertEqual(self.cred("check", "-f", "keystore.conf")[0], 0, "orvcred.keyfile follows")
-
-    def test_rekey_protects_plaintext_as_orvseal_does(self):
-        self.s.write("keystore.conf", KEYSTORE)
-        self.assertEqual(self.s.run("-f", "keystore.conf", "-sf", "other.key", "-o",
-                                    "sealed.conf").returncode, 0)
-        c, out, err, _ = self.cred("rekey", "-f", "keystore.conf", "-sf", "other.key", "-nf",
-                                   "initial.key")
-        self.assertEqual(c, 0, out + err)
-        strip = lambda text: [line.split("<ORV>")[0] for line in text.split("\n")]
-        self.assertEqual(strip(self.s.text("keystore.conf")), strip(self.s.text("sealed.conf")))
-        self.assert_protected("keystore.conf", self.key)
 
     def test_genkey_creates_an_owner_only_key_that_orvseal_accepts(self):
         c, out, err, ids = self.cred("genkey", "new.key")

@@ -175,7 +175,12 @@ class SecretHygieneTest(unittest.TestCase):
                        keystore_body=self.body + "orvcred.keyfile = %s\n" % key)
         self.check_run("key from the environment", ["-f", "keystore.conf"], 0,
                        env={"VKT_ORVCRED_KEYFILE": key})
-        self.check_run("default key", ["-f", "keystore.conf"], 0)
+        self.check_run("default key, a line that is no entry", ["-f", "keystore.conf"], 0,
+                       keystore_body="junk\n" + self.body)
+        trace = self.s.read("trace.log")
+        for text in [b"Key: 'other.key' , Value: 'value'", b"Key: 'pem.password' , Value: '****",
+                     b"Failed to read orvcred parameter orvcred. Continuing with default key."]:
+            self.assertIn(text, trace)
         self.check_run("bad option", ["-x", "y"], 10)
         self.check_run("missing keystore", ["-f", "missing.conf", "-sf", key], 12)
         self.check_run("empty keystore", ["-f", "empty.conf", "-sf", key], 12,

@@ -1,11 +1,12 @@
-// Fuzz target of the keystore's classifier and the credential line
-// rewriter. The input is a keystore file (one that every reader refuses is
-// skipped); its lines go through rewriteCredentialLine as orvseal hands them
-// over. Checked, whatever the rules decide for a line: a line of a key
-// outside the credential stanzas passes through byte for byte, in order;
-// every protected text written reads back (or was in the input already); a
-// second pass over the output changes nothing; every block of the services
-// is released.
+// Fuzz target of a keystore file as its one classifier gives it to each
+// reader. Checked, whatever the rules decide for a line: the configuration
+// reader's entries are whole, trimmed, non-empty and well linked, and the key
+// file lookup agrees with them (one entry found whole, two refused, a long
+// value refused, an unreadable line failing it). For a file that every reader
+// takes, its lines through rewriteCredentialLine as orvseal hands them over:
+// a line of a key outside the credential stanzas passes through byte for
+// byte, in order; every protected text written reads back (or was in the
+// input already); a second pass changes nothing. Every block is released.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -19,7 +20,9 @@
 
 #include "cmd/shell/rewriter.h"
 #include "fuzz/fuzz_check.h"
+#include "lib/orv/config_access.h"
 #include "lib/orv/keystore_line.h"
+#include "lib/orv/param_lookup.h"
 #include "lib/orvcred/initial_key.h"
 #include "platform/memory.h"
 #include "platform/pbe.h"
@@ -76,6 +79,47 @@ std::string rewriteAll(const std::string& text) {
   return written.str();
 }
 
+// The configuration reader's view of the text up to its first NUL.
+void checkEntries(const std::string& text) {
+  std::vector<char> buffer(text.begin(), text.end());
+  buffer.push_back('\0');
+  List* list = createList();
+  ORV_FUZZ_CHECK(list != nullptr, "a list");
+  int32_t parseRc = parseConfigText(buffer.data(), list);
+  ORV_FUZZ_CHECK(parseRc == kConfigOk || parseRc == kConfigCannotParse, "a parse result");
+  size_t keyFiles = 0, count = 0;
+  std::string keyFile;
+  const ListNode* previous = nullptr;
+  for (const ListNode* node = list->head; node != nullptr; previous = node, node = node->next) {
+    ORV_FUZZ_CHECK(node->prev == previous, "back links mirror forward links");
+    const auto* entry = static_cast<const ConfigEntry*>(node->data);
+    std::string key = entry->key, value = entry->value;
+    ORV_FUZZ_CHECK(key.size() <= kConfigKeyMaxLength, "keys fit");
+    ORV_FUZZ_CHECK(key.empty() || (!isConfigWhitespace(key.front()) &&
+                                   !isConfigWhitespace(key.back())), "keys are trimmed");
+    ORV_FUZZ_CHECK(!value.empty() && !isConfigWhitespace(value.front()) &&
+                       !isConfigWhitespace(value.back()), "values are whole and trimmed");
+    ORV_FUZZ_CHECK((key + value).find('\n') == std::string::npos, "one line each");
+    if (key == "orvcred.keyfile" && keyFiles++ == 0) keyFile = value;
+    ++count;
+  }
+  ORV_FUZZ_CHECK(list->tail == previous && list->getCount(list) == count, "tail and count");
+  ORV_FUZZ_CHECK(parseRc != kConfigOk || count > 0, "success comes with entries");
+  destroyConfigList(list);
+
+  char dst[kConfigPathSize] = {};
+  int32_t keyRc = getKeyFileParam(dst, text.data(), text.size(), nullptr);
+  if (parseRc != kConfigOk) {
+    ORV_FUZZ_CHECK(keyRc == parseRc, "an unreadable line fails the lookup");
+  } else if (keyFiles > 1) {
+    ORV_FUZZ_CHECK(keyRc == kConfigParamNotUnique, "two key files are refused");
+  } else if (keyFile.size() > kConfigPathMaxLength) {
+    ORV_FUZZ_CHECK(keyRc == kConfigPathTooLong, "a long key file path is refused");
+  } else if (keyFiles == 1) {
+    ORV_FUZZ_CHECK(keyRc == kConfigOk && std::string(dst) == keyFile, "the key file, whole");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -86,11 +130,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
-  TextCheck check;
-  KeystoreLine unclear;
-  if (keystoreFault(text.data(), size, &check, &unclear) != 0) return 0;
   clearObservations();
   int64_t blocksBefore = memoryBlocksOutstanding();
+  checkEntries(text.substr(0, text.find('\0')));
+  TextCheck check;
+  KeystoreLine unclear;
+  if (keystoreFault(text.data(), size, &check, &unclear) != 0) {
+    ORV_FUZZ_CHECK(memoryBlocksOutstanding() == blocksBefore, "every block released");
+    return 0;
+  }
   std::string once = rewriteAll(text);
   ORV_FUZZ_CHECK(rewriteAll(once) == once, "a second pass changes nothing");
   std::vector<std::string> written = splitLines(once);
