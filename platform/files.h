@@ -21,6 +21,11 @@ constexpr char kPathSeparator = '/';
 constexpr const char* kLineEnd = "\n";
 #endif
 
+// Whether a path names its file without a current folder: on POSIX one
+// that begins with '/'; on Windows one that begins with a separator or a
+// drive letter and ':'.
+bool osIsAbsolutePath(const char* path);
+
 // fopen with the modes "rN", "rbN" (read) and "wN", "wbN" (write, create or
 // truncate), the handle not inherited by child processes (close-on-exec on
 // POSIX). Reading opens only a regular file (links followed) and never
@@ -50,13 +55,15 @@ bool osFileError(FILE* stream);
 // fclose; EOF when the close or an earlier write failed.
 int osCloseFile(FILE* stream);
 
-// Whether the open file is kept from other users: 0; EACCES when others
-// than its owner may read it (on POSIX any group or other permission bit,
-// as ssh requires of private keys; on Windows any access list entry that
-// lets anyone but the owner, the current user, SYSTEM or Administrators read
-// it or change its access list or owner, or no access list at all); another
-// errno when its permissions cannot be read. Asked of the open file, so the
-// file checked is the file read.
+// Whether the open file is kept from other users: 0; EPERM when its owner
+// is another user (on POSIX neither the caller nor root; on Windows neither
+// the current user, SYSTEM nor Administrators), who could have chosen its
+// content; EACCES when others may read or change it (on POSIX any group or
+// other permission bit, as ssh requires of private keys; on Windows any
+// access list entry that lets anyone but those three read, write, append
+// to or delete it or change its access list or owner, or no access list at
+// all); another errno when its permissions cannot be read. Asked of the
+// open file, so the file checked is the file read.
 int32_t osCheckPrivate(FILE* file);
 
 // Safe replacement of a file that holds secrets. Each returns 0 or an errno
@@ -78,6 +85,16 @@ int32_t osResolveLinks(const char* path, char* out, size_t size);
 
 // *count becomes the number of names (hard links) of the file `path` names.
 int32_t osLinkCount(const char* path, uint32_t* count);
+
+// Whether another user could steer a privileged run through `path`: 0 when
+// not; ELOOP when a symbolic link on the way lies in a sticky folder that
+// everyone may write (such as /tmp) and the caller does not own it, whatever
+// the system's own rule for such links (Windows has no such folders); EPERM
+// when `mustBeOwned` and the file exists and belongs to another user than
+// the caller or the administrators (root; SYSTEM or Administrators); another
+// errno when that cannot be told. *where receives the link or file at fault
+// (kConfigPathSize bytes).
+int32_t osCheckNotSteered(const char* path, bool mustBeOwned, char* where, size_t size);
 
 // What a path names, links followed.
 enum class FileKind { kMissing, kRegular, kOther };

@@ -12,6 +12,8 @@
 #include "platform/files.h"
 #include "platform/files_internal.h"
 
+bool osIsAbsolutePath(const char* path) { return path != nullptr && path[0] == '/'; }
+
 FILE* osOpenFile(const char* path, const char* mode) {
   if (path == nullptr || mode == nullptr) {
     errno = EINVAL;
@@ -92,6 +94,34 @@ int32_t osResolveLinks(const char* path, char* out, size_t size) {
   }
   std::free(resolved);
   return rc;
+}
+
+int32_t osCheckNotSteered(const char* path, bool mustBeOwned, char* where, size_t size) {
+  if (path == nullptr || where == nullptr || size == 0) return EINVAL;
+  std::snprintf(where, size, "%s", path);
+  std::string walked = path[0] == '/' ? "" : ".";
+  // Each link on the way is judged in the folder that holds it.
+  for (size_t start = 0; path[start] != '\0';) {
+    size_t end = start;
+    while (path[end] != '\0' && path[end] != '/') ++end;
+    if (end > start) {
+      std::string folder = walked.empty() ? "/" : walked;
+      walked += "/" + std::string(path + start, end - start);
+      struct stat link;
+      if (lstat(walked.c_str(), &link) != 0) break;  // the rest is not there yet
+      struct stat parent;
+      if (S_ISLNK(link.st_mode) && stat(folder.c_str(), &parent) == 0 &&
+          (parent.st_mode & S_ISVTX) != 0 && (parent.st_mode & S_IWOTH) != 0 &&
+          link.st_uid != geteuid()) {
+        std::snprintf(where, size, "%s", walked.c_str());
+        return ELOOP;
+      }
+    }
+    start = path[end] == '/' ? end + 1 : end;
+  }
+  struct stat status;
+  if (!mustBeOwned || stat(path, &status) != 0) return 0;
+  return status.st_uid == geteuid() || status.st_uid == 0 ? 0 : EPERM;
 }
 
 int32_t osFileKind(const char* path, FileKind* kind) {
@@ -209,6 +239,8 @@ int32_t osCheckPrivate(FILE* file) {
   if (file == nullptr) return EINVAL;
   struct stat status;
   if (fstat(fileno(file), &status) != 0) return errno;
-  // As ssh does for private keys: any access by group or others is too much.
+  // As ssh does for private keys: another owner could have chosen the key,
+  // and any access by group or others is too much.
+  if (status.st_uid != geteuid() && status.st_uid != 0) return EPERM;
   return (status.st_mode & (S_IRWXG | S_IRWXO)) != 0 ? EACCES : 0;
 }

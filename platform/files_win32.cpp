@@ -302,9 +302,10 @@ PSID entrySid(void* ace) {
   }
 }
 
-bool isTrusted(PSID sid, PSID owner, PSID currentUser) {
+// The current user, SYSTEM or Administrators; OWNER RIGHTS stands for the
+// owner, which must be one of them.
+bool isTrusted(PSID sid, PSID currentUser) {
   if (sid == nullptr || !IsValidSid(sid)) return false;
-  if (owner != nullptr && EqualSid(sid, owner)) return true;
   if (currentUser != nullptr && EqualSid(sid, currentUser)) return true;
   return IsWellKnownSid(sid, WinLocalSystemSid) ||
          IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
@@ -323,11 +324,17 @@ int32_t accessKeepsPrivate(PSECURITY_DESCRIPTOR descriptor, PSID currentUser) {
       !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)) {
     return EIO;
   }
+  // Another owner could have chosen the key, and can always grant itself more.
+  if (owner == nullptr || (!isTrusted(owner, currentUser) ||
+                           IsWellKnownSid(owner, WinCreatorOwnerRightsSid))) {
+    return EPERM;
+  }
   // No access list at all grants everyone everything.
   if (!present || dacl == nullptr) return EACCES;
-  // Reading, and the powers to give oneself reading.
-  constexpr ACCESS_MASK kRevealing =
-      FILE_READ_DATA | GENERIC_READ | GENERIC_ALL | WRITE_DAC | WRITE_OWNER;
+  // Reading, changing or replacing the key, and the powers to grant oneself those.
+  constexpr ACCESS_MASK kRevealing = FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE |
+                                     GENERIC_READ | GENERIC_WRITE | GENERIC_ALL | WRITE_DAC |
+                                     WRITE_OWNER;
   for (DWORD index = 0; index < dacl->AceCount; ++index) {
     void* ace = nullptr;
     if (!GetAce(dacl, index, &ace)) return EIO;
@@ -335,7 +342,7 @@ int32_t accessKeepsPrivate(PSECURITY_DESCRIPTOR descriptor, PSID currentUser) {
     if (!isAllowEntry(header->AceType) || (header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
     // Every allow layout keeps its mask right after the header.
     if ((reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask & kRevealing) == 0) continue;
-    if (!isTrusted(entrySid(ace), owner, currentUser)) return EACCES;
+    if (!isTrusted(entrySid(ace), currentUser)) return EACCES;
   }
   return 0;
 }
@@ -366,6 +373,13 @@ int32_t replaceError(DWORD error, bool targetDeletable) {
   if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return EBUSY;
   if (error == ERROR_ACCESS_DENIED && targetDeletable) return EBUSY;
   return errnoFromWindows(error);
+}
+
+bool osIsAbsolutePath(const char* path) {
+  if (path == nullptr) return false;
+  bool drive = ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
+               path[1] == ':';
+  return drive || path[0] == '\\' || path[0] == '/';
 }
 
 FILE* osOpenFile(const char* path, const char* mode) {
@@ -418,6 +432,26 @@ int32_t osSameFile(const char* first, const char* second, bool* same) {
   }
   *same = sameIdentity(a, b);
   return 0;
+}
+
+int32_t osCheckNotSteered(const char* path, bool mustBeOwned, char* where, size_t size) {
+  if (path == nullptr || where == nullptr || size == 0) return EINVAL;
+  std::snprintf(where, size, "%s", path);
+  std::wstring wide;
+  if (!mustBeOwned || widePath(path, &wide) != 0) return 0;
+  HANDLE handle = openExisting(wide, READ_CONTROL);
+  if (handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : lastErrno();
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD rc = GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                             nullptr, nullptr, &descriptor);
+  CloseHandle(handle);
+  if (rc != ERROR_SUCCESS) return EIO;
+  unsigned char user[256];
+  bool trusted = isTrusted(owner, currentUserSid(user, sizeof user)) &&
+                 !IsWellKnownSid(owner, WinCreatorOwnerRightsSid);
+  LocalFree(descriptor);
+  return trusted ? 0 : EPERM;
 }
 
 int32_t osFileKind(const char* path, FileKind* kind) {

@@ -10,11 +10,12 @@
 #include <string>
 
 // Whether a file with this security descriptor is kept from other users: 0
-// when every allow entry (of any type, conditional ones included) that
-// grants reading, or the power to change the access list or owner, belongs
-// to the descriptor's owner, `currentUser`, SYSTEM or Administrators;
-// EACCES when another may, or when there is no access list at all; EIO when
-// the descriptor cannot be read.
+// when its owner is `currentUser`, SYSTEM or Administrators and every allow
+// entry (of any type, conditional ones included) that grants reading,
+// writing, appending, deleting, or the power to change the access list or
+// owner, belongs to one of those three (or OWNER RIGHTS); EPERM for another
+// owner; EACCES when another may, or when there is no access list at all;
+// EIO when the descriptor cannot be read.
 int32_t accessKeepsPrivate(PSECURITY_DESCRIPTOR descriptor, PSID currentUser);
 
 // How the side file takes the keystore's attributes.

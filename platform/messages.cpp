@@ -13,6 +13,18 @@ namespace {
 
 // Inserts: {n1} numeric insert 1 in signed decimal, {e1} the system's text
 // for numeric insert 1 taken as an error number, {t1} {t2} {t3} the texts.
+// The remedies name the tools of the platform the program runs on.
+#ifdef _WIN32
+#define ORV_REMEDY_PRIVATE                                                               \
+  "icacls \"{t1}\" /inheritance:r /grant:r \"%USERNAME%\":F, then icacls \"{t1}\" /remove " \
+  "NAME for every other name that icacls \"{t1}\" still lists, SYSTEM and Administrators "    \
+  "excepted"
+#define ORV_REMEDY_OWNER "icacls \"{t1}\" /setowner \"%USERNAME%\""
+#else
+#define ORV_REMEDY_PRIVATE "chmod 600 '{t1}'"
+#define ORV_REMEDY_OWNER "chown \"$(id -un)\" '{t1}' as root"
+#endif
+
 struct CatalogueEntry {
   uint32_t number;
   const char* text;
@@ -40,11 +52,11 @@ constexpr CatalogueEntry kCatalogue[] = {
      "The initial key file '{t1}' cannot be read. Check that it exists, holds the key "
      "(1 to 4096 bytes) and that only you may read it."},
     {kMsgKeyFileExposed,
-     "The initial key file '{t1}' can be read by other users, so it is not used. Let only "
-     "its owner read it (on Linux: chmod 600 '{t1}'; on Windows: icacls \"{t1}\" "
-     "/inheritance:r /grant:r \"%USERNAME%\":F, then icacls \"{t1}\" /remove NAME for "
-     "every other name that icacls \"{t1}\" still lists, SYSTEM and Administrators "
-     "excepted)."},
+     "The initial key file '{t1}' can be read or changed by other users, so it is not used. "
+     "Let only its owner have it: " ORV_REMEDY_PRIVATE "."},
+    {kMsgKeyFileForeign,
+     "The initial key file '{t1}' belongs to another user, who could have chosen the key, so "
+     "it is not used. Make it yours (or the administrators'): " ORV_REMEDY_OWNER "."},
     {kMsgPbeFailed,
      "The password-based encryption service failed with code {n1}. No credential was "
      "protected by this step."},
@@ -121,14 +133,27 @@ constexpr CatalogueEntry kCatalogue[] = {
      "The keystore file '{t1}' has {n1} names (hard links). Only this name gets the "
      "protected text; the others keep the old text with its plaintext credentials. Remove "
      "the other names."},
+    {kMsgForeignLink,
+     "The path '{t2}' leads through the link '{t1}', which another user owns in a folder "
+     "that everyone may write, so it is not followed: that user could point it at any file. "
+     "Name the file itself. Nothing was changed."},
+    {kMsgForeignFile,
+     "The file '{t1}' belongs to another user, who could read or replace what is written "
+     "there, so it is not written. Remove it, or name a file of your own. Nothing was "
+     "changed."},
+    {kMsgTraceNotRegular,
+     "The trace file '{t1}' that VKT_TRACE names is not a regular file (a link, a pipe, a "
+     "device or a folder), so nothing is traced. Name a regular file."},
     {kMsgMisplacedByteOrderMark,
      "The keystore file '{t1}' has a byte order mark at the start of line {n1}, as if two "
      "files were joined, so that line's key cannot be told. Remove those three bytes. It is "
      "unchanged."},
     {kMsgKeyFileNameUnwritable,
      "The new key file name '{t1}' cannot be written into orvcred.keyfile of '{t2}': it "
-     "would read back as another path (it holds a line end, a '#' after a blank or blanks at "
-     "its ends, or is longer than 260 characters). Choose another name. Nothing was changed."},
+     "would name another file when read back (it holds a line end, a '#' after a blank or "
+     "blanks at its ends, is longer than 260 characters, or is relative while the keystore "
+     "lies in another folder: relative names there are taken from the keystore's folder). "
+     "Give another name or the full path. Nothing was changed."},
     {kMsgFileInUse,
      "The keystore file '{t1}' is in use by another process, so it cannot be replaced. It is "
      "unchanged. Close the program that holds it open and run the command again."},

@@ -46,6 +46,7 @@ constexpr uint32_t kMsgCannotReadConfig = 0x20009062;  // text 1: path
 constexpr uint32_t kMsgDefaultKey = 0x10006339;
 constexpr uint32_t kMsgCannotReadKeyFile = 0x20006335;  // text 1: key file base name
 constexpr uint32_t kMsgKeyFileExposed = 0x2000633A;     // text 1: key file path
+constexpr uint32_t kMsgKeyFileForeign = 0x2000633B;     // text 1: key file path
 constexpr uint32_t kMsgPbeFailed = 0x20006337;          // numeric 1: code
 constexpr uint32_t kMsgCannotOpen = 0x20009106;         // numeric 1: errno, text 1: path
 constexpr uint32_t kMsgProtected = 0x9105;              // text 1: keystore path
@@ -73,6 +74,9 @@ constexpr uint32_t kMsgFileExists = 0x20009205;         // text 1: path
 constexpr uint32_t kMsgAllProtected = 0x9207;           // text 1: keystore path
 constexpr uint32_t kMsgHardLinks = 0x10009114;          // numeric 1: names, text 1: path
 constexpr uint32_t kMsgFileInUse = 0x20009115;          // text 1: path
+constexpr uint32_t kMsgForeignLink = 0x20009118;        // text 1: link, text 2: path
+constexpr uint32_t kMsgForeignFile = 0x20009119;        // text 1: path
+constexpr uint32_t kMsgTraceNotRegular = 0x10009117;     // text 1: path
 constexpr uint32_t kMsgMisplacedByteOrderMark = 0x20009116;  // numeric 1: line, text 1: path
 constexpr uint32_t kMsgKeyFileNameUnwritable = 0x20009208;  // text 1: key file, text 2: keystore
 

@@ -444,11 +444,14 @@ int32_t svcPbeReadInitialKeyFile(const char* path, unsigned char** keyOut,
     // Only a regular file is opened, and a pipe is never waited on.
     FILE* file = osOpenFile(path, "rbN");
     if (file == nullptr) return kPbeKeyFileUnreadable;
-    // A key that others can read protects nothing; it is not even read.
+    // A key that others can read protects nothing, and one that another
+    // user owns or may change could be theirs: neither is even read.
     int32_t access = osCheckPrivate(file);
     if (access != 0) {
       osCloseFile(file);
-      return access == EACCES ? kPbeKeyFileExposed : kPbeKeyFileUnreadable;
+      return access == EACCES  ? kPbeKeyFileExposed
+             : access == EPERM ? kPbeKeyFileForeign
+                               : kPbeKeyFileUnreadable;
     }
     contentLength = osReadFile(content, 1, sizeof content, file);
     // fread stops short only at the end of the file or on an error.

@@ -69,7 +69,8 @@ constexpr int32_t kPbeNotAuthentic = 73;     // tampered with, or protected unde
 constexpr int32_t kPbeKeyFileUnreadable = 80;  // cannot be opened or read
 constexpr int32_t kPbeKeyFileEmpty = 81;       // no key bytes
 constexpr int32_t kPbeKeyFileTooLarge = 82;    // more than kPbeMaxInitialKeyFileBytes
-constexpr int32_t kPbeKeyFileExposed = 83;     // readable by others than its owner
+constexpr int32_t kPbeKeyFileExposed = 83;     // others may read or change it
+constexpr int32_t kPbeKeyFileForeign = 84;     // owned by another user, who could choose the key
 
 // Checks the context (algorithm 1 or 2, marker, initial key and salt present)
 // and derives the master key into the service words. 0 or a code above; on
@@ -104,9 +105,10 @@ int32_t svcPbeTerm(PbeContext* context);
 
 // Reads an initial key file: the key is the file's bytes less one trailing
 // line feed or carriage return and line feed. The key buffer stays valid
-// until svcProgramTerm, which wipes it. A file that others than its owner
-// may read is refused unread (kPbeKeyFileExposed; see osCheckPrivate in
-// platform/files.h for what each platform checks). 0 or a kPbeKeyFile code
+// until svcProgramTerm, which wipes it. A file that others may read or
+// change is refused unread (kPbeKeyFileExposed), and so is one that another
+// user owns (kPbeKeyFileForeign); osCheckPrivate in platform/files.h says
+// what each platform checks. 0 or a kPbeKeyFile code
 // (kPbeBadArgument for a null argument, kPbeNoMemory); on failure the
 // outputs are null/0.
 int32_t svcPbeReadInitialKeyFile(const char* path, unsigned char** keyOut, int32_t* keyLengthOut);

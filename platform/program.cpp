@@ -1,9 +1,11 @@
 #include "platform/program.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/env.h"
+#include "platform/messages.h"
 #include "platform/pbe.h"
 #include "platform/seams.h"
 #include "platform/trace.h"
@@ -38,9 +40,12 @@ const char* svcProgramName() { return programName; }
 int32_t svcProgramInit(int32_t, char**, int32_t) {
   traceAttachThread();
   const char* tracePath = svcGetEnv("VKT_TRACE");
-  if (tracePath != nullptr && tracePath[0] != '\0') {
-    // A trace file that cannot be opened leaves tracing off; the run goes on.
-    traceStart(tracePath);
+  // A trace file that cannot be opened leaves tracing off; the run goes on,
+  // and says so when the name is no regular file at all.
+  if (tracePath != nullptr && tracePath[0] != '\0' && traceStart(tracePath) == ENODEV) {
+    MessageRecord record = textMessage(tracePath);
+    svcDisplayMessage(svcMiniSubpool, 0, 0, 0, kMsgTraceNotRegular, &record,
+                      kMessageOptionCommand, "platform/program", __LINE__, 1);
   }
   return 0;
 }

@@ -27,8 +27,10 @@ int64_t osProcessId();
 // Wall-clock time as "YYYY-MM-DDTHH:MM:SS.mmmZ" into a buffer of at least 25.
 void osTimestamp(char* buffer, size_t size);
 
-// fopen(path, "ab") of a UTF-8 path: binary append. Null and errno on
-// failure.
+// Opens a UTF-8 path for binary append, as the trace file: created readable
+// and writable by its owner alone, and only a regular file is taken: a
+// link, FIFO, device or folder is refused at once (ENODEV), never waited
+// on. Null and errno on failure.
 FILE* osOpenAppend(const char* path);
 
 // Writes one line of UTF-8 text and a line end to `stream` and flushes it.

@@ -5,6 +5,8 @@
 #include <string.h>
 #include <sys/time.h>
 #include <time.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,7 +67,30 @@ void osTimestamp(char* buffer, size_t size) {
                 static_cast<long>(now.tv_nsec / 1000000));
 }
 
-FILE* osOpenAppend(const char* path) { return std::fopen(path, "ab"); }
+FILE* osOpenAppend(const char* path) {
+  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                S_IRUSR | S_IWUSR);
+  if (fd < 0) {
+    // A link (ELOOP) or a FIFO without a reader (ENXIO) is no trace file.
+    if (errno == ELOOP || errno == ENXIO || errno == EISDIR) errno = ENODEV;
+    return nullptr;
+  }
+  struct stat status;
+  FILE* stream = nullptr;
+  if (fstat(fd, &status) != 0) {
+    // errno says why.
+  } else if (!S_ISREG(status.st_mode)) {
+    errno = ENODEV;
+  } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0) {
+    stream = fdopen(fd, "ab");
+  }
+  if (stream == nullptr) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+  }
+  return stream;
+}
 
 void osWriteLine(FILE* stream, const char* text) {
   std::fprintf(stream, "%s\n", text);

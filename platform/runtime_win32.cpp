@@ -2,7 +2,9 @@
 #include "platform/runtime.h"
 
 #include <windows.h>
+#include <fcntl.h>
 #include <io.h>
+#include <sddl.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -51,7 +53,38 @@ FILE* osOpenAppend(const char* path) {
     errno = EINVAL;
     return nullptr;
   }
-  return _wfopen(wide.c_str(), L"ab");
+  // A new file grants its owner alone; an existing one keeps its access list.
+  PSECURITY_DESCRIPTOR ownerOnly = nullptr;
+  ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)", SDDL_REVISION_1,
+                                                       &ownerOnly, nullptr);
+  SECURITY_ATTRIBUTES security = {sizeof security, ownerOnly, FALSE};
+  HANDLE handle = CreateFileW(wide.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, &security, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  LocalFree(ownerOnly);
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = EACCES;
+    return nullptr;
+  }
+  BY_HANDLE_FILE_INFORMATION information = {};
+  // A pipe, device or link is no trace file.
+  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &information) ||
+      (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    CloseHandle(handle);
+    errno = ENODEV;
+    return nullptr;
+  }
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND | _O_BINARY);
+  FILE* stream = fd >= 0 ? _fdopen(fd, "ab") : nullptr;
+  if (stream == nullptr) {
+    if (fd >= 0) {
+      _close(fd);
+    } else {
+      CloseHandle(handle);
+    }
+    errno = EIO;
+  }
+  return stream;
 }
 
 void osWriteLine(FILE* stream, const char* text) {

@@ -68,7 +68,12 @@ int32_t beginOutput(RunState& run, Replacement& output) {
     ORV_MESSAGE(kMsgCannotOpen, numberMessage(error, target));
     return kRunCannotOpen;
   }
-  if (target == outputFile && kind == FileKind::kOther) return output.beginStream(outputFile);
+  if (target == outputFile) {
+    // An -o in a folder that others may write: nobody else's file or link.
+    int32_t steered = refuseSteeredPath(outputFile, true);
+    if (steered != kRunOk) return steered;
+    if (kind == FileKind::kOther) return output.beginStream(outputFile);
+  }
   const char* model = kind == FileKind::kRegular ? nullptr : keystorePath;
   return output.begin(target, model, target == keystorePath);
 }

@@ -47,12 +47,14 @@ int32_t restoreValue(Rekey& run, const KeystoreLine& line, char** plaintext,
 bool namesCurrentKeyFile(const Rekey& run, const KeystoreLine& line) {
   if (run.currentKey.isDefault || line.entry != EntryKind::kEntry) return false;
   if (run.currentKey.source == InitialKeySource::kKeystore) return true;
+  char name[kConfigPathSize];
   char path[kConfigPathSize];
-  if (line.entryValue.length >= sizeof path) return false;
-  std::memcpy(path, line.text + line.entryValue.begin, line.entryValue.length);
-  path[line.entryValue.length] = '\0';
+  if (line.entryValue.length >= sizeof name) return false;
+  std::memcpy(name, line.text + line.entryValue.begin, line.entryValue.length);
+  name[line.entryValue.length] = '\0';
   bool same = false;
-  return osSameFile(path, run.currentKey.keyFilePath, &same) == 0 && same;
+  return keystoreRelativePath(run.keystore.path, name, path) == kConfigOk &&
+         osSameFile(path, run.currentKey.keyFilePath, &same) == 0 && same;
 }
 
 // The keystore's orvcred.keyfile line with the new key file's name as its
@@ -65,9 +67,10 @@ std::string withNewKeyFile(const Rekey& run, const KeystoreLine& line) {
 }
 
 // Whether the rewritten orvcred.keyfile line reads back, by the rule every
-// reader uses, as the new key file's name: a name with a line end, a '#'
-// after a blank, blanks at its ends or more than 260 characters would name
-// another file.
+// reader uses, as the new key file: a name with a line end, a '#' after a
+// blank, blanks at its ends or more than 260 characters would be read as
+// another name, and a relative name that the keystore's folder makes
+// another file would name another file.
 bool readsBack(const Rekey& run, const KeystoreLine& line) {
   std::string text = withNewKeyFile(run, line);
   TextCheck check;
@@ -75,10 +78,19 @@ bool readsBack(const Rekey& run, const KeystoreLine& line) {
   if (keystoreFault(text.data(), text.size(), &check, &read) != 0) return false;
   KeystoreLines lines(text.data(), text.size());
   const char* name = run.options->newKeyFile;
-  return lines.next(&read) && !lines.next(&read) && read.entry == EntryKind::kEntry &&
-         read.entryValue.length == std::strlen(name) &&
-         read.entryValue.length <= kConfigPathMaxLength &&
-         std::memcmp(read.text + read.entryValue.begin, name, read.entryValue.length) == 0;
+  if (!lines.next(&read) || lines.next(&read) || read.entry != EntryKind::kEntry ||
+      read.entryValue.length != std::strlen(name) ||
+      read.entryValue.length > kConfigPathMaxLength ||
+      std::memcmp(read.text + read.entryValue.begin, name, read.entryValue.length) != 0) {
+    return false;
+  }
+  char path[kConfigPathSize];
+  FileKind kind = FileKind::kMissing;
+  bool same = false;
+  // A missing key file is reported when it is read.
+  return keystoreRelativePath(run.keystore.path, name, path) == kConfigOk &&
+         (osFileKind(name, &kind) != 0 || kind == FileKind::kMissing ||
+          (osSameFile(path, name, &same) == 0 && same));
 }
 
 // The first pass, before any file is touched: every protected value must

@@ -1,5 +1,6 @@
 #include "cmd/shell/keystore.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include "cmd/shell/shell.h"
@@ -59,6 +60,8 @@ int32_t reportKeyFile(const InitialKey& key, int32_t code) {
   FileKind kind = FileKind::kMissing;
   if (code == kPbeKeyFileExposed) {
     ORV_MESSAGE(kMsgKeyFileExposed, textMessage(keyFile));
+  } else if (code == kPbeKeyFileForeign) {
+    ORV_MESSAGE(kMsgKeyFileForeign, textMessage(keyFile));
   } else if (code == kPbeNoMemory) {
     ORV_MESSAGE(kMsgNoMemory, messageRecord());
   } else if (osFileKind(keyFile, &kind) == 0 && kind == FileKind::kOther) {
@@ -94,7 +97,23 @@ int32_t locateKeystore(const char* keystoreFile, Keystore* keystore) {
   return kRunOk;
 }
 
+int32_t refuseSteeredPath(const char* path, bool mustBeOwned) {
+  char where[kConfigPathSize];
+  int32_t error = osCheckNotSteered(path, mustBeOwned, where, sizeof where);
+  if (error == ELOOP) {
+    ORV_MESSAGE(kMsgForeignLink, textMessage(where, path));
+  } else if (error == EPERM) {
+    ORV_MESSAGE(kMsgForeignFile, textMessage(where));
+  } else if (error != 0) {
+    ORV_MESSAGE(kMsgCannotOpen, numberMessage(error, path));
+    return kRunCannotOpen;
+  }
+  return error == 0 ? kRunOk : kRunSteered;
+}
+
 int32_t readKeystore(Keystore* keystore) {
+  int32_t steered = refuseSteeredPath(keystore->path, false);
+  if (steered != kRunOk) return steered;
   if (!isRegularOrMissing(keystore->path)) return kConfigCannotRead;
   int32_t error = 0;
   int32_t code = readConfigFile(keystore->path, &keystore->text, &error, &keystore->length);
@@ -116,7 +135,7 @@ int32_t readKeystore(Keystore* keystore) {
 }
 
 int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialKey* key) {
-  int32_t code = chooseInitialKey(keystore.text, keystore.length, keyFile, key);
+  int32_t code = chooseInitialKey(keystore.path, keystore.text, keystore.length, keyFile, key);
   if (key->source != InitialKeySource::kExplicit) {
     ORV_RUN_TRACE(0, "No keyfile from command line. Looking for env var");
   }
@@ -131,6 +150,13 @@ int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialK
     return reportKeyFileEntry(keystore, *key, code);
   }
   if (code != 0) return reportKeyFile(*key, code);
+  if (key->keyFilePath != nullptr) {
+    int32_t steered = refuseSteeredPath(key->keyFilePath, false);
+    if (steered != kRunOk) {
+      key->release();
+      return steered;
+    }
+  }
   if (key->isDefault) {
     if (key->keystoreUnparsed) {
       ORV_RUN_TRACE(0, "Failed to read orvcred parameter %s. Continuing with default key.",

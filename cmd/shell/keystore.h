@@ -45,6 +45,13 @@ int32_t readKeystore(Keystore* keystore);
 // orvcred.keyfile, 80-83 for a key file (ORV6335E, ORV633AE, ORV9113E).
 int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialKey* key);
 
+// Refuses a path through which another user could steer the run
+// (osCheckNotSteered): a link that another user owns in a sticky folder
+// that everyone may write (ORV9118E), or, when `mustBeOwned`, a file that
+// belongs to another user (ORV9119E). 0, kRunSteered, or kRunCannotOpen
+// when that cannot be told (ORV9106E).
+int32_t refuseSteeredPath(const char* path, bool mustBeOwned);
+
 // Shows a message about one line of the keystore: numeric insert 1 its
 // number, text insert 1 the keystore, text insert 2 its key (never its
 // value, which may be a credential).

@@ -28,10 +28,20 @@ constexpr uint32_t kSaltWords[kSaltLength / 4] = {0xEB73ED94u, 0xDE010081u, 0x72
 // The orvcred.keyfile lookup. 0 with key->keystoreKeyFile set (empty when the
 // keystore names no key file), or a failure of the lookup. A keystore that
 // does not parse but names no key file has none.
-int32_t keystoreKeyFile(const char* text, size_t length, InitialKey* key) {
+int32_t keystoreKeyFile(const char* keystorePath, const char* text, size_t length,
+                        InitialKey* key) {
   KeyFileLookup lookup;
   static_assert(sizeof key->keystoreParamName >= kKeyFileNameSize, "room for the name");
   int32_t rc = getKeyFileParam(key->keystoreKeyFile, text, length, key->keystoreParamName, &lookup);
+  if (rc == kConfigOk && key->keystoreKeyFile[0] != '\0') {
+    char name[kConfigPathSize];
+    std::memcpy(name, key->keystoreKeyFile, sizeof name);
+    rc = keystoreRelativePath(keystorePath, name, key->keystoreKeyFile);
+    if (rc != kConfigOk) {
+      key->keystoreEntryFault = rc;
+      return kConfigCannotRead;
+    }
+  }
   if (rc == kConfigOk || rc == kConfigNoStanza) return kConfigOk;
   if (rc == kConfigCannotParse && !lookup.keyFileNamed) {
     key->keystoreUnparsed = true;
@@ -53,6 +63,20 @@ void buildSalt(unsigned char salt[kSaltLength]) {
       salt[word * 4 + byte] = static_cast<unsigned char>(kSaltWords[word] >> (8 * byte));
     }
   }
+}
+
+int32_t keystoreRelativePath(const char* keystorePath, const char* name, char* out) {
+  out[0] = '\0';
+  if (!osIsAbsolutePath(name)) {
+    if (osResolveLinks(keystorePath, out, kConfigPathSize) != 0) return kConfigPathTooLong;
+    // The folder: everything up to the last separator, which stays.
+    size_t folder = 0;
+    for (size_t i = 0; out[i] != '\0'; ++i) {
+      if (out[i] == kPathSeparator || out[i] == '/') folder = i + 1;
+    }
+    out[folder] = '\0';
+  }
+  return appendToPath(out, name) ? kConfigOk : kConfigPathTooLong;
 }
 
 const char* keyFileBaseName(const char* path) {
@@ -77,7 +101,8 @@ void InitialKey::release() {
   length = 0;
 }
 
-int32_t chooseInitialKey(const char* text, size_t length, const char* keyFile, InitialKey* key) {
+int32_t chooseInitialKey(const char* keystorePath, const char* text, size_t length,
+                         const char* keyFile, InitialKey* key) {
   key->release();
   key->keystoreEntryFault = 0;
   key->keystoreEntryLine = 0;
@@ -90,7 +115,7 @@ int32_t chooseInitialKey(const char* text, size_t length, const char* keyFile, I
   }
   if (keyFile == nullptr) {
     key->source = InitialKeySource::kKeystore;
-    int32_t rc = keystoreKeyFile(text, length, key);
+    int32_t rc = keystoreKeyFile(keystorePath, text, length, key);
     if (rc != kConfigOk) return rc;
     if (key->keystoreKeyFile[0] != '\0') keyFile = key->keystoreKeyFile;
   }

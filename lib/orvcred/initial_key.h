@@ -26,6 +26,13 @@ constexpr const char* kKeyFileEnvName = "VKT_ORVCRED_KEYFILE";
 // NUL or a separator after it; the whole path when there is none.
 const char* keyFileBaseName(const char* path);
 
+// The file that a key file name read from a keystore's orvcred.keyfile
+// names: an absolute name as it is; a relative one taken from the folder of
+// the keystore file (links followed), never from the current folder, which
+// whoever starts a program chooses. 0, or kConfigPathTooLong when the result
+// would not fit `out` (kConfigPathSize bytes).
+int32_t keystoreRelativePath(const char* keystorePath, const char* name, char* out);
+
 enum class InitialKeySource {
   kExplicit,     // the caller named the key file (-sf, or the library's argument)
   kEnvironment,  // VKT_ORVCRED_KEYFILE, whatever its text
@@ -68,14 +75,16 @@ struct InitialKey {
  private:
   unsigned char* fileKey_ = nullptr;  // a key buffer of svcPbeReadInitialKeyFile
   unsigned char defaultKey_[kDefaultKeyLength] = {};
-  friend int32_t chooseInitialKey(const char*, size_t, const char*, InitialKey*);
+  friend int32_t chooseInitialKey(const char*, const char*, size_t, const char*, InitialKey*);
 };
 
-// Settles the initial key for the keystore whose whole text is `text`
-// (`length` bytes, as the caller read it once):
+// Settles the initial key for the keystore file at `keystorePath` whose
+// whole text is `text` (`length` bytes, as the caller read it once):
 // keyFile when it is non-null; else the file that VKT_ORVCRED_KEYFILE names
 // when it is set, whatever its text; else the keystore's orvcred.keyfile;
-// else the built-in default key. A keystore that has an orvcred.keyfile line
+// else the built-in default key. A relative orvcred.keyfile is taken from
+// the keystore's folder (keystoreRelativePath); keyFile and the variable's
+// name, which a user types, from the current folder. A keystore that has an orvcred.keyfile line
 // which cannot be used (a line of the file cannot be read, the entry is
 // repeated or too long) never falls back to the default key: that is a
 // failure. Only a keystore
@@ -85,6 +94,7 @@ struct InitialKey {
 // code of svcPbeReadInitialKeyFile (kPbeKeyFile..., kPbeNoMemory). On
 // failure key->bytes stays null; the source and path say what was tried.
 // Shows no message: the caller reports.
-int32_t chooseInitialKey(const char* text, size_t length, const char* keyFile, InitialKey* key);
+int32_t chooseInitialKey(const char* keystorePath, const char* text, size_t length,
+                         const char* keyFile, InitialKey* key);
 
 #endif  // ORV_LIB_ORVCRED_INITIAL_KEY_H_

@@ -96,6 +96,7 @@ int32_t orvcredCode(int32_t code) {
     case kPbeKeyFileEmpty:
     case kPbeKeyFileTooLarge:
     case kPbeKeyFileExposed:
+    case kPbeKeyFileForeign:
       return code;
     default:
       return isUnreadableValue(code) ? ORVCRED_NOT_READABLE : ORVCRED_CRYPTO_FAILURE;
@@ -149,7 +150,9 @@ int32_t openKeystore(const char* keystorePath, const char* keyFile, orvcred_keys
     rc = orvcredCode(keystoreFault(text, length, &check, &unclear));
   }
   InitialKey key;
-  if (rc == ORVCRED_OK) rc = orvcredCode(chooseInitialKey(text, length, keyFile, &key));
+  if (rc == ORVCRED_OK) {
+    rc = orvcredCode(chooseInitialKey(keystorePath, text, length, keyFile, &key));
+  }
   if (rc == ORVCRED_OK) rc = openKeystoreText(text, length, key, handle);
   // The text held the whole file, credentials included; svcFreeMem wipes it.
   svcFreeMem(0, kMemoryComponent, 0, text);
@@ -224,7 +227,8 @@ const char* orvcred_error_text(int code) {
     case ORVCRED_KEY_FILE_UNREADABLE: return "the initial key file cannot be read";
     case ORVCRED_KEY_FILE_EMPTY: return "the initial key file is empty";
     case ORVCRED_KEY_FILE_TOO_LARGE: return "the initial key file holds more than 4096 bytes";
-    case ORVCRED_KEY_FILE_EXPOSED: return "other users may read the initial key file";
+    case ORVCRED_KEY_FILE_EXPOSED: return "other users may read or change the initial key file";
+    case ORVCRED_KEY_FILE_FOREIGN: return "another user owns the initial key file";
     default: return "unknown result code";
   }
 }

@@ -63,7 +63,8 @@ enum {
   ORVCRED_KEY_FILE_UNREADABLE = 80,/* the initial key file cannot be opened or read */
   ORVCRED_KEY_FILE_EMPTY = 81,
   ORVCRED_KEY_FILE_TOO_LARGE = 82, /* more than 4096 bytes */
-  ORVCRED_KEY_FILE_EXPOSED = 83    /* other users may read the initial key file */
+  ORVCRED_KEY_FILE_EXPOSED = 83,   /* other users may read or change the initial key file */
+  ORVCRED_KEY_FILE_FOREIGN = 84    /* another user owns the initial key file */
 };
 
 /* Opens the keystore file at `keystore_path`; NULL means the file that

@@ -1,0 +1,80 @@
+"""End-to-end tests: a run by root or an administrator cannot be steered by
+another local user who can write where it works. Run as a user runs them
+(under Wine for the Windows build); the environment names what to run: see
+harness.py. The cases of another account need root on Linux: the test gives
+files to the account 1234 instead of logging in as it."""
+
+import os
+import stat
+import unittest
+
+from harness import CRED, WINDOWS, Result, Scratch, host_path
+
+OTHER = 1234
+AS_ROOT = not WINDOWS and os.geteuid() == 0
+
+
+class SafetyTest(unittest.TestCase):
+    def setUp(self):
+        self.s = Scratch(self, "orvseal-safety-")
+        self.s.write("k.key", "the keystore's key\n")
+
+    def seal(self, *args, env=None):
+        return Result(self.s.run(*args, env=env))
+
+    def test_a_relative_key_file_is_taken_from_the_keystore_folder(self):
+        self.s.write("store/ks.conf", "orvcred.keyfile = k.key\npem.password = v\n")
+        self.s.write("store/k.key", "the keystore folder's key\n")
+        # Another user's key in the folder the run starts from is never taken.
+        r = self.seal("-f", host_path(self.s.path("store/ks.conf")))
+        self.assertEqual((r.code, r.ids), (0, ["ORV9105I"]), r)
+        r = Result(self.s.run("reveal", "-f", host_path(self.s.path("store/ks.conf")),
+                              "pem.password", exe=CRED))
+        self.assertEqual((r.code, r.stdout), (0, "v\n"), r)
+        self.assertEqual(self.s.reveal("store/ks.conf", self.s.path("store/k.key"),
+                                       {"pem.password": "v"}), (0, {"pem.password": "v"}))
+
+    @unittest.skipIf(WINDOWS, "FIFOs and the umask are POSIX's")
+    def test_the_trace_file_is_owner_only_and_never_a_fifo(self):
+        self.s.write("ks.conf", "pem.password = v\n")
+        os.mkfifo(self.s.path("fifo"))
+        r = self.seal("-f", "ks.conf", "-sf", "k.key", env={"VKT_TRACE": "fifo"})
+        self.assertEqual((r.code, r.ids), (0, ["ORV9105I", "ORV9117W"]), r)
+        old = os.umask(0)
+        try:
+            r = self.seal("-f", "ks.conf", "-sf", "k.key", env={"VKT_TRACE": "trace.log"})
+        finally:
+            os.umask(old)
+        self.assertEqual(stat.S_IMODE(os.stat(self.s.path("trace.log")).st_mode), 0o600)
+
+    @unittest.skipUnless(AS_ROOT, "another account's files need root to make")
+    def test_another_users_files_and_links_steer_nothing(self):
+        self.s.write("ks.conf", "pem.password = v\n")
+        self.s.write("root-only.conf", "root's own text\n")
+        os.chown(self.s.path("k.key"), OTHER, OTHER)
+        r = self.seal("-f", "ks.conf", "-sf", "k.key")
+        self.assertEqual((r.code, r.ids), (84, ["ORV633BE"]), r)
+        os.chown(self.s.path("k.key"), 0, 0)
+        # A shared folder like /tmp: sticky and writable by everyone.
+        os.mkdir(self.s.path("shared"))
+        os.chmod(self.s.path("shared"), 0o1777)
+        planted = self.s.write("shared/out.conf", "", mode=0o666)
+        os.chown(planted, OTHER, OTHER)
+        os.symlink(self.s.path("root-only.conf"), self.s.path("shared/link.conf"))
+        os.lchown(self.s.path("shared/link.conf"), OTHER, OTHER)
+        cases = [(("-f", "ks.conf", "-o", "shared/out.conf"), ["ORV9119E"]),
+                 (("-f", "ks.conf", "-o", "shared/link.conf"), ["ORV9118E"]),
+                 (("-f", "shared/link.conf"), ["ORV9118E"])]
+        for args, ids in cases:
+            r = self.seal(*args, "-sf", "k.key")
+            self.assertEqual((r.code, r.ids), (23, ids), (args, r))
+        self.assertEqual(self.s.text("shared/out.conf"), "")
+        self.assertEqual(self.s.text("root-only.conf"), "root's own text\n")
+        self.assertEqual(self.s.text("ks.conf"), "pem.password = v\n")
+        # Root's own link there is followed.
+        os.lchown(self.s.path("shared/link.conf"), 0, 0)
+        self.assertEqual(self.seal("-f", "shared/link.conf", "-sf", "k.key").code, 0)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=1)
