@@ -13,6 +13,11 @@ constexpr int32_t kEnvBadArguments = 3;
 // valid until the environment changes or the variable is asked for again.
 const char* svcGetEnv(const char* name);
 
+// False when the variable is set to text that is no valid Unicode (on
+// Windows, UTF-16 with an unpaired surrogate, which environment blocks
+// allow): it names no file, and must not be taken for unset either.
+bool osEnvironmentValid(const char* name);
+
 // Copies the value of `name` with its NUL into `buffer`, whose size is
 // *capacity. 0 on success; kEnvNotSet, or kEnvTooLong (the value and its NUL
 // do not fit: *capacity is set to the size needed, nothing is copied).

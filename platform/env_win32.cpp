@@ -22,6 +22,19 @@ CachedVariable cache[kCachedVariables];
 
 }  // namespace
 
+bool osEnvironmentValid(const char* name) {
+  std::wstring wideName;
+  if (name == nullptr || !utf8ToWide(name, &wideName)) return true;
+  DWORD size = GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
+  if (size == 0) return true;
+  std::wstring value(size, L'\0');
+  DWORD length = GetEnvironmentVariableW(wideName.c_str(), value.data(), size);
+  if (length >= size) return true;  // changed meanwhile: the next read decides
+  value.resize(length);
+  std::string text;
+  return wideToUtf8(value.c_str(), &text);
+}
+
 const char* svcGetEnv(const char* name) {
   if (name == nullptr || name[0] == '\0') return nullptr;
   std::wstring wideName;

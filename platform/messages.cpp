@@ -141,6 +141,10 @@ constexpr CatalogueEntry kCatalogue[] = {
      "The file '{t1}' belongs to another user, who could read or replace what is written "
      "there, so it is not written. Remove it, or name a file of your own. Nothing was "
      "changed."},
+    {kMsgBadEnvironment,
+     "The environment variable {t1} holds text that is not valid Unicode, so it names no "
+     "file; it is not taken for unset either. Correct it or remove it. Nothing was read or "
+     "changed."},
     {kMsgTraceNotRegular,
      "The trace file '{t1}' that VKT_TRACE names is not a regular file (a link, a pipe, a "
      "device or a folder), so nothing is traced. Name a regular file."},

@@ -85,7 +85,11 @@ int32_t locateKeystore(const char* keystoreFile, Keystore* keystore) {
   int32_t code = findConfigFilePath(keystore->pathBuffer, "VKT_KEYSTORE_CONF", "keystore.conf");
   if (code != kConfigOk) {
     ORV_RUN_TRACE(0, "Cannot get config file path");
-    if (code == kConfigPathTooLong) {
+    if (code == kConfigBadEnvironment) {
+      ORV_MESSAGE(kMsgBadEnvironment,
+                  textMessage(osEnvironmentValid("VKT_KEYSTORE_CONF") ? "HOMEDRIVE or HOMEPATH"
+                                                                      : "VKT_KEYSTORE_CONF"));
+    } else if (code == kConfigPathTooLong) {
       bool fromVariable = svcGetEnv("VKT_KEYSTORE_CONF") != nullptr;
       ORV_MESSAGE(kMsgPathDoesNotFit,
                   textMessage(fromVariable ? "VKT_KEYSTORE_CONF" : "the home directory"));
@@ -148,6 +152,10 @@ int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialK
     // failed: the default key would protect the values with a key that
     // anyone who has this program holds.
     return reportKeyFileEntry(keystore, *key, code);
+  }
+  if (code == kConfigBadEnvironment) {
+    ORV_MESSAGE(kMsgBadEnvironment, textMessage(kKeyFileEnvName));
+    return code;
   }
   if (code != 0) return reportKeyFile(*key, code);
   if (key->keyFilePath != nullptr) {

@@ -92,6 +92,7 @@ int32_t findConfigFilePath(char* dst, const char* envName, const char* fileName)
 
   // Built apart, so that dst is untouched by a path that does not fit.
   char path[kConfigPathSize] = {};
+  if (envName != nullptr && !osEnvironmentValid(envName)) return scope.result(kConfigBadEnvironment);
   const char* configured = envName != nullptr ? svcGetEnv(envName) : nullptr;
   if (configured != nullptr) {
     if (!appendToPath(path, configured)) return scope.result(kConfigPathTooLong);

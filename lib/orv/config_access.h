@@ -19,6 +19,7 @@ constexpr int32_t kConfigCannotRead = 12;
 constexpr int32_t kConfigNoPath = 15;        // the path cannot be determined
 constexpr int32_t kConfigParamNotUnique = 15;  // more than once, or absent and required
 constexpr int32_t kConfigPathTooLong = 16;     // a path would not fit 260 characters
+constexpr int32_t kConfigBadEnvironment = 24;  // a variable holds no valid text (osEnvironmentValid)
 constexpr int32_t kConfigNoMemory = kMemoryNoMemory;  // an entry could not be stored
 
 // Path buffers: 260 characters and a terminating NUL.
@@ -49,7 +50,8 @@ struct ConfigEntry {
 // path, fileName unused), else the user's home directory, the per-user
 // directory ".vkt" and fileName. kConfigOk; kConfigNoPath when the home
 // directory is unknown, kConfigPathTooLong when the path would not fit 260
-// characters (never cut); dst is then untouched.
+// characters (never cut), kConfigBadEnvironment when a variable it would
+// read holds no valid text; dst is then untouched.
 int32_t findConfigFilePath(char* dst, const char* envName, const char* fileName);
 
 // Reads the whole file at path, byte for byte, into a new NUL-terminated

@@ -10,6 +10,9 @@ int32_t userConfigDirectory(char* dst) {
   char homePath[kConfigPathSize];
   std::memset(homeDrive, 0, sizeof homeDrive);
   std::memset(homePath, 0, sizeof homePath);
+  if (!osEnvironmentValid("HOMEDRIVE") || !osEnvironmentValid("HOMEPATH")) {
+    return kConfigBadEnvironment;
+  }
   uint16_t capacity = static_cast<uint16_t>(kConfigPathSize);
   if (svcGetEnvironmentString("HOMEDRIVE", homeDrive, &capacity) != 0) return kConfigNoPath;
   capacity = static_cast<uint16_t>(kConfigPathSize);

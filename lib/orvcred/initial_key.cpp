@@ -111,6 +111,7 @@ int32_t chooseInitialKey(const char* keystorePath, const char* text, size_t leng
   key->source = InitialKeySource::kExplicit;
   if (keyFile == nullptr) {
     key->source = InitialKeySource::kEnvironment;
+    if (!osEnvironmentValid(kKeyFileEnvName)) return kConfigBadEnvironment;
     keyFile = svcGetEnv(kKeyFileEnvName);
   }
   if (keyFile == nullptr) {

@@ -90,7 +90,8 @@ struct InitialKey {
 // failure. Only a keystore
 // that names no key file leads to the default key.
 // Returns 0 with key->bytes set; or kConfigCannotRead (its entry unusable:
-// see keystoreEntryFault), kConfigNoMemory, or the
+// see keystoreEntryFault), kConfigBadEnvironment (VKT_ORVCRED_KEYFILE holds
+// no valid text), kConfigNoMemory, or the
 // code of svcPbeReadInitialKeyFile (kPbeKeyFile..., kPbeNoMemory). On
 // failure key->bytes stays null; the source and path say what was tried.
 // Shows no message: the caller reports.

@@ -97,6 +97,7 @@ int32_t orvcredCode(int32_t code) {
     case kPbeKeyFileTooLarge:
     case kPbeKeyFileExposed:
     case kPbeKeyFileForeign:
+    case kConfigBadEnvironment:
       return code;
     default:
       return isUnreadableValue(code) ? ORVCRED_NOT_READABLE : ORVCRED_CRYPTO_FAILURE;
@@ -133,9 +134,9 @@ namespace {
 int32_t openKeystore(const char* keystorePath, const char* keyFile, orvcred_keystore** handle) {
   char locatedPath[kConfigPathSize] = {};
   if (keystorePath == nullptr) {
-    if (findConfigFilePath(locatedPath, "VKT_KEYSTORE_CONF", "keystore.conf") != kConfigOk) {
-      return ORVCRED_NO_LOCATION;
-    }
+    int32_t located = findConfigFilePath(locatedPath, "VKT_KEYSTORE_CONF", "keystore.conf");
+    if (located == kConfigBadEnvironment) return ORVCRED_BAD_ENVIRONMENT;
+    if (located != kConfigOk) return ORVCRED_NO_LOCATION;
     keystorePath = locatedPath;
   }
   char* text = nullptr;
@@ -229,6 +230,8 @@ const char* orvcred_error_text(int code) {
     case ORVCRED_KEY_FILE_TOO_LARGE: return "the initial key file holds more than 4096 bytes";
     case ORVCRED_KEY_FILE_EXPOSED: return "other users may read or change the initial key file";
     case ORVCRED_KEY_FILE_FOREIGN: return "another user owns the initial key file";
+    case ORVCRED_BAD_ENVIRONMENT:
+      return "an environment variable that names a file holds no valid text";
     default: return "unknown result code";
   }
 }

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -115,6 +119,21 @@ TEST_F(OrvcredTest, OpensExactlyTheKeystoresThatOrvsealTakes) {
   }
   EXPECT_EQ(orvcred_open(nullptr, nullptr, nullptr), ORVCRED_BAD_ARGUMENT);
 }
+
+#ifdef _WIN32
+// Windows keeps the environment in UTF-16, which may hold a lone surrogate:
+// such a value names no file, and is not taken for unset either.
+TEST_F(OrvcredTest, AVariableThatIsNoTextIsAnError) {
+  std::string keystore = dir_.write("keystore.conf", "pem.password = x\n");
+  for (const wchar_t* name : {L"VKT_ORVCRED_KEYFILE", L"VKT_KEYSTORE_CONF"}) {
+    SetEnvironmentVariableW(name, L"k\xD800.key");
+    orvcred_keystore* handle = nullptr;
+    EXPECT_EQ(orvcred_open(name[4] == L'O' ? keystore.c_str() : nullptr, nullptr, &handle),
+              ORVCRED_BAD_ENVIRONMENT);
+    SetEnvironmentVariableW(name, nullptr);
+  }
+}
+#endif
 
 // Out of memory is said by its code, and a library never writes to its
 // caller's console.

@@ -64,7 +64,9 @@ enum {
   ORVCRED_KEY_FILE_EMPTY = 81,
   ORVCRED_KEY_FILE_TOO_LARGE = 82, /* more than 4096 bytes */
   ORVCRED_KEY_FILE_EXPOSED = 83,   /* other users may read or change the initial key file */
-  ORVCRED_KEY_FILE_FOREIGN = 84    /* another user owns the initial key file */
+  ORVCRED_KEY_FILE_FOREIGN = 84,   /* another user owns the initial key file */
+  ORVCRED_BAD_ENVIRONMENT = 24     /* VKT_KEYSTORE_CONF, VKT_ORVCRED_KEYFILE or the home
+                                      directory's variables hold no valid text */
 };
 
 /* Opens the keystore file at `keystore_path`; NULL means the file that
