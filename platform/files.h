@@ -66,6 +66,29 @@ int osCloseFile(FILE* stream);
 // open file, so the file checked is the file read.
 int32_t osCheckPrivate(FILE* file);
 
+// What identifies a file while it exists: device and inode on POSIX; on
+// Windows the volume serial number and the 128-bit file ID (all zero where
+// the file system gives none, which then identifies nothing).
+struct FileId {
+  uint64_t words[3] = {};
+  bool operator==(const FileId& other) const {
+    return words[0] == other.words[0] && words[1] == other.words[1] &&
+           words[2] == other.words[2];
+  }
+};
+
+// The identity of the open file.
+int32_t osIdentifyFile(FILE* stream, FileId* id);
+
+// The identity of what `path` names now, a link itself rather than what it
+// points to. *exists is false (and the result 0) when nothing has that name.
+int32_t osIdentifyPath(const char* path, FileId* id, bool* exists);
+
+// Opens for reading, as osOpenFile, a path whose links were followed
+// already: a link that stands at its end by now is refused (ELOOP), never
+// followed, so that the file read is the file that was resolved.
+FILE* osOpenResolved(const char* path);
+
 // Safe replacement of a file that holds secrets. Each returns 0 or an errno
 // value (Windows errors are converted to the nearest errno). Paths are UTF-8
 // on every platform.
@@ -83,8 +106,8 @@ int32_t osSameFile(const char* first, const char* second, bool* same);
 // not fit `size`.
 int32_t osResolveLinks(const char* path, char* out, size_t size);
 
-// *count becomes the number of names (hard links) of the file `path` names.
-int32_t osLinkCount(const char* path, uint32_t* count);
+// *count becomes the number of names (hard links) of the open file.
+int32_t osLinkCount(FILE* stream, uint32_t* count);
 
 // Whether another user could steer a privileged run through `path`: 0 when
 // not; ELOOP when a symbolic link on the way lies in a sticky folder that
@@ -112,11 +135,11 @@ int32_t osFileKind(const char* path, FileKind* kind);
 // failure.
 FILE* osCreatePrivateFile(const char* path, const char* modelPath);
 
-// Gives the file open as `stream` the permissions and owner of `modelPath`
-// (on Windows its access list with its protected or inherited state, its
-// attributes and its compression), through the open file, never by path. An
-// owner that only the superuser could give is left as it is.
-int32_t osAdoptPermissions(FILE* stream, const char* modelPath);
+// Gives the file open as `stream` the permissions and owner of the file open
+// as `model` (on Windows its access list with its protected or inherited
+// state, its attributes and its compression), through both open files,
+// never by path. An owner that only the superuser could give is left as it is.
+int32_t osAdoptPermissions(FILE* stream, FILE* model);
 
 // Makes what was written to `stream` durable: flushes the stream, then, for
 // a regular file, the operating system's buffers (fsync, FlushFileBuffers).
@@ -126,11 +149,14 @@ int32_t osSyncFile(FILE* stream);
 // Replaces `target` in one atomic step by the file open as `stream`, created
 // at `path` and synced, makes the change durable as far as the system allows
 // (POSIX: rename, then the folder synced; Windows: renamed through the open
-// handle, then that handle flushed), and closes the stream. Once the step is
-// done, nothing fails it any more. A target held open by another process
-// is tried again for about a second, then EBUSY. On failure `target` is
-// unchanged, the file at `path` removed and the stream closed.
-int32_t osCommitFile(FILE* stream, const char* path, const char* target);
+// handle, then that handle flushed), and closes the stream. The name is
+// replaced, never followed: a link that stands there is replaced itself.
+// When `expected` is given, `target` must still name that file just before
+// it is replaced, else ECANCELED. Once the step is done, nothing fails it any
+// more. A target held open by another process is tried again for about a
+// second, then EBUSY. On failure `target` is unchanged, the file at `path`
+// removed and the stream closed.
+int32_t osCommitFile(FILE* stream, const char* path, const char* target, const FileId* expected);
 
 // Closes `stream`, open on the file at `path`, and removes that file
 // (through the open handle on Windows). 0, or the errno of the removal.

@@ -12,6 +12,10 @@
 #include "platform/files.h"
 #include "platform/files_internal.h"
 
+namespace {
+FILE* openForReading(const char* path, int flags);
+}  // namespace
+
 bool osIsAbsolutePath(const char* path) { return path != nullptr && path[0] == '/'; }
 
 FILE* osOpenFile(const char* path, const char* mode) {
@@ -35,9 +39,26 @@ FILE* osOpenFile(const char* path, const char* mode) {
     if (stream == nullptr) close(fd);
     return stream;
   }
+  return openForReading(path, 0);
+}
+
+FILE* osOpenResolved(const char* path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  if (fileFaultInjected(kFaultOpen)) return nullptr;
+  FILE* stream = openForReading(path, O_NOFOLLOW);
+  if (stream != nullptr) seamStep("opened");
+  return stream;
+}
+
+namespace {
+
+FILE* openForReading(const char* path, int flags) {
   // Opened without blocking, so that a FIFO named by mistake is refused at
   // once rather than waited on; only a regular file is read.
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
   if (fd < 0) return nullptr;
   struct stat status;
   int error = 0;
@@ -48,13 +69,40 @@ FILE* osOpenFile(const char* path, const char* mode) {
   } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     error = errno;
   }
-  FILE* stream = error == 0 ? fdopen(fd, posixMode) : nullptr;
+  FILE* stream = error == 0 ? fdopen(fd, "r") : nullptr;
   if (stream == nullptr) {
     if (error == 0) error = errno;
     close(fd);
     errno = error;
   }
   return stream;
+}
+
+FileId idOf(const struct stat& status) {
+  FileId id;
+  id.words[0] = static_cast<uint64_t>(status.st_dev);
+  id.words[1] = static_cast<uint64_t>(status.st_ino);
+  return id;
+}
+
+}  // namespace
+
+int32_t osIdentifyFile(FILE* stream, FileId* id) {
+  if (stream == nullptr || id == nullptr) return EINVAL;
+  struct stat status;
+  if (fstat(fileno(stream), &status) != 0) return errno;
+  *id = idOf(status);
+  return 0;
+}
+
+int32_t osIdentifyPath(const char* path, FileId* id, bool* exists) {
+  if (path == nullptr || id == nullptr || exists == nullptr) return EINVAL;
+  *exists = false;
+  struct stat status;
+  if (lstat(path, &status) != 0) return errno == ENOENT ? 0 : errno;
+  *exists = true;
+  *id = idOf(status);
+  return 0;
 }
 
 int osSeekFile(FILE* stream, int64_t offset, int origin) {
@@ -154,11 +202,11 @@ FILE* osCreatePrivateFile(const char* path, const char* /*modelPath*/) {
   return stream;
 }
 
-int32_t osAdoptPermissions(FILE* stream, const char* modelPath) {
-  if (stream == nullptr || modelPath == nullptr) return EINVAL;
+int32_t osAdoptPermissions(FILE* stream, FILE* modelStream) {
+  if (stream == nullptr || modelStream == nullptr) return EINVAL;
   if (fileFaultInjected(kFaultRename)) return errno;
   struct stat model;
-  if (stat(modelPath, &model) != 0) return errno;
+  if (fstat(fileno(modelStream), &model) != 0) return errno;
   // Through the open descriptor: the path could name another file by now.
   int fd = fileno(stream);
   if (fchmod(fd, model.st_mode & 07777) != 0) return errno;
@@ -201,12 +249,19 @@ int32_t syncDirectoryOf(const char* path) {
 
 }  // namespace
 
-int32_t osCommitFile(FILE* stream, const char* path, const char* target) {
+int32_t osCommitFile(FILE* stream, const char* path, const char* target, const FileId* expected) {
   if (stream == nullptr || path == nullptr || target == nullptr) return EINVAL;
   // Closed first: a failed close is a failed write, checked before the file
   // can take the target's place.
   int32_t rc = osCloseFile(stream) == 0 ? 0 : errno != 0 ? errno : EIO;
   if (rc == 0 && fileFaultInjected(kFaultRename)) rc = errno;
+  seamStep("commit");
+  if (rc == 0 && expected != nullptr) {
+    FileId now;
+    bool exists = false;
+    rc = osIdentifyPath(target, &now, &exists);
+    if (rc == 0 && (!exists || !(now == *expected))) rc = ECANCELED;
+  }
   if (rc == 0 && std::rename(path, target) != 0) rc = errno;
   if (rc != 0) {
     unlink(path);
@@ -226,11 +281,11 @@ int32_t osDiscardFile(FILE* stream, const char* path) {
   return unlink(path) == 0 ? 0 : errno;
 }
 
-int32_t osLinkCount(const char* path, uint32_t* count) {
-  if (path == nullptr || count == nullptr) return EINVAL;
+int32_t osLinkCount(FILE* stream, uint32_t* count) {
+  if (stream == nullptr || count == nullptr) return EINVAL;
   *count = 0;
   struct stat status;
-  if (stat(path, &status) != 0) return errno;
+  if (fstat(fileno(stream), &status) != 0) return errno;
   *count = static_cast<uint32_t>(status.st_nlink);
   return 0;
 }

@@ -406,6 +406,96 @@ FILE* osOpenFile(const char* path, const char* mode) {
   return stream;
 }
 
+FILE* osOpenResolved(const char* path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  if (fileFaultInjected(kFaultOpen)) return nullptr;
+  std::wstring wide;
+  if (widePath(path, &wide) != 0) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  // Delete shared: the replacement that follows renames over this file.
+  HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = lastErrno();
+    return nullptr;
+  }
+  FILE_BASIC_INFO basic{};
+  int error = 0;
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    error = ENODEV;
+  } else if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
+    error = lastErrno();
+  } else if ((basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    error = ELOOP;  // a link put there since it was resolved
+  } else if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    error = EISDIR;
+  }
+  int fd = error == 0 ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY)
+                      : -1;
+  FILE* stream = fd >= 0 ? _fdopen(fd, "rb") : nullptr;
+  if (stream == nullptr) {
+    if (fd >= 0) {
+      _close(fd);
+    } else {
+      CloseHandle(handle);
+    }
+    errno = error != 0 ? error : EIO;
+    return nullptr;
+  }
+  seamStep("opened");
+  return stream;
+}
+
+namespace {
+
+FileId idOf(const FILE_ID_INFO& info) {
+  FileId id;
+  id.words[0] = info.VolumeSerialNumber;
+  std::memcpy(&id.words[1], info.FileId.Identifier, sizeof info.FileId.Identifier);
+  return id;
+}
+
+}  // namespace
+
+int32_t osIdentifyFile(FILE* stream, FileId* id) {
+  if (stream == nullptr || id == nullptr) return EINVAL;
+  FILE_ID_INFO info{};
+  if (!GetFileInformationByHandleEx(streamHandle(stream), FileIdInfo, &info, sizeof info)) {
+    info = FILE_ID_INFO{};
+  }
+  *id = idOf(info);
+  return 0;
+}
+
+int32_t osIdentifyPath(const char* path, FileId* id, bool* exists) {
+  if (path == nullptr || id == nullptr || exists == nullptr) return EINVAL;
+  *exists = false;
+  std::wstring wide;
+  if (int32_t rc = widePath(path, &wide)) return rc;
+  ScopedHandle handle(CreateFileW(wide.c_str(), 0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
+  if (!handle.valid()) {
+    int32_t error = lastErrno();
+    return error == ENOENT ? 0 : error;
+  }
+  *exists = true;
+  FILE_ID_INFO info{};
+  if (!GetFileInformationByHandleEx(handle.get(), FileIdInfo, &info, sizeof info)) {
+    info = FILE_ID_INFO{};
+  }
+  *id = idOf(info);
+  return 0;
+}
+
 int osSeekFile(FILE* stream, int64_t offset, int origin) {
   if (fileFaultInjected(kFaultRead)) return -1;
   return _fseeki64(stream, offset, origin) == 0 ? 0 : -1;
@@ -494,15 +584,12 @@ int32_t osResolveLinks(const char* path, char* out, size_t size) {
   return 0;
 }
 
-int32_t osLinkCount(const char* path, uint32_t* count) {
-  if (path == nullptr || count == nullptr) return EINVAL;
+int32_t osLinkCount(FILE* stream, uint32_t* count) {
+  if (stream == nullptr || count == nullptr) return EINVAL;
   *count = 0;
-  std::wstring wide;
-  if (int32_t rc = widePath(path, &wide)) return rc;
-  ScopedHandle handle(openExisting(wide, 0));
-  if (!handle.valid()) return lastErrno();
   FILE_STANDARD_INFO standard{};
-  if (!GetFileInformationByHandleEx(handle.get(), FileStandardInfo, &standard, sizeof standard)) {
+  if (!GetFileInformationByHandleEx(streamHandle(stream), FileStandardInfo, &standard,
+                                    sizeof standard)) {
     return lastErrno();
   }
   *count = standard.NumberOfLinks;
@@ -575,22 +662,19 @@ int32_t osSyncFile(FILE* stream) {
   return 0;
 }
 
-int32_t osAdoptPermissions(FILE* stream, const char* modelPath) {
-  if (stream == nullptr || modelPath == nullptr) return EINVAL;
+int32_t osAdoptPermissions(FILE* stream, FILE* modelStream) {
+  if (stream == nullptr || modelStream == nullptr) return EINVAL;
   if (fileFaultInjected(kFaultRename)) return errno;
   HANDLE handle = streamHandle(stream);
-  if (handle == INVALID_HANDLE_VALUE) return EBADF;
-  std::wstring wide;
-  if (int32_t rc = widePath(modelPath, &wide)) return rc;
-  ScopedHandle model(openExisting(wide, READ_CONTROL | FILE_READ_ATTRIBUTES));
-  if (!model.valid()) return lastErrno();
+  HANDLE model = streamHandle(modelStream);
+  if (handle == INVALID_HANDLE_VALUE || model == INVALID_HANDLE_VALUE) return EBADF;
   FILE_BASIC_INFO basic{};
-  if (!GetFileInformationByHandleEx(model.get(), FileBasicInfo, &basic, sizeof basic)) {
+  if (!GetFileInformationByHandleEx(model, FileBasicInfo, &basic, sizeof basic)) {
     return lastErrno();
   }
   AttributePlan plan = planAttributes(basic.FileAttributes);
-  // Through the open handle: the path could name another file by now.
-  if (int32_t rc = copySecurity(model.get(), handle)) return rc;
+  // Through the open handles: the paths could name other files by now.
+  if (int32_t rc = copySecurity(model, handle)) return rc;
   if (plan.compress) {
     USHORT format = COMPRESSION_FORMAT_DEFAULT;
     DWORD returned = 0;
@@ -611,11 +695,18 @@ int32_t osAdoptPermissions(FILE* stream, const char* modelPath) {
   return 0;
 }
 
-int32_t osCommitFile(FILE* stream, const char* path, const char* target) {
+int32_t osCommitFile(FILE* stream, const char* path, const char* target, const FileId* expected) {
   if (stream == nullptr || path == nullptr || target == nullptr) return EINVAL;
   HANDLE handle = streamHandle(stream);
   std::wstring wide;
   int32_t rc = fileFaultInjected(kFaultRename) ? errno : widePath(target, &wide);
+  seamStep("commit");
+  if (rc == 0 && expected != nullptr) {
+    FileId now;
+    bool exists = false;
+    rc = osIdentifyPath(target, &now, &exists);
+    if (rc == 0 && (!exists || !(now == *expected))) rc = ECANCELED;
+  }
   std::wstring full(MAX_PATH + 1, L'\0');
   if (rc == 0) {
     DWORD length = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(),

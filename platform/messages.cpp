@@ -145,6 +145,10 @@ constexpr CatalogueEntry kCatalogue[] = {
      "The environment variable {t1} holds text that is not valid Unicode, so it names no "
      "file; it is not taken for unset either. Correct it or remove it. Nothing was read or "
      "changed."},
+    {kMsgFileChanged,
+     "The name '{t1}' leads to another file than the one that was read, so it is not "
+     "replaced: someone changed the folder while the run worked. Nothing was changed; check "
+     "who may write that folder, and run the command again."},
     {kMsgTraceNotRegular,
      "The trace file '{t1}' that VKT_TRACE names is not a regular file (a link, a pipe, a "
      "device or a folder), so nothing is traced. Name a regular file."},

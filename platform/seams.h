@@ -38,9 +38,18 @@ struct PlatformSeams {
                           int32_t reason) = nullptr;
   // Messages, the copyright line and failure lines stay off the console.
   bool consoleQuiet = false;
+  // A file step reached: "opened" (a resolved file opened for reading) and
+  // "commit" (just before a file is replaced), where a test may change the
+  // folder as another user could.
+  void (*stepReached)(const char* step) = nullptr;
 };
 
 extern PlatformSeams platformSeams;
+
+// Inside the platform layer: tells an installed hook that a step is reached.
+inline void seamStep(const char* step) {
+  if (platformSeams.stepReached != nullptr) platformSeams.stepReached(step);
+}
 
 // Inside the platform layer: true when an installed hook fails this call.
 inline bool seamFailsCall(FaultSite site, int32_t probe, int32_t* error) {

@@ -3,7 +3,9 @@
 // file that then replaces the keystore (or the -o file).
 #include "cmd/orv/orvseal.h"
 
+#include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "cmd/orv/options.h"
 #include "cmd/shell/keystore.h"
@@ -47,35 +49,48 @@ int32_t readCommandLine(RunState& run, int32_t argc, char** argv) {
 // another file (an -o that names the keystore under another text, a
 // relative path, another case or a link, is the keystore itself). An -o
 // that is no regular file (a pipe, a terminal, /dev/null) is written
-// straight; a new -o file gets no wider permissions than the keystore.
+// straight; a new -o file gets no wider permissions than the keystore. Each
+// file is resolved once, and replaced only while its name still leads to it.
 int32_t beginOutput(RunState& run, Replacement& output) {
-  const char* keystorePath = run.keystore.path;
+  Keystore& keystore = run.keystore;
   const char* outputFile = run.options.outputFile;
-  const char* target = keystorePath;
-  if (outputFile != nullptr && std::strcmp(outputFile, keystorePath) != 0) {
-    bool same = false;
+  char resolved[kConfigPathSize];
+  FileId id;
+  bool exists = false;
+  if (outputFile != nullptr && std::strcmp(outputFile, keystore.path) != 0) {
+    int32_t error = osResolveLinks(outputFile, resolved, sizeof resolved);
     // A failed test is no proof of two files: the run stops.
-    int32_t error = osSameFile(outputFile, keystorePath, &same);
+    if (error == 0) error = osIdentifyPath(resolved, &id, &exists);
     if (error != 0) {
       ORV_MESSAGE(kMsgCannotOpen, numberMessage(error, outputFile));
       return kRunCannotOpen;
     }
-    if (!same) target = outputFile;
   }
+  if (outputFile == nullptr || (exists && id == keystore.id) ||
+      std::strcmp(outputFile, keystore.path) == 0) {
+    FILE* model = std::exchange(keystore.file, nullptr);
+    return output.begin(keystore.resolved, model, &keystore.id, true);
+  }
+  // An -o in a folder that others may write: nobody else's file or link.
+  int32_t steered = refuseSteeredPath(outputFile, true);
+  if (steered != kRunOk) return steered;
   FileKind kind = FileKind::kMissing;
-  int32_t error = osFileKind(target, &kind);
+  int32_t error = osFileKind(resolved, &kind);
   if (error != 0) {
-    ORV_MESSAGE(kMsgCannotOpen, numberMessage(error, target));
+    ORV_MESSAGE(kMsgCannotOpen, numberMessage(error, outputFile));
     return kRunCannotOpen;
   }
-  if (target == outputFile) {
-    // An -o in a folder that others may write: nobody else's file or link.
-    int32_t steered = refuseSteeredPath(outputFile, true);
-    if (steered != kRunOk) return steered;
-    if (kind == FileKind::kOther) return output.beginStream(outputFile);
+  if (kind == FileKind::kOther) return output.beginStream(outputFile);
+  if (kind == FileKind::kMissing) {
+    return output.begin(resolved, std::exchange(keystore.file, nullptr), nullptr, false);
   }
-  const char* model = kind == FileKind::kRegular ? nullptr : keystorePath;
-  return output.begin(target, model, target == keystorePath);
+  FILE* model = osOpenResolved(resolved);
+  if (model == nullptr || osIdentifyFile(model, &id) != 0) {
+    ORV_MESSAGE(kMsgCannotOpen, numberMessage(errno, outputFile));
+    if (model != nullptr) osCloseFile(model);
+    return kRunCannotOpen;
+  }
+  return output.begin(resolved, model, &id, false);
 }
 
 // Writes every line of the keystore, protected, until the first failure.

@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +27,7 @@
 #include "platform/files.h"
 #include "platform/pbe.h"
 #include "platform/program.h"
+#include "platform/seams.h"
 #include "testing/test_hooks.h"
 #include "testing/env_var.h"
 #include "testing/scratch_dir.h"
@@ -287,6 +290,60 @@ TEST_F(RunTest, FailedProtectionLeavesNoOutputFile) {
   FileKind kind = FileKind::kRegular;
   EXPECT_EQ(osFileKind(output.c_str(), &kind), 0);
   EXPECT_EQ(kind, FileKind::kMissing);
+}
+
+// Another user who can write the keystore's folder changes what a name leads
+// to while a run works (at the step `when`): the run replaces the file it
+// read, or nothing, and never touches the other user's choice.
+std::function<void()> swapInFolder;
+const char* swapWhen = "";
+
+TEST_F(RunTest, AFolderChangedDuringTheRunSteersNothing) {
+  platformSeams.stepReached = [](const char* step) {
+    if (swapInFolder && std::strcmp(step, swapWhen) == 0) std::exchange(swapInFolder, nullptr)();
+  };
+  const std::string real = dir.file("real.conf"), link = dir.file("link.conf"),
+                    other = dir.file("other.conf"), moved = dir.file("moved.conf");
+  const std::string theirs = "pem.password = chosen by them\n";
+  struct Case { const char* name; const char* when; std::string target; int32_t code; };
+  const Case cases[] = {
+      {"the link turned to another file after the read", "opened", link, 0},
+      {"another file put in the keystore's place", "commit", real, 25},
+      {"another file put in the -o file's place", "commit", other, 25},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(link);
+    std::filesystem::remove(moved);
+    dir.write("real.conf", kKeystore);
+    dir.write("other.conf", "");
+    std::filesystem::create_symlink(real, link);
+    swapWhen = c.when;
+    swapInFolder = [&] {
+      if (c.target == link) {
+        std::filesystem::remove(link);
+        std::filesystem::create_symlink(other, link);
+      } else {
+        std::filesystem::rename(c.target, moved);
+        dir.write(c.target == real ? "real.conf" : "other.conf", theirs);
+      }
+    };
+    std::vector<std::string> args = {"-f", link, "-sf", keyFile};
+    if (c.target == other) args.insert(args.end(), {"-o", other});
+    EXPECT_EQ(runOrvseal(args), c.code);
+    EXPECT_FALSE(swapInFolder) << "the step was reached";
+    if (c.code == 0) {
+      EXPECT_NE(readFile(real).find("pem.password = <ORV>"), std::string::npos);
+      EXPECT_EQ(readFile(other), "") << "the other file is untouched";
+    } else {
+      EXPECT_EQ(readFile(c.target), theirs);
+      EXPECT_EQ(readFile(moved), c.target == real ? kKeystore : "");
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      EXPECT_NE(entry.path().extension(), ".bak") << "no side file left";
+    }
+  }
+  platformSeams.stepReached = nullptr;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "cmd/orvcred/command.h"
 #include "cmd/orvcred/orvcred.h"
@@ -170,7 +171,8 @@ int32_t runRekey(const CredOptions& options) {
   if (rc == kRunOk) rc = startProtection(run.newKey, options.algorithm, &run.next);
   if (rc == kRunOk) {
     Replacement out;
-    rc = out.begin(run.keystore.path, nullptr, true);
+    FILE* model = std::exchange(run.keystore.file, nullptr);
+    rc = out.begin(run.keystore.resolved, model, &run.keystore.id, true);
     if (rc == kRunOk) rc = writeLines(run, out);
     if (rc == kRunOk) rc = out.commit();
   }

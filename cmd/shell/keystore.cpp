@@ -74,7 +74,10 @@ int32_t reportKeyFile(const InitialKey& key, int32_t code) {
 
 }  // namespace
 
-Keystore::~Keystore() { svcFreeMem(0, kMemoryComponent, 0, text); }
+Keystore::~Keystore() {
+  svcFreeMem(0, kMemoryComponent, 0, text);
+  if (file != nullptr) osCloseFile(file);
+}
 
 int32_t locateKeystore(const char* keystoreFile, Keystore* keystore) {
   if (keystoreFile != nullptr) {
@@ -119,8 +122,18 @@ int32_t readKeystore(Keystore* keystore) {
   int32_t steered = refuseSteeredPath(keystore->path, false);
   if (steered != kRunOk) return steered;
   if (!isRegularOrMissing(keystore->path)) return kConfigCannotRead;
+  if (osResolveLinks(keystore->path, keystore->resolved, sizeof keystore->resolved) != 0) {
+    ORV_MESSAGE(kMsgPathTooLong, textMessage(keystore->path));
+    return kRunPathTooLong;
+  }
   int32_t error = 0;
-  int32_t code = readConfigFile(keystore->path, &keystore->text, &error, &keystore->length);
+  int32_t code = kConfigCannotRead;
+  keystore->file = osOpenResolved(keystore->resolved);
+  if (keystore->file == nullptr) {
+    error = errno;
+  } else if ((error = osIdentifyFile(keystore->file, &keystore->id)) == 0) {
+    code = readConfigStream(keystore->file, &keystore->text, &error, &keystore->length);
+  }
   if (code != kConfigOk) {
     ORV_RUN_TRACE(2, "Cannot read config file '%s'", keystore->path);
     ORV_MESSAGE(kMsgCannotReadConfig, textMessage(keystore->path));

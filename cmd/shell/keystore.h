@@ -7,16 +7,18 @@
 #include "lib/orv/config_access.h"
 #include "lib/orv/keystore_line.h"
 #include "lib/orvcred/initial_key.h"
+#include "platform/files.h"
 
 // The keystore that a run of either command works on, found, read and keyed
 // by one set of rules, each failure reported with the same message and
 // result by both commands.
 
 // The keystore file and its whole text, read once; every later step of the
-// run works on this text.
+// run works on this text. Its links are followed once, and the file read is
+// held open until it is replaced, so that the run replaces that file or none.
 struct Keystore {
   Keystore() = default;
-  ~Keystore();  // the text is wiped and released
+  ~Keystore();  // the text is wiped and released, the file closed
   Keystore(const Keystore&) = delete;
   Keystore& operator=(const Keystore&) = delete;
 
@@ -24,6 +26,9 @@ struct Keystore {
   char* text = nullptr;
   size_t length = 0;
   char pathBuffer[kConfigPathSize] = {};  // a located path
+  char resolved[kConfigPathSize] = {};    // the path, links followed
+  FILE* file = nullptr;                   // the file read, open
+  FileId id;                              // and what identifies it
 };
 
 // The keystore path: `keystoreFile` (-f) when given, else VKT_KEYSTORE_CONF,
@@ -31,10 +36,11 @@ struct Keystore {
 // findConfigFilePath (15, 16 with ORV9112E).
 int32_t locateKeystore(const char* keystoreFile, Keystore* keystore);
 
-// Reads the keystore whole and refuses what no reader may take. 0; 12 (no
-// regular file: ORV9113E; unreadable or empty: ORV9062E); 19 (no text of its
-// form: ORV910AE, ORV910DE, ORV910EE, ORV9116E); 21 (words between a
-// credential's key and '=': ORV910FE).
+// Follows the keystore's links once, opens the file they lead to, reads it
+// whole and refuses what no reader may take. 0; 23 (another user's link:
+// ORV9118E); 12 (no regular file: ORV9113E; unreadable or empty: ORV9062E);
+// 16 (ORV9109E); 19 (no text of its form: ORV910AE, ORV910DE, ORV910EE,
+// ORV9116E); 21 (words between a credential's key and '=': ORV910FE).
 int32_t readKeystore(Keystore* keystore);
 
 // The initial key by the rule every reader shares (chooseInitialKey): the

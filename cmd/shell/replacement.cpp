@@ -29,23 +29,28 @@ int32_t errorOf(FILE* stream) {
 Replacement::~Replacement() {
   if (stream_ != nullptr && sideFile_) osDiscardFile(stream_, sidePath_);
   if (stream_ != nullptr && !sideFile_) osCloseFile(stream_);
+  if (model_ != nullptr) osCloseFile(model_);
   osSecureWipe(buffer_, sizeof buffer_);
 }
 
-int32_t Replacement::begin(const char* target, const char* permissionModel, bool isKeystore) {
-  if (osResolveLinks(target, target_, sizeof target_) != 0 || !sideFileName(sidePath_, target_, 0)) {
+int32_t Replacement::begin(const char* target, FILE* model, const FileId* expected,
+                           bool isKeystore) {
+  model_ = model;
+  expecting_ = expected != nullptr;
+  if (expecting_) expected_ = *expected;
+  std::snprintf(target_, sizeof target_, "%s", target);
+  if (!sideFileName(sidePath_, target_, 0)) {
     ORV_MESSAGE(kMsgPathTooLong, textMessage(target));
     return kRunPathTooLong;
   }
   // The side file takes the place of one name only; the others keep the
   // old text, plaintext credentials and all.
   uint32_t names = 0;
-  if (isKeystore && osLinkCount(target_, &names) == 0 && names > 1) {
+  if (isKeystore && osLinkCount(model_, &names) == 0 && names > 1) {
     ORV_MESSAGE(kMsgHardLinks, numberMessage(names, target));
   }
-  model_ = permissionModel != nullptr ? permissionModel : target_;
   for (int attempt = 1; attempt <= kSideFileNamesTried; ++attempt) {
-    stream_ = osCreatePrivateFile(sidePath_, model_);
+    stream_ = osCreatePrivateFile(sidePath_, expecting_ ? target_ : nullptr);
     if (stream_ != nullptr || errno != EEXIST) break;
     if (!sideFileName(sidePath_, target_, attempt)) {
       ORV_MESSAGE(kMsgPathTooLong, textMessage(target_));
@@ -91,10 +96,18 @@ int32_t Replacement::commit() {
   }
   if (!sideFile_) return kRunOk;
   error = osAdoptPermissions(stream, model_);
+  // Read from alone: a failed close loses nothing. Closed before the rename,
+  // which Windows refuses over a file this process holds.
+  osCloseFile(model_);
+  model_ = nullptr;
   if (error != 0) {
     osDiscardFile(stream, sidePath_);
   } else {
-    error = osCommitFile(stream, sidePath_, target_);
+    error = osCommitFile(stream, sidePath_, target_, expecting_ ? &expected_ : nullptr);
+  }
+  if (error == ECANCELED) {
+    ORV_MESSAGE(kMsgFileChanged, textMessage(target_));
+    return kRunFileChanged;
   }
   if (error == EBUSY) {
     ORV_MESSAGE(kMsgFileInUse, textMessage(target_));

@@ -6,13 +6,15 @@
 #include <cstdio>
 
 #include "lib/orv/config_access.h"
+#include "platform/files.h"
 
 // The one way a command replaces a file with new text (the keystore, or an
 // -o file): begin, write, commit, and discard on every failure. The text
 // goes to a side file beside the file it replaces, created exclusively and
 // owner-only; commit flushes it to disk, gives it the permissions and owner
-// of the file it stands for and lets it take that file's place in one atomic
-// step. Until then the file is unchanged, and a side file that was not
+// of the file it stands for (taken from that file, held open) and lets it
+// take that file's place in one atomic step, only if the name still leads to
+// that file. Until then the file is unchanged, and a side file that was not
 // committed is removed when the Replacement goes. Each failure is reported
 // with its message.
 class Replacement {
@@ -22,14 +24,17 @@ class Replacement {
   Replacement(const Replacement&) = delete;
   Replacement& operator=(const Replacement&) = delete;
 
-  // Starts the replacement of `target`; links are followed, so that the
-  // file a link names is replaced and the link kept. The side file is
-  // "<file>.bak", else "<file>.1.bak" and on: a file this run did not create
-  // is never removed or overwritten. A new file takes the permissions of
-  // `permissionModel` (a file, or null for the target's own). A keystore
-  // with several names is warned of (ORV9114W) when `isKeystore`. 0;
-  // kRunPathTooLong (ORV9109E); kRunCannotOpen (ORV9106E).
-  int32_t begin(const char* target, const char* permissionModel, bool isKeystore);
+  // Starts the replacement of `target`, a path whose links were followed
+  // already (so that the file a link names is replaced and the link kept).
+  // `model` is the file open for reading whose permissions and owner the
+  // new file takes: the target itself, or for a new file the keystore; the
+  // Replacement closes it. `expected` (may be null, for a new file) is what
+  // `target` must still be at the commit. The side file is "<file>.bak",
+  // else "<file>.1.bak" and on: a file this run did not create is never
+  // removed or overwritten. A keystore with several names is warned of
+  // (ORV9114W) when `isKeystore`. 0; kRunPathTooLong (ORV9109E);
+  // kRunCannotOpen (ORV9106E).
+  int32_t begin(const char* target, FILE* model, const FileId* expected, bool isKeystore);
 
   // Writes straight into `path`, which is no regular file (a pipe, a
   // terminal, /dev/null): nothing to replace, only flushed at commit.
@@ -39,14 +44,17 @@ class Replacement {
   void write(const char* bytes, size_t length);
 
   // 0; kRunWriteFailed (ORV9107E); kRunFileInUse (ORV9115E) when another
-  // process holds the file open; kRunReplaceFailed (ORV9108E). On failure
+  // process holds the file open; kRunFileChanged (ORV911BE) when its name
+  // leads to another file by now; kRunReplaceFailed (ORV9108E). On failure
   // the file is unchanged and the side file removed.
   int32_t commit();
 
  private:
   FILE* stream_ = nullptr;
   bool sideFile_ = true;
-  const char* model_ = nullptr;
+  FILE* model_ = nullptr;
+  FileId expected_;
+  bool expecting_ = false;
   char target_[kConfigPathSize] = {};
   char sidePath_[kConfigPathSize] = {};
   char buffer_[64 * 1024];  // the stream's: a sixteenth of the write calls of the default size

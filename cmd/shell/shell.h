@@ -21,6 +21,7 @@ constexpr int32_t kRunWriteFailed = 17;       // writing, flushing or closing th
 constexpr int32_t kRunInconsistent = 20;      // the services do not fit; returned unmapped
 constexpr int32_t kRunFileInUse = 22;         // another process holds the keystore: not replaced
 constexpr int32_t kRunSteered = 23;           // another user could steer the run through a path
+constexpr int32_t kRunFileChanged = 25;       // the file was replaced by another meanwhile
 constexpr int32_t kRunInitNoMemory = 2071;
 constexpr int32_t kRunInitFailed = 2195;
 constexpr int32_t kRunReplaceFailed = -1;     // the side file cannot replace the keystore

@@ -69,10 +69,9 @@ int32_t appendEntry(List* list, const KeystoreLine& line) {
   return kConfigOk;
 }
 
-// Closes the stream after a failed step, keeping that step's errno.
-int32_t failRead(FILE* stream, int32_t* errorOut) {
-  *errorOut = errno;
-  osCloseFile(stream);
+// A failed step of reading, with its errno.
+int32_t failRead(int32_t* errorOut) {
+  *errorOut = errno != 0 ? errno : EIO;
   return kConfigCannotRead;
 }
 
@@ -113,64 +112,62 @@ int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut, si
   TraceScope scope(kFnReadConfigFile);
   int32_t ignoredError = 0;
   if (errorOut == nullptr) errorOut = &ignoredError;
-  if (bufferOut == nullptr) {
-    *errorOut = errno;
-    return scope.result(kConfigCannotRead);
-  }
-  if (path == nullptr) {
+  if (bufferOut == nullptr || path == nullptr) {
     *errorOut = EINVAL;
     return scope.result(kConfigCannotRead);
   }
-
   ORV_TRACE_TEXT(kFnReadConfigFile, kTraceDetail, "Opening config file : %s", path);
   errno = 0;
-  *errorOut = 0;
-
-  if (sizeOut != nullptr) *sizeOut = 0;
   // Binary: every byte as it is on disk, on every platform (a text-mode
   // stream on Windows would end the file at a 0x1A byte).
   FILE* stream = osOpenFile(path, "rbN");
   if (stream == nullptr) {
     *errorOut = errno;
+    if (sizeOut != nullptr) *sizeOut = 0;
     return scope.result(kConfigCannotRead);
   }
+  int32_t rc = readConfigStream(stream, bufferOut, errorOut, sizeOut);
+  if (osCloseFile(stream) != 0 && rc == kConfigOk) {
+    *errorOut = errno;
+    rc = kConfigCannotRead;
+  }
+  return scope.result(rc);
+}
 
-  if (osSeekFile(stream, 0, SEEK_END) != 0) return scope.result(failRead(stream, errorOut));
+int32_t readConfigStream(FILE* stream, char** bufferOut, int32_t* errorOut, size_t* sizeOut) {
+  *errorOut = 0;
+  if (sizeOut != nullptr) *sizeOut = 0;
+  errno = 0;
+  if (osSeekFile(stream, 0, SEEK_END) != 0) return failRead(errorOut);
   int64_t size = osTellFile(stream);
-  if (size == -1) return scope.result(failRead(stream, errorOut));
+  if (size == -1) return failRead(errorOut);
   int rewound = osSeekFile(stream, 0, SEEK_SET);
   if (size == 0) {
     // An empty file counts as unreadable; its error number is normally 0.
-    osCloseFile(stream);
     *errorOut = errno;
-    return scope.result(kConfigCannotRead);
+    return kConfigCannotRead;
   }
   if (size < 0 || size > kMaxConfigFileSize) {
     errno = EFBIG;
-    return scope.result(failRead(stream, errorOut));
+    return failRead(errorOut);
   }
-  if (rewound != 0) return scope.result(failRead(stream, errorOut));
+  if (rewound != 0) return failRead(errorOut);
 
   uint64_t bufferSize = static_cast<uint64_t>(size) + 1;
   *bufferOut = static_cast<char*>(
       obtainOrRecord(kFnReadConfigFile, bufferSize, kSourceName, kReadBufferLocation));
   if (*bufferOut == nullptr) {
     errno = ENOMEM;
-    return scope.result(failRead(stream, errorOut));
+    return failRead(errorOut);
   }
   std::memset(*bufferOut, 0, static_cast<size_t>(bufferSize));
 
   // The last byte is never read into, so a file that grew since it was
   // measured still leaves the text terminated.
   size_t read = osReadFile(*bufferOut, 1, static_cast<size_t>(size), stream);
-  if (osFileError(stream)) return scope.result(failRead(stream, errorOut));
-
-  if (osCloseFile(stream) != 0) {
-    *errorOut = errno;
-    return scope.result(kConfigCannotRead);
-  }
+  if (osFileError(stream)) return failRead(errorOut);
   if (sizeOut != nullptr) *sizeOut = read;
-  return scope.result(kConfigOk);
+  return kConfigOk;
 }
 
 int32_t parseConfigText(char* text, List* list) {

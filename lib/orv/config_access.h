@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "lib/orv/list.h"
 #include "platform/memory.h"
@@ -65,6 +66,9 @@ int32_t findConfigFilePath(char* dst, const char* envName, const char* fileName)
 // no buffer could be had (ENOMEM).
 int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut,
                        size_t* sizeOut = nullptr);
+
+// readConfigFile of a file open for reading in binary mode, left open.
+int32_t readConfigStream(FILE* stream, char** bufferOut, int32_t* errorOut, size_t* sizeOut);
 
 // Appends one ConfigEntry per key = value line of text (NUL-terminated) to
 // list (empty, from createList), in file order, as a keystore line's entry
