@@ -10,7 +10,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 seconds="${ORV_FUZZ_SECONDS:-60}"
-targets="options keystore pbe_restore"
+targets="keystore pbe_restore"
 build=build/fuzz
 runs="$build/runs"
 artifacts="$build/artifacts"

@@ -31,8 +31,6 @@ class SafetyTest(unittest.TestCase):
         r = Result(self.s.run("reveal", "-f", host_path(self.s.path("store/ks.conf")),
                               "pem.password", exe=CRED))
         self.assertEqual((r.code, r.stdout), (0, "v\n"), r)
-        self.assertEqual(self.s.reveal("store/ks.conf", self.s.path("store/k.key"),
-                                       {"pem.password": "v"}), (0, {"pem.password": "v"}))
 
     @unittest.skipIf(WINDOWS, "FIFOs and the umask are POSIX's")
     def test_the_trace_file_is_owner_only_and_never_a_fifo(self):
