@@ -64,8 +64,7 @@ constexpr CatalogueEntry kCatalogue[] = {
     {kMsgProtected, "The credentials in '{t1}' are protected."},
     {kMsgDuplicateParam,
      "The configuration file '{t1}' holds more than one '{t2}' entry. Keep exactly one."},
-    {kMsgMissingParam,
-     "The configuration file '{t1}' holds no '{t2}' entry, which is required."},
+    {kMsgMissingParam, "The keystore file '{t1}' holds no '{t2}' entry.{t3}"},
     {kMsgWriteFailed,
      "Writing '{t1}' failed (error {n1}: {e1}). The keystore file is unchanged; the "
      "protected copy is incomplete and was not used."},
@@ -105,14 +104,17 @@ constexpr CatalogueEntry kCatalogue[] = {
      "'{t1}' is not a regular file (it is a folder, a device or a pipe), so it is not read. "
      "Name the file itself."},
     {kMsgCredUsage,
-     "Usage: orvcred check  [-f keystore_file] [-sf initial_key_file]\n"
-     "       orvcred reveal [-f keystore_file] [-sf initial_key_file] KEY\n"
+     "Usage: orvcred check  [-f keystore_file]... [-sf initial_key_file] [--json]\n"
+     "       orvcred reveal [-f keystore_file] [-sf initial_key_file] KEY...\n"
      "       orvcred rekey  [-f keystore_file] [-sf initial_key_file] -nf new_key_file [-sp 1|2]\n"
      "       orvcred genkey FILE\n"
-     "       orvcred version\n"
-     "  check   list every credential line with its state; exit 2 for plaintext, 3 for a\n"
-     "          value this key cannot read\n"
-     "  reveal  write the plaintext of KEY's value to standard output\n"
+     "       orvcred version | --version\n"
+     "       orvcred help | --help | -h\n"
+     "  check   list every credential line with its state; exit 0 when orvseal would change\n"
+     "          nothing, 2 when it would, 3 for a value this key cannot read, 6 for a\n"
+     "          plaintext behind a YES flag, 7 for values under the built-in key, 8 for a\n"
+     "          repeated credential key\n"
+     "  reveal  write the plaintext of each KEY's value to standard output, one a line\n"
      "  rekey   protect every credential again under the new key file (and algorithm)\n"
      "  genkey  create a new initial key file that only you may read\n"
      "  version print the version of orvseal and orvcred\n"
@@ -156,6 +158,14 @@ constexpr CatalogueEntry kCatalogue[] = {
      "The keystore file '{t1}' has a byte order mark at the start of line {n1}, as if two "
      "files were joined, so that line's key cannot be told. Remove those three bytes. It is "
      "unchanged."},
+    {kMsgRepeatedCredential,
+     "The keystore file '{t1}' gives the credential key '{t2}' more than once (line {n1} is "
+     "one), so readers refuse it. Keep one line of each key."},
+    {kMsgDefaultKeyValues,
+     "The values in '{t1}' are protected with the built-in key, which anyone who has this "
+     "program holds. Move them to a key file of your own: orvcred genkey, then orvcred rekey "
+     "-nf."},
+    {kMsgIncomplete, "The command line lacks {t1}."},
     {kMsgKeyFileNameUnwritable,
      "The new key file name '{t1}' cannot be written into orvcred.keyfile of '{t2}': it "
      "would name another file when read back (it holds a line end, a '#' after a blank or "
@@ -200,6 +210,8 @@ void appendEscaped(std::string* out, const char* text) {
     }
   }
 }
+
+bool messagesOnStderr = false;
 
 bool recordUsable(const MessageRecord* record) {
   return record != nullptr && std::memcmp(record->eyeCatcher, "XMSA", 4) == 0;
@@ -293,6 +305,8 @@ void svcDisplayMessage(SubpoolHandle, int32_t, int32_t, int32_t, uint32_t number
                        std::to_string(sourceLine) + "]";
   traceServiceRecord("MESSAGE", traced.c_str());
   if (platformSeams.consoleQuiet) return;
-  FILE* stream = (number >> 28) == 0 ? stdout : stderr;
+  FILE* stream = (number >> 28) == 0 && !messagesOnStderr ? stdout : stderr;
   osWriteLine(stream, text.c_str());
 }
+
+void svcSetMessagesOnStderr(bool onStderr) { messagesOnStderr = onStderr; }

@@ -80,6 +80,9 @@ constexpr uint32_t kMsgBadEnvironment = 0x2000911A;     // text 1: variable
 constexpr uint32_t kMsgFileChanged = 0x2000911B;        // text 1: path
 constexpr uint32_t kMsgTraceNotRegular = 0x10009117;     // text 1: path
 constexpr uint32_t kMsgMisplacedByteOrderMark = 0x20009116;  // numeric 1: line, text 1: path
+constexpr uint32_t kMsgRepeatedCredential = 0x1000920A;  // numeric 1: line, text 1: path, 2: key
+constexpr uint32_t kMsgDefaultKeyValues = 0x1000920B;    // text 1: path
+constexpr uint32_t kMsgIncomplete = 0x20009209;         // text 1: what is missing
 constexpr uint32_t kMsgKeyFileNameUnwritable = 0x20009208;  // text 1: key file, text 2: keystore
 
 // Shows message `number`. The sub-pool, the three zeros, the option word,
@@ -88,6 +91,10 @@ constexpr uint32_t kMsgKeyFileNameUnwritable = 0x20009208;  // text 1: key file,
 void svcDisplayMessage(SubpoolHandle subpool, int32_t zero1, int32_t zero2, int32_t zero3,
                        uint32_t number, const MessageRecord* record, uint32_t optionWord,
                        const char* sourceName, int32_t sourceLine, int32_t one);
+
+// Sends every message to standard error, informational ones too, for a
+// program whose standard output is data for scripts.
+void svcSetMessagesOnStderr(bool onStderr);
 
 // The text a message would show, identifier included, without a line end.
 // Writes at most size - 1 characters and a NUL; returns the full length.

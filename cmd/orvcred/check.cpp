@@ -1,6 +1,11 @@
-// orvcred check: one line per credential line, FILE:LINE: KEY: STATE, and
-// never a value; the exit code says what orvseal would do with the file.
+// orvcred check: for each keystore, one line per credential line,
+// FILE:LINE: KEY: STATE (or one JSON document for them all), never a value;
+// the exit code says what orvseal would do with the files, the worst first.
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
+#include <string>
+#include <vector>
 
 #include "cmd/orvcred/command.h"
 #include "cmd/orvcred/orvcred.h"
@@ -13,9 +18,35 @@
 namespace {
 
 constexpr const char* kStateProtected = "protected";
+constexpr const char* kStateDefaultKey = "protected with the built-in key";
 constexpr const char* kStateNotReadable = "protected, not readable with this key";
 constexpr const char* kStatePlaintext = "plaintext";
 constexpr const char* kStateFlaggedPlaintext = "plaintext behind a flag that says protected";
+constexpr const char* kStateRepeated = "repeated";
+
+// The results of check from the least to the most pressing; any other
+// result (the file could not be checked at all) is worse than all of them.
+constexpr int32_t kCheckOrder[] = {kRunOk,         kCredPlaintext,   kCredDefaultKey,
+                                   kCredRepeated,  kCredHeldBack,    kCredNotReadable};
+
+int rank(int32_t code) {
+  for (int i = 0; i < static_cast<int>(std::size(kCheckOrder)); ++i) {
+    if (kCheckOrder[i] == code) return i;
+  }
+  return static_cast<int>(std::size(kCheckOrder));
+}
+
+const char* meaning(int32_t code) {
+  switch (code) {
+    case kRunOk: return "orvseal would change nothing, and every value reads with this key";
+    case kCredPlaintext: return "orvseal would protect a value or drop a flag line";
+    case kCredDefaultKey: return "values are protected with the built-in key";
+    case kCredRepeated: return "a credential key is given more than once";
+    case kCredHeldBack: return "a plaintext stands behind a flag line that says YES";
+    case kCredNotReadable: return "a protected value does not read with this key";
+    default: return "the keystore could not be checked";
+  }
+}
 
 // Whether the value reads back under this key: 0 (yes), kCredNotReadable,
 // or the failure of the service, reported.
@@ -29,62 +60,132 @@ int32_t readable(MasterKeys& keys, const InitialKey& key, const KeystoreLine& li
   return isUnreadableValue(rc) ? kCredNotReadable : reportPbeFailure(rc);
 }
 
-// The first line of each finding, for the closing message.
-struct Findings {
-  int64_t changed = 0;       // the first line orvseal would protect or drop
-  KeystoreLine heldBack;     // the first plaintext behind a YES flag (number 0: none)
-  KeystoreLine unreadable;   // the first value this key cannot read (number 0: none)
+struct CheckedLine {
+  int64_t number;
+  std::string key;
+  const char* state;
 };
 
-}  // namespace
+struct CheckedFile {
+  std::string path;
+  int32_t code = kRunOk;
+  std::vector<CheckedLine> lines;
+};
 
-int32_t runCheck(const CredOptions& options) {
+// A JSON string: quotes, backslashes and control characters escaped.
+std::string jsonText(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+// Checks one keystore and reports what it found; the file's result.
+int32_t checkFile(const char* keystoreFile, const CredOptions& options, CheckedFile* checked) {
   Keystore keystore;
   InitialKey key;
-  int32_t rc = locateKeystore(options.keystoreFile, &keystore);
+  int32_t rc = locateKeystore(keystoreFile, &keystore);
+  checked->path = keystore.path != nullptr ? keystore.path : "keystore.conf";
   if (rc == kRunOk) rc = readKeystore(&keystore);
   if (rc == kRunOk) rc = settleInitialKey(keystore, options.keyFile, &key);
   if (rc != kRunOk) return rc;
 
-  MasterKeys keys;
-  Findings found;
+  // What each credential key's lines are, to tell a repeated key.
+  std::vector<std::string> keys;
   KeystoreLines lines(keystore.text, keystore.length);
-  for (KeystoreLine line; rc == 0 && lines.next(&line);) {
+  for (KeystoreLine line; lines.next(&line);) {
+    if (line.kind == LineKind::kCredential) keys.emplace_back(line.text + line.key.begin, line.key.length);
+  }
+  MasterKeys masterKeys;
+  int32_t code = kRunOk;
+  KeystoreLine first[std::size(kCheckOrder)];
+  lines = KeystoreLines(keystore.text, keystore.length);
+  for (KeystoreLine line; lines.next(&line);) {
     LineAction action = lineAction(line);
-    if (action == LineAction::kDrop || action == LineAction::kProtect) {
-      if (found.changed == 0) found.changed = line.number;
-    }
-    if (line.kind != LineKind::kCredential) continue;
-    const char* state = kStatePlaintext;
-    if (action == LineAction::kKeepHeldBack) {
-      state = kStateFlaggedPlaintext;
-      if (found.heldBack.number == 0) found.heldBack = line;
-    } else if (action == LineAction::kKeepProtected) {
-      rc = readable(keys, key, line);
-      state = rc == 0 ? kStateProtected : kStateNotReadable;
-      if (rc == kCredNotReadable) {
-        rc = 0;
-        if (found.unreadable.number == 0) found.unreadable = line;
+    int32_t found = action == LineAction::kDrop || action == LineAction::kProtect ? kCredPlaintext
+                                                                                   : kRunOk;
+    if (line.kind == LineKind::kCredential) {
+      std::string name(line.text + line.key.begin, line.key.length);
+      const char* state = kStatePlaintext;
+      if (action == LineAction::kKeepHeldBack) {
+        state = kStateFlaggedPlaintext;
+        found = kCredHeldBack;
+      } else if (action == LineAction::kKeepProtected) {
+        rc = readable(masterKeys, key, line);
+        if (rc != 0 && rc != kCredNotReadable) return rc;
+        found = rc != 0 ? kCredNotReadable : key.isDefault ? kCredDefaultKey : kRunOk;
+        state = rc != 0 ? kStateNotReadable : key.isDefault ? kStateDefaultKey : kStateProtected;
       }
-      if (rc != 0) break;
+      if (std::count(keys.begin(), keys.end(), name) > 1 && rank(found) < rank(kCredRepeated)) {
+        state = kStateRepeated;
+        found = kCredRepeated;
+      }
+      checked->lines.push_back({line.number, name, state});
     }
-    std::printf("%s:%lld: %.*s: %s\n", keystore.path, static_cast<long long>(line.number),
-                static_cast<int>(line.key.length), line.text + line.key.begin, state);
+    if (found != kRunOk && first[rank(found)].number == 0) first[rank(found)] = line;
+    if (rank(found) > rank(code)) code = found;
   }
-  std::fflush(stdout);
-  if (rc != 0) return rc;
-  if (found.unreadable.number != 0) {
-    ORV_LINE_MESSAGE(kMsgNotReadable, keystore.path, found.unreadable);
-    return kCredNotReadable;
+  const KeystoreLine& at = first[rank(code)];
+  switch (code) {
+    case kCredNotReadable: ORV_LINE_MESSAGE(kMsgNotReadable, keystore.path, at); break;
+    case kCredHeldBack: ORV_LINE_MESSAGE(kMsgPlaintextBehindFlag, keystore.path, at); break;
+    case kCredRepeated: ORV_LINE_MESSAGE(kMsgRepeatedCredential, keystore.path, at); break;
+    case kCredDefaultKey: ORV_MESSAGE(kMsgDefaultKeyValues, textMessage(keystore.path)); break;
+    case kCredPlaintext:
+      ORV_MESSAGE(kMsgPlaintextFound, numberMessage(at.number, keystore.path));
+      break;
+    default: ORV_MESSAGE(kMsgAllProtected, textMessage(keystore.path)); break;
   }
-  if (found.heldBack.number != 0) {
-    ORV_LINE_MESSAGE(kMsgPlaintextBehindFlag, keystore.path, found.heldBack);
-    return kCredHeldBack;
+  return code;
+}
+
+}  // namespace
+
+int32_t runCheck(const CredOptions& options) {
+  std::vector<const char*> files = options.keystoreFiles;
+  if (files.empty()) files.push_back(nullptr);
+  std::vector<CheckedFile> checked(files.size());
+  int32_t worst = kRunOk;
+  for (size_t i = 0; i < files.size(); ++i) {
+    checked[i].code = checkFile(files[i], options, &checked[i]);
+    if (rank(checked[i].code) > rank(worst)) worst = checked[i].code;
   }
-  if (found.changed != 0) {
-    ORV_MESSAGE(kMsgPlaintextFound, numberMessage(found.changed, keystore.path));
-    return kCredPlaintext;
+  std::string out;
+  if (options.json) {
+    out = "{\"files\": [";
+    for (size_t i = 0; i < checked.size(); ++i) {
+      const CheckedFile& file = checked[i];
+      out += std::string(i == 0 ? "" : ", ") + "{\"file\": " + jsonText(file.path) +
+             ", \"exit\": " + std::to_string(file.code) + ", \"meaning\": " +
+             jsonText(meaning(file.code)) + ", \"lines\": [";
+      for (size_t j = 0; j < file.lines.size(); ++j) {
+        const CheckedLine& line = file.lines[j];
+        out += std::string(j == 0 ? "" : ", ") + "{\"line\": " + std::to_string(line.number) +
+               ", \"key\": " + jsonText(line.key) + ", \"state\": " + jsonText(line.state) + "}";
+      }
+      out += "]}";
+    }
+    out += "], \"exit\": " + std::to_string(worst) + ", \"meaning\": " + jsonText(meaning(worst)) +
+           "}\n";
+  } else {
+    for (const CheckedFile& file : checked) {
+      for (const CheckedLine& line : file.lines) {
+        out += file.path + ":" + std::to_string(line.number) + ": " + line.key + ": " +
+               line.state + "\n";
+      }
+    }
   }
-  ORV_MESSAGE(kMsgAllProtected, textMessage(keystore.path));
-  return kRunOk;
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  if (std::fflush(stdout) != 0 && worst == kRunOk) worst = kRunWriteFailed;
+  return worst;
 }

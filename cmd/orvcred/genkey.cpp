@@ -11,7 +11,7 @@
 #include "platform/runtime.h"
 
 int32_t runGenkey(const CredOptions& options) {
-  const char* path = options.operand;
+  const char* path = options.operands.front();
   char text[kPbeNewKeyTextLength + 2];
   int32_t rc = pbeNewKeyText(text);
   if (rc != 0) return reportPbeFailure(rc);

@@ -2,14 +2,18 @@
 // subcommand; and reveal, the smallest of them.
 #include "cmd/orvcred/orvcred.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "cmd/orvcred/command.h"
 #include "cmd/shell/keystore.h"
 #include "cmd/shell/options.h"
 #include "cmd/shell/shell.h"
+#include "lib/orv/keystore_line.h"
 #include "lib/orvcred/keystore_reader.h"
 #include "platform/files.h"
 #include "platform/memory.h"
@@ -17,53 +21,85 @@
 
 namespace {
 
-enum class Subcommand { kNone, kCheck, kReveal, kRekey, kGenkey, kVersion };
+enum class Subcommand { kNone, kHelp, kCheck, kReveal, kRekey, kGenkey, kVersion };
 
-// Which options and operand a subcommand takes.
+// Which options and operands a subcommand takes.
 struct Grammar {
   const char* name;
   Subcommand subcommand;
   bool keystoreOptions;  // -f, -sf
   bool rekeyOptions;     // -nf, -sp
-  bool operand;          // KEY or FILE
+  bool checkOptions;     // -f more than once, --json
+  int operands;          // 0, 1 (genkey's FILE) or any number from 1 (reveal's KEYs)
+  const char* missing;   // what the command line lacks when an operand is missing
 };
 
+constexpr int kAnyNumber = -1;
 constexpr Grammar kGrammars[] = {
-    {"check", Subcommand::kCheck, true, false, false},
-    {"reveal", Subcommand::kReveal, true, false, true},
-    {"rekey", Subcommand::kRekey, true, true, false},
-    {"genkey", Subcommand::kGenkey, false, false, true},
-    {"version", Subcommand::kVersion, false, false, false},
+    {"check", Subcommand::kCheck, true, false, true, 0, nullptr},
+    {"reveal", Subcommand::kReveal, true, false, false, kAnyNumber, "the KEY to reveal"},
+    {"rekey", Subcommand::kRekey, true, true, false, 0, nullptr},
+    {"genkey", Subcommand::kGenkey, false, false, false, 1, "the FILE to create"},
+    {"version", Subcommand::kVersion, false, false, false, 0, nullptr},
+    {"--version", Subcommand::kVersion, false, false, false, 0, nullptr},
+    {"help", Subcommand::kHelp, false, false, false, 0, nullptr},
+    {"--help", Subcommand::kHelp, false, false, false, 0, nullptr},
+    {"-h", Subcommand::kHelp, false, false, false, 0, nullptr},
 };
 
-// Reads the command line into options. Returns the grammar's subcommand, or
-// kNone after showing the usage (and the argument at fault, if any).
-Subcommand readCommandLine(int32_t argc, char** argv, CredOptions* options) {
-  const Grammar* grammar = nullptr;
-  for (const Grammar& candidate : kGrammars) {
-    if (argc > 1 && std::strcmp(argv[1], candidate.name) == 0) grammar = &candidate;
-  }
-  int32_t fault = grammar == nullptr && argc > 1 ? 1 : 0;
-  if (grammar != nullptr) {
-    OptionSpec specs[4];
-    size_t count = 0;
-    if (grammar->keystoreOptions) {
-      specs[count++] = {"f", &options->keystoreFile};
-      specs[count++] = {"sf", &options->keyFile};
-    }
-    if (grammar->rekeyOptions) {
-      specs[count++] = {"nf", &options->newKeyFile};
-      specs[count++] = {"sp", nullptr, &options->algorithm, 1, 2};
-    }
-    fault = readOptions(argc, argv, 2, specs, count, grammar->operand ? &options->operand : nullptr);
-  }
-  bool complete = grammar != nullptr && fault == 0 &&
-                  (!grammar->operand || options->operand != nullptr) &&
-                  (!grammar->rekeyOptions || options->newKeyFile != nullptr);
-  if (complete) return grammar->subcommand;
-  if (fault != 0) ORV_MESSAGE(kMsgBadOption, textMessage(argv[fault], "orvcred"));
+// Says what is wrong with the command line, then shows the usage, both on
+// standard error.
+Subcommand rejectCommandLine(uint32_t number, const MessageRecord& record) {
+  ORV_MESSAGE(number, record);
   ORV_MESSAGE(kMsgCredUsage, messageRecord());
   return Subcommand::kNone;
+}
+
+// Reads the command line into options: the subcommand, then its options by
+// their documented spellings and its operands. Returns the subcommand, or
+// kNone after saying what is wrong.
+Subcommand readCommandLine(int32_t argc, char** argv, CredOptions* options) {
+  if (argc < 2) return rejectCommandLine(kMsgIncomplete, textMessage("a subcommand"));
+  const Grammar* grammar = nullptr;
+  for (const Grammar& candidate : kGrammars) {
+    if (std::strcmp(argv[1], candidate.name) == 0) grammar = &candidate;
+  }
+  if (grammar == nullptr) return rejectCommandLine(kMsgBadOption, textMessage(argv[1], "orvcred"));
+  OptionSpec specs[6];
+  size_t count = 0;
+  if (grammar->keystoreOptions) {
+    specs[count++] = {"f", &options->keystoreFile, nullptr, INT32_MIN, INT32_MAX, true, nullptr,
+                      grammar->checkOptions ? &options->keystoreFiles : nullptr};
+    specs[count++] = {"sf", &options->keyFile, nullptr, INT32_MIN, INT32_MAX, true};
+  }
+  if (grammar->rekeyOptions) {
+    specs[count++] = {"nf", &options->newKeyFile, nullptr, INT32_MIN, INT32_MAX, true};
+    specs[count++] = {"sp", nullptr, &options->algorithm, 1, 2, true};
+  }
+  if (grammar->checkOptions) {
+    specs[count++] = {"-json", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->json};
+  }
+  int32_t fault = readOptions(argc, argv, 2, specs, count,
+                              grammar->operands != 0 ? &options->operands : nullptr);
+  size_t operands = options->operands.size();
+  if (fault == 0 && grammar->operands == 1 && operands > 1) fault = argc - 1;
+  if (fault != 0) return rejectCommandLine(kMsgBadOption, textMessage(argv[fault], "orvcred"));
+  if (grammar->operands != 0 && operands == 0) {
+    return rejectCommandLine(kMsgIncomplete, textMessage(grammar->missing));
+  }
+  if (grammar->rekeyOptions && options->newKeyFile == nullptr) {
+    return rejectCommandLine(kMsgIncomplete, textMessage("-nf with the new key file"));
+  }
+  return grammar->subcommand;
+}
+
+// The usage on standard output, for a user who asked for it.
+int32_t runHelp() {
+  char text[2048];
+  formatMessage(kMsgCredUsage, nullptr, text, sizeof text);
+  const char* usage = std::strstr(text, "Usage:");
+  std::printf("%s\n", usage != nullptr ? usage : text);
+  return std::fflush(stdout) == 0 ? kRunOk : kRunWriteFailed;
 }
 
 // The version alone on standard output, for scripts.
@@ -73,6 +109,9 @@ int32_t runVersion() {
 }
 
 int32_t runCommand(int32_t argc, char** argv) {
+  // Standard output is data alone: the value, the check's lines, the usage
+  // asked for; every message goes to standard error.
+  svcSetMessagesOnStderr(true);
   CredOptions options;
   switch (readCommandLine(argc, argv, &options)) {
     case Subcommand::kCheck: return runCheck(options);
@@ -80,9 +119,53 @@ int32_t runCommand(int32_t argc, char** argv) {
     case Subcommand::kRekey: return runRekey(options);
     case Subcommand::kGenkey: return runGenkey(options);
     case Subcommand::kVersion: return runVersion();
+    case Subcommand::kHelp: return runHelp();
     case Subcommand::kNone: break;
   }
   return kRunBadCommandLine;
+}
+
+}  // namespace
+
+namespace {
+
+// The edit distance of two keys, to suggest what a mistyped one meant.
+size_t distance(const char* a, size_t aLength, const char* b, size_t bLength) {
+  std::vector<size_t> row(bLength + 1);
+  for (size_t j = 0; j <= bLength; ++j) row[j] = j;
+  for (size_t i = 1; i <= aLength; ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= bLength; ++j) {
+      size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1] ? 1 : 0)});
+      diagonal = above;
+    }
+  }
+  return row[bLength];
+}
+
+// " Keys near it: a, b." for the keys of the keystore nearest to `key`
+// (at most three, none farther than a third of its length, at least 2);
+// empty when none is near.
+std::string nearestKeys(const Keystore& keystore, const char* key) {
+  size_t length = std::strlen(key);
+  size_t limit = std::max<size_t>(2, length / 3);
+  std::vector<std::pair<size_t, std::string>> near;
+  KeystoreLines lines(keystore.text, keystore.length);
+  for (KeystoreLine line; lines.next(&line);) {
+    if (line.entry != EntryKind::kEntry) continue;
+    std::string candidate(line.text + line.entryKey.begin, line.entryKey.length);
+    size_t d = distance(key, length, candidate.data(), candidate.size());
+    bool known = std::any_of(near.begin(), near.end(),
+                             [&](const auto& entry) { return entry.second == candidate; });
+    if (d <= limit && !known) near.emplace_back(d, candidate);
+  }
+  std::stable_sort(near.begin(), near.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::string text;
+  for (size_t i = 0; i < near.size() && i < 3; ++i) text += (i == 0 ? " Keys near it: " : ", ") + near[i].second;
+  return text.empty() ? text : text + ".";
 }
 
 }  // namespace
@@ -102,33 +185,46 @@ int32_t runReveal(const CredOptions& options) {
     return kMemoryNoMemory;
   }
   if (rc != ORVCRED_OK) return reportPbeFailure(rc);
-  char* value = nullptr;
-  size_t length = 0;
-  rc = orvcred_get(handle, options.operand, &value, &length);
+  // Every value first: a script that reads them line by line gets all or none.
+  std::vector<std::pair<char*, size_t>> values;
+  const char* failed = nullptr;
+  for (const char* wanted : options.operands) {
+    char* value = nullptr;
+    size_t length = 0;
+    rc = orvcred_get(handle, wanted, &value, &length);
+    if (rc != ORVCRED_OK) {
+      failed = wanted;
+      break;
+    }
+    values.emplace_back(value, length);
+  }
   orvcred_close(handle);
   if (rc == ORVCRED_MISSING_KEY) {
-    ORV_MESSAGE(kMsgMissingParam, textMessage(keystore.path, options.operand));
+    std::string near = nearestKeys(keystore, failed);
+    MessageRecord record = textMessage(keystore.path, failed);
+    record.textInsert3 = near.c_str();
+    ORV_MESSAGE(kMsgMissingParam, record);
   } else if (rc == ORVCRED_DUPLICATE_KEY) {
-    ORV_MESSAGE(kMsgDuplicateParam, textMessage(keystore.path, options.operand));
+    ORV_MESSAGE(kMsgDuplicateParam, textMessage(keystore.path, failed));
   } else if (rc == ORVCRED_NOT_READABLE) {
-    ORV_MESSAGE(kMsgNotReadable, textMessage(keystore.path, options.operand));
+    ORV_MESSAGE(kMsgNotReadable, textMessage(keystore.path, failed));
   } else if (rc == ORVCRED_NO_MEMORY) {
     ORV_MESSAGE(kMsgNoMemory, messageRecord());
     rc = kMemoryNoMemory;
-  } else if (rc == ORVCRED_OK) {
-    osWriteFile(value, 1, length, stdout);
-    osWriteFile("\n", 1, 1, stdout);
-    if (std::fflush(stdout) != 0) rc = kRunWriteFailed;
   }
-  orvcred_free_value(value);
+  for (const auto& [value, length] : values) {
+    if (rc == ORVCRED_OK) {
+      osWriteFile(value, 1, length, stdout);
+      osWriteFile("\n", 1, 1, stdout);
+    }
+    orvcred_free_value(value);
+  }
+  if (rc == ORVCRED_OK && std::fflush(stdout) != 0) rc = kRunWriteFailed;
   return rc;
 }
 
 int32_t orvcredMain(int32_t argc, char** argv) {
-  // reveal's and version's standard output is the value alone, for scripts.
-  bool scripted = argc > 1 && (std::strcmp(argv[1], "reveal") == 0 ||
-                               std::strcmp(argv[1], "version") == 0);
-  Program program = {"orvcred", "cmd/orvcred/orvcred", kOrvcredFunctionNumber, runCommand,
-                     scripted};
-  return runProgram(program, argc, argv);
+  constexpr Program kOrvcred = {"orvcred", "cmd/orvcred/orvcred", kOrvcredFunctionNumber,
+                                runCommand, true};
+  return runProgram(kOrvcred, argc, argv);
 }

@@ -15,6 +15,8 @@ constexpr int32_t kCredNotReadable = 3;     // a protected value this key cannot
 constexpr int32_t kCredMissingKey = 4;      // reveal: KEY has no line
 constexpr int32_t kCredDuplicateKey = 5;    // reveal: KEY has more than one line
 constexpr int32_t kCredHeldBack = 6;        // check: plaintext behind a flag that says YES
+constexpr int32_t kCredDefaultKey = 7;      // check: values under the built-in key
+constexpr int32_t kCredRepeated = 8;        // check: a credential key given more than once
 
 // Runs the command with the process's arguments and returns the exit code.
 int32_t orvcredMain(int32_t argc, char** argv);

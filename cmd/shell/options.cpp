@@ -1,5 +1,7 @@
 #include "cmd/shell/options.h"
 
+#include <cstring>
+
 namespace {
 
 char foldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -7,6 +9,7 @@ char foldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 bool namesSpec(const char* option, const OptionSpec& spec) {
+  if (spec.exact) return std::strcmp(option, spec.name) == 0;
   for (size_t i = 0; spec.name[i] != '\0'; ++i) {
     if (foldCase(option[i]) != spec.name[i]) return false;
   }
@@ -37,24 +40,29 @@ bool parseNumber(const char* text, int32_t* number) {
 }  // namespace
 
 int32_t readOptions(int32_t argc, const char* const* argv, int32_t first, const OptionSpec* specs,
-                    size_t specCount, const char** operand) {
+                    size_t specCount, std::vector<const char*>* operands) {
   for (int32_t position = first; position < argc; ++position) {
     const char* argument = argv[position];
     if (argument == nullptr || argument[0] == '\0') return 0;
     if (argument[0] != '-') {
-      if (operand == nullptr || *operand != nullptr) return position;
-      *operand = argument;
+      if (operands == nullptr) return position;
+      operands->push_back(argument);
       continue;
     }
     const OptionSpec* spec = nullptr;
     for (size_t i = 0; i < specCount && spec == nullptr; ++i) {
       if (argument[1] != '\0' && namesSpec(argument + 1, specs[i])) spec = &specs[i];
     }
+    if (spec != nullptr && spec->flag != nullptr) {
+      *spec->flag = true;
+      continue;
+    }
     const char* value = position + 1 < argc ? argv[position + 1] : nullptr;
     if (spec == nullptr || value == nullptr) return position;
     if (spec->text != nullptr) {
       if (value[0] == '-') return position;
       *spec->text = value;
+      if (spec->all != nullptr) spec->all->push_back(value);
     } else if (!parseNumber(value, spec->number) || *spec->number < spec->lowest ||
                *spec->number > spec->highest) {
       return position;

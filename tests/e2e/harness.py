@@ -122,7 +122,8 @@ class Scratch:
         Returns (exit code of the first step that failed, or 0, {key: plaintext})."""
         where = ["-f", host_path(self.path(name))] + (["-sf", host_path(key)] if key else [])
         check = self.run("check", *where, exe=CRED)
-        if check.returncode != 0:
+        # 7: every value protected, with the built-in key.
+        if check.returncode not in ((0, 7) if key is None else (0,)):
             return check.returncode, {}
         values = {}
         for wanted in keys:

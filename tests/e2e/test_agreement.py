@@ -9,6 +9,7 @@ import unittest
 from harness import CRED, WINDOWS, Result, Scratch, host_path
 
 BOM = b"\xef\xbb\xbf"
+CREDENTIAL_KEYS = ("pem.password", "pem.password.channel", "crl.ldap.pass2", "pkcs11.token_pin")
 
 
 class AgreementTest(unittest.TestCase):
@@ -97,11 +98,12 @@ class AgreementTest(unittest.TestCase):
     def test_check_orvseal_and_the_library_agree_on_random_keystores(self):
         """On random keystores: check lists exactly the credential lines,
         says 0 exactly when orvseal changes nothing, 2 when it protects or
-        drops a line, 6 when it leaves a plaintext behind a YES flag, and
-        orvseal's code where orvseal refuses the file; the library (reveal)
-        reads what orvseal protected as the whole value."""
+        drops a line, 6 when it leaves a plaintext behind a YES flag, 8 for a
+        credential key given twice, and orvseal's code where orvseal refuses
+        the file; the library (reveal) reads what orvseal protected as the
+        whole value."""
         rng = random.Random(20261207)
-        keys = ["pem.password", "pem.password.channel", "crl.ldap.pass2", "pkcs11.token_pin",
+        keys = list(CREDENTIAL_KEYS) + [
                 "pem.encrypted", "crl.encrypted", "pem.password.channel.encrypted",
                 "ldap.server", "#pem.password", "PEM.password", "pem.passwor"]
         values = ["YES", "yes", "NO", "s3cr#t", "two words", "a=b", "<ORV>x!y", "v"]
@@ -132,14 +134,16 @@ class AgreementTest(unittest.TestCase):
                     j += 1
                 elif out[j + 1].startswith(credentials[n][0].strip() + " = <ORV>"):
                     protected[n] = credentials[n]
-                    self.assertEqual(listed.get(n), "plaintext", note)
+                    self.assertIn(listed.get(n), ("plaintext", "repeated"), note)
                     j += 2
             self.assertFalse({n for n, state in listed.items() if state == "plaintext"}
                              - set(protected), note)
             changed = out[:len(lines)] != text.replace("\r\n", "\n").split("\n")[:len(lines)]
             held = "plaintext behind a flag that says protected" in listed.values()
-            self.assertEqual(check.code, 6 if held else 2 if changed else 0, note)
             keyed = [key.strip() for key, _ in credentials.values()]
+            repeated = any(keyed.count(k) > 1 for k in CREDENTIAL_KEYS)
+            self.assertEqual(check.code, 6 if held else 8 if repeated else 2 if changed else 0,
+                             note)
             unique = [n for n, (key, _) in protected.items() if keyed.count(key.strip()) == 1]
             for n in unique[:1]:
                 key, value = protected[n]

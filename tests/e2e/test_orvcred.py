@@ -3,6 +3,7 @@ Wine for the Windows build). The environment names what to run: see
 harness.py. (The C consumer of the library is built and run against the
 installed packages by scripts/package-test.sh.)"""
 
+import json
 import os
 import stat
 import unittest
@@ -34,26 +35,63 @@ class OrvcredTest(unittest.TestCase):
     def assert_protected(self, name, key):
         self.assertEqual(self.s.reveal(name, key, PLAINTEXTS), (0, PLAINTEXTS))
 
-    def check_lines(self, out):
-        return [line for line in out.split("\n")
-                if line and not line.startswith(("ORV", "orvseal", "orvcred"))]
+    def test_front_end_spellings_and_streams(self):
+        self.protect()
+        bad, lacks = ["ORV7027E", "ORV9200I"], ["ORV9200I", "ORV9209E"]
+        cases = [  # arguments, exit code, what standard output begins with, messages
+            (("--help",), 0, "Usage: orvcred check", []), (("-h",), 0, "Usage:", []),
+            (("help",), 0, "Usage:", []), (("--version",), 0, "1.", []), (("version",), 0, "1.", []),
+            ((), 10, "", lacks), (("bogus",), 10, "", bad),
+            (("check", "-fubar", "keystore.conf"), 10, "", bad),
+            (("check", "-sfx", "initial.key"), 10, "", bad),
+            (("rekey", "-nf", "x", "-sp", "3"), 10, "", bad),
+            (("reveal", "-f", "keystore.conf"), 10, "", lacks),
+            (("rekey", "-f", "keystore.conf"), 10, "", lacks),
+            (("check", "-f", "keystore.conf", "-sf", "initial.key"), 0, "keystore.conf:4: ",
+             ["ORV9207I"]),
+        ]
+        for args, code, begins, ids in cases:
+            c, out, err, got = self.cred(*args)
+            self.assertEqual((c, got), (code, sorted(ids)), (args, out, err))
+            self.assertTrue(out.startswith(begins) and (begins or not out), (args, out))
+            self.assertNotIn("ORV", out)
+            self.assertTrue(err.startswith("orvcred 1."), (args, err))
 
-    def test_check_prints_each_credential_state_and_never_a_value(self):
+    def test_check_states_codes_and_json(self):
+        self.protect(key=None)
+        os.rename(self.s.path("keystore.conf"), self.s.path("default.conf"))
         self.protect()
         self.s.write("plain.conf", KEYSTORE)
-        cases = [  # keystore, key file, exit code, messages, lines of credentials, their state
+        protected = self.s.text("keystore.conf")
+        self.s.write("twice.conf", protected + protected.splitlines()[3] + "\n")
+        self.s.write("held.conf", "pem.encrypted = YES\npem.password = typed\n")
+        cases = [  # keystore, key file, exit code, messages, lines and their state
             ("keystore.conf", "initial.key", 0, ["ORV9207I"], PROTECTED_LINES, "protected"),
             ("keystore.conf", "other.key", 3, ["ORV9201E"], PROTECTED_LINES,
              "protected, not readable with this key"),
             ("plain.conf", "initial.key", 2, ["ORV9202W"], PLAIN_LINES, "plaintext"),
+            ("held.conf", "initial.key", 6, ["ORV9110W"], [(2, "pem.password")],
+             "plaintext behind a flag that says protected"),
+            ("default.conf", None, 7, ["ORV6339W", "ORV920BW"], PROTECTED_LINES,
+             "protected with the built-in key"),
         ]
         for name, key, code, ids, lines, state in cases:
-            c, out, err, got = self.cred("check", "-f", name, "-sf", key)
+            c, out, err, got = self.cred("check", "-f", name, *(("-sf", key) if key else ()))
             self.assertEqual((c, got), (code, ids), out + err)
-            self.assertEqual(self.check_lines(out),
+            self.assertEqual(out.splitlines(),
                              ["%s:%d: %s: %s" % (name, n, k, state) for n, k in lines])
             for secret in PLAINTEXTS.values():
                 self.assertNotIn(secret, out + err)
+        names = ["keystore.conf", "twice.conf", "plain.conf"]
+        c, out, err, got = self.cred("check", *sum((["-f", n] for n in names), []), "-sf",
+                                     "initial.key", "--json")
+        document = json.loads(out)
+        self.assertEqual((c, document["exit"]), (8, 8), err)
+        self.assertEqual([(f["file"], f["exit"]) for f in document["files"]],
+                         [("keystore.conf", 0), ("twice.conf", 8), ("plain.conf", 2)])
+        self.assertEqual(document["files"][1]["lines"][0],
+                         {"line": 4, "key": "pem.password", "state": "repeated"})
+        self.assertIn("more than once", document["meaning"])
 
     def test_reveal_writes_the_plaintext_alone(self):
         self.protect(KEYSTORE + "twice = 1\ntwice = 2\n")
@@ -72,10 +110,7 @@ class OrvcredTest(unittest.TestCase):
         self.s.write("keystore.conf", KEYSTORE)
         self.s.write("empty.key", "")
         self.s.write("broken-nokey.conf", "no equals sign\npem.password = x\n")
-        usage = ["ORV9200I"]
         cases = [
-            ((), 10, usage), (("bogus",), 10, ["ORV7027E"] + usage),
-            (("rekey", "-nf", "x", "-sp", "3"), 10, ["ORV7027E"] + usage),
             (("check", "-f", "missing.conf"), 12, ["ORV9062E"]),
             (("check", "-f", "broken-nokey.conf"), 2, ["ORV6339W", "ORV9202W"]),
             (("check", "-f", "keystore.conf", "-sf", "none.key"), 80, ["ORV6335E"]),
