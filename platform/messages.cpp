@@ -61,7 +61,7 @@ constexpr CatalogueEntry kCatalogue[] = {
      "The password-based encryption service failed with code {n1}. No credential was "
      "protected by this step."},
     {kMsgCannotOpen, "The file '{t1}' cannot be opened (error {n1}: {e1})."},
-    {kMsgProtected, "The credentials in '{t1}' are protected."},
+    {kMsgProtected, "The credentials in '{t1}' {t2}."},
     {kMsgDuplicateParam,
      "The configuration file '{t1}' holds more than one '{t2}' entry. Keep exactly one."},
     {kMsgMissingParam, "The keystore file '{t1}' holds no '{t2}' entry.{t3}"},
@@ -90,9 +90,9 @@ constexpr CatalogueEntry kCatalogue[] = {
      "credential cannot be told. Write the line as '{t2} = value'. The keystore file is "
      "unchanged."},
     {kMsgPlaintextBehindFlag,
-     "Line {n1} of '{t1}' holds a plaintext '{t2}' after a flag line that says it is "
-     "protected, so it was left in plaintext. To have it protected, remove that flag line or "
-     "set it to NO, and run the command again."},
+     "Line {n1} of '{t1}' holds a plaintext '{t2}' after the flag line {t3} that says it is "
+     "protected, so it is left in plaintext. To have it protected, remove line {t3} or set it "
+     "to NO, and run orvseal again."},
     {kMsgKeyFileLineUnreadable,
      "The keystore file '{t1}' names its initial key file in orvcred.keyfile, but line {n1} "
      "cannot be read (a line must be key = value, a comment or blank), so the key file cannot "
@@ -165,6 +165,9 @@ constexpr CatalogueEntry kCatalogue[] = {
      "The values in '{t1}' are protected with the built-in key, which anyone who has this "
      "program holds. Move them to a key file of your own: orvcred genkey, then orvcred rekey "
      "-nf."},
+    {kMsgNothingToDo,
+     "The credentials in '{t1}' are protected under the key file '{t2}' and this algorithm "
+     "already; the file was left as it is."},
     {kMsgIncomplete, "The command line lacks {t1}."},
     {kMsgKeyFileNameUnwritable,
      "The new key file name '{t1}' cannot be written into orvcred.keyfile of '{t2}': it "

@@ -17,8 +17,9 @@ TEST(MessagesTest, InsertTextIsNeverInterpretedAsAFormat) {
   MessageRecord record = messageRecord();
   record.textInsert1 = "%s%n{t2}";
   record.textInsert2 = "x";
-  EXPECT_EQ(shown(kMsgProtected, record),
-            "ORV9105I: The credentials in '%s%n{t2}' are protected.");
+  EXPECT_EQ(shown(kMsgDuplicateParam, record),
+            "ORV9060E: The configuration file '%s%n{t2}' holds more than one 'x' entry. Keep "
+            "exactly one.");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "cmd/orv/options.h"
@@ -93,15 +94,25 @@ int32_t beginOutput(RunState& run, Replacement& output) {
   return output.begin(resolved, model, &id, false);
 }
 
+// What the rewrite found besides its result.
+struct Rewritten {
+  bool changed = false;    // a line protected or dropped, or a line end added
+  int64_t heldBack = 0;    // plaintext credentials left behind a YES flag
+};
+
 // Writes every line of the keystore, protected, until the first failure.
-int32_t rewriteLines(RunState& run, Replacement& output) {
+int32_t rewriteLines(RunState& run, Replacement& output, Rewritten* rewritten) {
   KeystoreLines lines(run.keystore.text, run.keystore.length);
   // A byte order mark is kept as it is and is no part of the first key.
   output.write(kByteOrderMark, lines.byteOrderMark());
   for (KeystoreLine line; lines.next(&line);) {
-    if (lineAction(line) == LineAction::kKeepHeldBack) {
+    LineAction action = lineAction(line);
+    if (action == LineAction::kKeepHeldBack) {
       ORV_LINE_MESSAGE(kMsgPlaintextBehindFlag, run.keystore.path, line);
+      ++rewritten->heldBack;
     }
+    rewritten->changed = rewritten->changed || action == LineAction::kProtect ||
+                         action == LineAction::kDrop || !line.hasEnding;
     int32_t code = rewriteCredentialLine(output, &run.protection.context, line);
     if (code != 0) return code;
   }
@@ -119,13 +130,25 @@ int32_t protect(int32_t argc, char** argv) {
   if (result == kRunOk) {
     result = startProtection(run.initialKey, run.options.algorithm, &run.protection);
   }
+  Rewritten rewritten;
   if (result == kRunOk) {
     Replacement output;
     result = beginOutput(run, output);
-    if (result == kRunOk) result = rewriteLines(run, output);
-    if (result == kRunOk) result = output.commit();
+    if (result == kRunOk) result = rewriteLines(run, output, &rewritten);
+    // A keystore that its protected text equals is left as it is: same
+    // file, times, links and owner; the side file goes.
+    bool nothingToDo = !rewritten.changed && output.replacesKeystore();
+    if (result == kRunOk && !nothingToDo) result = output.commit();
   }
-  if (result == kRunOk) ORV_MESSAGE(kMsgProtected, textMessage(run.keystore.path));
+  if (result == kRunOk) {
+    // The closing words never say "protected" of a plaintext left behind.
+    std::string outcome = "are protected";
+    if (rewritten.heldBack > 0) {
+      outcome += ", except " + std::to_string(rewritten.heldBack) +
+                 " left in plaintext behind flag lines that say YES (ORV9110W)";
+    }
+    ORV_MESSAGE(kMsgProtected, textMessage(run.keystore.path, outcome.c_str()));
+  }
   return result;
 }
 

@@ -119,6 +119,35 @@ int32_t prove(Rekey& run) {
   return 0;
 }
 
+// Whether the new text would be the keystore's: the same key and
+// algorithm, nothing to protect or drop, and the key file line as it is.
+bool nothingToDo(const Rekey& run) {
+  const InitialKey& current = run.currentKey;
+  const InitialKey& next = run.newKey;
+  if (current.length != next.length || std::memcmp(current.bytes, next.bytes, next.length) != 0) {
+    return false;
+  }
+  KeystoreLines lines(run.keystore.text, run.keystore.length);
+  for (KeystoreLine line; lines.next(&line);) {
+    LineAction action = lineAction(line);
+    if (action == LineAction::kProtect || action == LineAction::kDrop || !line.hasEnding) {
+      return false;
+    }
+    if (action == LineAction::kKeepProtected &&
+        MasterKeys::algorithmOf(line.text + line.value.begin, line.value.length) !=
+            run.options->algorithm) {
+      return false;
+    }
+    if (line.number == run.keyFileLine &&
+        (line.entryValue.length != std::strlen(run.options->newKeyFile) ||
+         std::memcmp(line.text + line.entryValue.begin, run.options->newKeyFile,
+                     line.entryValue.length) != 0)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // The second pass: the new text, line by line, as orvseal writes it under
 // the new key, with every protected value protected again.
 int32_t writeLines(Rekey& run, Replacement& out) {
@@ -168,6 +197,10 @@ int32_t runRekey(const CredOptions& options) {
   if (rc == kRunOk) rc = settleInitialKey(run.keystore, options.keyFile, &run.currentKey);
   if (rc == kRunOk) rc = prove(run);
   if (rc == kRunOk) rc = settleInitialKey(run.keystore, options.newKeyFile, &run.newKey);
+  if (rc == kRunOk && nothingToDo(run)) {
+    ORV_MESSAGE(kMsgNothingToDo, textMessage(run.keystore.path, options.newKeyFile));
+    return kRunOk;
+  }
   if (rc == kRunOk) rc = startProtection(run.newKey, options.algorithm, &run.next);
   if (rc == kRunOk) {
     Replacement out;

@@ -198,5 +198,9 @@ void showLineMessage(uint32_t number, const char* keystorePath, const KeystoreLi
                 line.text + line.key.begin);
   MessageRecord record = numberMessage(line.number, keystorePath);
   record.textInsert2 = key;
+  // A plaintext left behind a flag line names that line.
+  char flagLine[24];
+  std::snprintf(flagLine, sizeof flagLine, "%lld", static_cast<long long>(line.heldBackBy));
+  record.textInsert3 = flagLine;
   showMessage(number, record, sourceLine);
 }

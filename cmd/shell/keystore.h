@@ -60,7 +60,8 @@ int32_t refuseSteeredPath(const char* path, bool mustBeOwned);
 
 // Shows a message about one line of the keystore: numeric insert 1 its
 // number, text insert 1 the keystore, text insert 2 its key (never its
-// value, which may be a credential).
+// value, which may be a credential), text insert 3 the line of the flag
+// line that holds a plaintext credential back (0 for none).
 void showLineMessage(uint32_t number, const char* keystorePath, const KeystoreLine& line,
                      int32_t sourceLine);
 #define ORV_LINE_MESSAGE(number, keystorePath, line) \

@@ -36,6 +36,7 @@ Replacement::~Replacement() {
 int32_t Replacement::begin(const char* target, FILE* model, const FileId* expected,
                            bool isKeystore) {
   model_ = model;
+  replacesKeystore_ = isKeystore;
   expecting_ = expected != nullptr;
   if (expecting_) expected_ = *expected;
   std::snprintf(target_, sizeof target_, "%s", target);

@@ -43,6 +43,10 @@ class Replacement {
 
   void write(const char* bytes, size_t length);
 
+  // Whether the file replaced is the keystore that the run read (begun with
+  // `isKeystore`).
+  bool replacesKeystore() const { return replacesKeystore_; }
+
   // 0; kRunWriteFailed (ORV9107E); kRunFileInUse (ORV9115E) when another
   // process holds the file open; kRunFileChanged (ORV911BE) when its name
   // leads to another file by now; kRunReplaceFailed (ORV9108E). On failure
@@ -55,6 +59,7 @@ class Replacement {
   FILE* model_ = nullptr;
   FileId expected_;
   bool expecting_ = false;
+  bool replacesKeystore_ = false;
   char target_[kConfigPathSize] = {};
   char sidePath_[kConfigPathSize] = {};
   char buffer_[64 * 1024];  // the stream's: a sixteenth of the write calls of the default size

@@ -3,6 +3,7 @@ alike, because they read it through one classifier. Run as a user runs them
 (under Wine for the Windows build); the environment names what to run: see
 harness.py."""
 
+import os
 import random
 import unittest
 
@@ -72,6 +73,11 @@ class AgreementTest(unittest.TestCase):
         self.assertTrue(self.s.read("ks.conf").startswith(BOM + b"pem.encrypted = YES\r\n"))
         r = self.cred("reveal", "-f", "ks.conf", "-sf", "new.key", "pem.password")
         self.assertEqual((r.code, r.stdout), (0, "plain\n"), r)
+        # Again to the key and algorithm in use: nothing to do, nothing touched.
+        inode = os.stat(self.s.path("ks.conf")).st_ino
+        r = self.cred("rekey", "-f", "ks.conf", "-sf", "new.key", "-nf", "new.key")
+        self.assertEqual((r.code, r.ids), (0, ["ORV920CI"]), r)
+        self.assertEqual(os.stat(self.s.path("ks.conf")).st_ino, inode)
 
     def test_rekey_writes_only_key_file_names_that_read_back(self):
         names = ["new #2.key", " lead.key", "x" * 270]
@@ -86,11 +92,16 @@ class AgreementTest(unittest.TestCase):
             self.assertEqual(self.s.read("ks.conf"), before)
 
     def test_a_plaintext_that_orvseal_leaves_has_a_code_of_its_own(self):
-        self.s.write("ks.conf", "pem.encrypted = YES\npem.password = typed-in\n")
+        self.s.write("ks.conf", "a = 1\npem.encrypted = YES\npem.password = typed-in\n")
+        inode = os.stat(self.s.path("ks.conf")).st_ino
         for _ in range(2):
             r = self.seal("-f", "ks.conf", "-sf", "k.key")
             self.assertEqual((r.code, r.ids), (0, ["ORV9105I", "ORV9110W"]), r)
-            self.assertIn("Line 2 of 'ks.conf' holds a plaintext 'pem.password'", r.stderr)
+            self.assertIn("Line 3 of 'ks.conf' holds a plaintext 'pem.password' after the flag "
+                          "line 2", r.stderr)
+            self.assertIn("are protected, except 1 left in plaintext", r.stdout)
+            # Nothing to do, nothing touched: the same file, not a copy.
+            self.assertEqual(os.stat(self.s.path("ks.conf")).st_ino, inode)
             r = self.cred("check", "-f", "ks.conf", "-sf", "k.key")
             self.assertEqual((r.code, r.ids), (6, ["ORV9110W"]), r)
         self.assertNotIn("typed-in", r.stdout + r.stderr)
