@@ -70,7 +70,7 @@ int32_t beginOutput(RunState& run, Replacement& output) {
   if (outputFile == nullptr || (exists && id == keystore.id) ||
       std::strcmp(outputFile, keystore.path) == 0) {
     FILE* model = std::exchange(keystore.file, nullptr);
-    return output.begin(keystore.resolved, model, &keystore.id, true);
+    return output.begin(keystore.resolved, model, &keystore.id, keystore.path);
   }
   // An -o in a folder that others may write: nobody else's file or link.
   int32_t steered = refuseSteeredPath(outputFile, true);
@@ -83,7 +83,7 @@ int32_t beginOutput(RunState& run, Replacement& output) {
   }
   if (kind == FileKind::kOther) return output.beginStream(outputFile);
   if (kind == FileKind::kMissing) {
-    return output.begin(resolved, std::exchange(keystore.file, nullptr), nullptr, false);
+    return output.begin(resolved, std::exchange(keystore.file, nullptr), nullptr, nullptr);
   }
   FILE* model = osOpenResolved(resolved);
   if (model == nullptr || osIdentifyFile(model, &id) != 0) {
@@ -91,7 +91,7 @@ int32_t beginOutput(RunState& run, Replacement& output) {
     if (model != nullptr) osCloseFile(model);
     return kRunCannotOpen;
   }
-  return output.begin(resolved, model, &id, false);
+  return output.begin(resolved, model, &id, nullptr);
 }
 
 // What the rewrite found besides its result.

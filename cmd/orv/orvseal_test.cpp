@@ -317,7 +317,10 @@ TEST_F(RunTest, AFolderChangedDuringTheRunSteersNothing) {
     std::filesystem::remove(moved);
     dir.write("real.conf", kKeystore);
     dir.write("other.conf", "");
-    std::filesystem::create_symlink(real, link);
+    // mingw's library makes no symbolic links: there the keystore is named itself.
+    std::error_code noLinks;
+    std::filesystem::create_symlink(real, link, noLinks);
+    if (noLinks && c.target == link) continue;
     swapWhen = c.when;
     swapInFolder = [&] {
       if (c.target == link) {
@@ -328,7 +331,7 @@ TEST_F(RunTest, AFolderChangedDuringTheRunSteersNothing) {
         dir.write(c.target == real ? "real.conf" : "other.conf", theirs);
       }
     };
-    std::vector<std::string> args = {"-f", link, "-sf", keyFile};
+    std::vector<std::string> args = {"-f", noLinks ? real : link, "-sf", keyFile};
     if (c.target == other) args.insert(args.end(), {"-o", other});
     EXPECT_EQ(runOrvseal(args), c.code);
     EXPECT_FALSE(swapInFolder) << "the step was reached";

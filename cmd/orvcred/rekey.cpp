@@ -205,7 +205,7 @@ int32_t runRekey(const CredOptions& options) {
   if (rc == kRunOk) {
     Replacement out;
     FILE* model = std::exchange(run.keystore.file, nullptr);
-    rc = out.begin(run.keystore.resolved, model, &run.keystore.id, true);
+    rc = out.begin(run.keystore.resolved, model, &run.keystore.id, run.keystore.path);
     if (rc == kRunOk) rc = writeLines(run, out);
     if (rc == kRunOk) rc = out.commit();
   }

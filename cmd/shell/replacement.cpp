@@ -34,9 +34,9 @@ Replacement::~Replacement() {
 }
 
 int32_t Replacement::begin(const char* target, FILE* model, const FileId* expected,
-                           bool isKeystore) {
+                           const char* keystoreName) {
   model_ = model;
-  replacesKeystore_ = isKeystore;
+  replacesKeystore_ = keystoreName != nullptr;
   expecting_ = expected != nullptr;
   if (expecting_) expected_ = *expected;
   std::snprintf(target_, sizeof target_, "%s", target);
@@ -47,8 +47,8 @@ int32_t Replacement::begin(const char* target, FILE* model, const FileId* expect
   // The side file takes the place of one name only; the others keep the
   // old text, plaintext credentials and all.
   uint32_t names = 0;
-  if (isKeystore && osLinkCount(model_, &names) == 0 && names > 1) {
-    ORV_MESSAGE(kMsgHardLinks, numberMessage(names, target));
+  if (replacesKeystore_ && osLinkCount(model_, &names) == 0 && names > 1) {
+    ORV_MESSAGE(kMsgHardLinks, numberMessage(names, keystoreName));
   }
   for (int attempt = 1; attempt <= kSideFileNamesTried; ++attempt) {
     stream_ = osCreatePrivateFile(sidePath_, expecting_ ? target_ : nullptr);

@@ -31,10 +31,11 @@ class Replacement {
   // Replacement closes it. `expected` (may be null, for a new file) is what
   // `target` must still be at the commit. The side file is "<file>.bak",
   // else "<file>.1.bak" and on: a file this run did not create is never
-  // removed or overwritten. A keystore with several names is warned of
-  // (ORV9114W) when `isKeystore`. 0; kRunPathTooLong (ORV9109E);
-  // kRunCannotOpen (ORV9106E).
-  int32_t begin(const char* target, FILE* model, const FileId* expected, bool isKeystore);
+  // removed or overwritten. `keystoreName` is the keystore's name as the
+  // user gave it when the target is the keystore, else null; a keystore
+  // with several names is warned of (ORV9114W). 0; kRunPathTooLong
+  // (ORV9109E); kRunCannotOpen (ORV9106E).
+  int32_t begin(const char* target, FILE* model, const FileId* expected, const char* keystoreName);
 
   // Writes straight into `path`, which is no regular file (a pipe, a
   // terminal, /dev/null): nothing to replace, only flushed at commit.
@@ -43,8 +44,7 @@ class Replacement {
 
   void write(const char* bytes, size_t length);
 
-  // Whether the file replaced is the keystore that the run read (begun with
-  // `isKeystore`).
+  // Whether the file replaced is the keystore that the run read.
   bool replacesKeystore() const { return replacesKeystore_; }
 
   // 0; kRunWriteFailed (ORV9107E); kRunFileInUse (ORV9115E) when another
