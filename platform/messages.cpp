@@ -49,8 +49,8 @@ constexpr CatalogueEntry kCatalogue[] = {
      "with it can be read by anyone who has this program: name a key file with -sf, "
      "VKT_ORVCRED_KEYFILE or orvcred.keyfile."},
     {kMsgCannotReadKeyFile,
-     "The initial key file '{t1}' cannot be read. Check that it exists, holds the key "
-     "(1 to 4096 bytes) and that only you may read it."},
+     "The {t3} key file '{t1}' cannot be used: {t2}. A key file holds the key, 1 to 4096 "
+     "bytes (orvcred genkey makes one)."},
     {kMsgKeyFileExposed,
      "The initial key file '{t1}' can be read or changed by other users, so it is not used. "
      "Let only its owner have it: " ORV_REMEDY_PRIVATE "."},
@@ -121,8 +121,7 @@ constexpr CatalogueEntry kCatalogue[] = {
      "  -f and -sf as for orvseal; -sp 1 for AES-128-GCM, 2 for AES-256-GCM (default 2)"},
     {kMsgNotReadable,
      "The protected value of '{t2}' in '{t1}' cannot be read with this initial key. Name the "
-     "key file it was protected with (-sf, VKT_ORVCRED_KEYFILE or orvcred.keyfile). No file "
-     "was changed."},
+     "key file it was protected with (-sf, VKT_ORVCRED_KEYFILE or orvcred.keyfile)."},
     {kMsgPlaintextFound,
      "The keystore file '{t1}' holds lines that orvseal would change (the first is line {n1}: "
      "a plaintext credential, or a flag line that says one is not protected). Protect the "

@@ -196,7 +196,7 @@ int32_t runRekey(const CredOptions& options) {
   if (rc == kRunOk) rc = readKeystore(&run.keystore);
   if (rc == kRunOk) rc = settleInitialKey(run.keystore, options.keyFile, &run.currentKey);
   if (rc == kRunOk) rc = prove(run);
-  if (rc == kRunOk) rc = settleInitialKey(run.keystore, options.newKeyFile, &run.newKey);
+  if (rc == kRunOk) rc = settleInitialKey(run.keystore, options.newKeyFile, &run.newKey, "new");
   if (rc == kRunOk && nothingToDo(run)) {
     ORV_MESSAGE(kMsgNothingToDo, textMessage(run.keystore.path, options.newKeyFile));
     return kRunOk;

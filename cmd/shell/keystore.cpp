@@ -9,6 +9,7 @@
 #include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/pbe.h"
+#include "platform/runtime.h"
 #include "platform/trace.h"
 
 namespace {
@@ -53,8 +54,9 @@ int32_t reportKeyFileEntry(const Keystore& keystore, const InitialKey& key, int3
   return fault;
 }
 
-// Why a named key file cannot be used, reported.
-int32_t reportKeyFile(const InitialKey& key, int32_t code) {
+// Why a named key file cannot be used, reported; `error` is the system's
+// reason when the file could not be opened or read.
+int32_t reportKeyFile(const InitialKey& key, int32_t code, int32_t error, const char* which) {
   const char* keyFile = key.keyFilePath != nullptr ? key.keyFilePath : "";
   ORV_RUN_TRACE(0, "Failed to read initial key from file %s", keyFile);
   FileKind kind = FileKind::kMissing;
@@ -67,7 +69,23 @@ int32_t reportKeyFile(const InitialKey& key, int32_t code) {
   } else if (osFileKind(keyFile, &kind) == 0 && kind == FileKind::kOther) {
     ORV_MESSAGE(kMsgNotRegularFile, textMessage(keyFile));
   } else {
-    ORV_MESSAGE(kMsgCannotReadKeyFile, textMessage(keyFileBaseName(keyFile)));
+    // What was tried, and why it failed: missing, empty, too large, or the
+    // system's reason.
+    char reason[512];
+    char systemText[256] = "no such file";
+    if (error != 0 && osStrerror(systemText, sizeof systemText, error) != 0) {
+      std::snprintf(systemText, sizeof systemText, "error %d", error);
+    }
+    if (code == kPbeKeyFileEmpty) {
+      std::snprintf(reason, sizeof reason, "'%s' is empty", keyFile);
+    } else if (code == kPbeKeyFileTooLarge) {
+      std::snprintf(reason, sizeof reason, "'%s' holds more than 4096 bytes", keyFile);
+    } else {
+      std::snprintf(reason, sizeof reason, "'%s' cannot be read (%s)", keyFile, systemText);
+    }
+    MessageRecord record = textMessage(keyFileBaseName(keyFile), reason);
+    record.textInsert3 = which;
+    ORV_MESSAGE(kMsgCannotReadKeyFile, record);
   }
   return code;
 }
@@ -151,8 +169,11 @@ int32_t readKeystore(Keystore* keystore) {
   return code;
 }
 
-int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialKey* key) {
+int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialKey* key,
+                         const char* role) {
+  errno = 0;
   int32_t code = chooseInitialKey(keystore.path, keystore.text, keystore.length, keyFile, key);
+  int32_t error = errno;
   if (key->source != InitialKeySource::kExplicit) {
     ORV_RUN_TRACE(0, "No keyfile from command line. Looking for env var");
   }
@@ -170,7 +191,7 @@ int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialK
     ORV_MESSAGE(kMsgBadEnvironment, textMessage(kKeyFileEnvName));
     return code;
   }
-  if (code != 0) return reportKeyFile(*key, code);
+  if (code != 0) return reportKeyFile(*key, code, error, role);
   if (key->keyFilePath != nullptr) {
     int32_t steered = refuseSteeredPath(key->keyFilePath, false);
     if (steered != kRunOk) {

@@ -48,8 +48,11 @@ int32_t readKeystore(Keystore* keystore);
 // keystore's orvcred.keyfile, else the built-in default key (ORV6339W).
 // Traces what it looked at; reports why it cannot settle one: 11
 // (ORV9111E), 12, 15 (ORV9060E), 16 (ORV9112E) for an unusable
-// orvcred.keyfile, 80-83 for a key file (ORV6335E, ORV633AE, ORV9113E).
-int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialKey* key);
+// orvcred.keyfile, 80-84 for a key file (ORV6335E, which says what was
+// tried and why, ORV633AE, ORV633BE, ORV9113E). `role` names the key in
+// messages: "initial", or "new" for the key that rekey moves values to.
+int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialKey* key,
+                         const char* role = "initial");
 
 // Refuses a path through which another user could steer the run
 // (osCheckNotSteered): a link that another user owns in a sticky folder

@@ -139,9 +139,12 @@ class OrvsealTest(unittest.TestCase):
                 self.assertNotEqual(self.s.reveal("keystore.conf", wrong)[0], 0, wrong)
 
         self.s.write("keystore.conf", KEYSTORE)
-        r = self.run_orvseal("-f", "keystore.conf", "-sf", host_path(self.s.path("k/none.key")))
+        missing = host_path(self.s.path("k/none.key"))
+        r = self.run_orvseal("-f", "keystore.conf", "-sf", missing)
         self.assert_result(r, 80, ["ORV6335E"])
-        self.assertIn("The initial key file 'none.key' cannot be read", r.stderr)
+        # The base name, then the path tried and the system's reason.
+        self.assertIn("The initial key file 'none.key' cannot be used: '%s' cannot be read ("
+                      % missing, r.stderr.replace("\\", "\\"))
         self.assert_untouched(KEYSTORE, "other.key", "stanza.key")
 
     def test_output_naming_the_keystore_by_another_text_replaces_it(self):
