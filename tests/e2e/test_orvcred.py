@@ -98,6 +98,11 @@ class OrvcredTest(unittest.TestCase):
         for key, plain in PLAINTEXTS.items():
             c, out, err, ids = self.cred("reveal", "-f", "keystore.conf", "-sf", "initial.key", key)
             self.assertEqual((c, out, ids), (0, plain + "\n", []), err)
+        c, out, err, ids = self.cred("reveal", "-f", "keystore.conf", "-sf", "initial.key",
+                                     "pem.password", "crl.ldap.pass")
+        self.assertEqual(out, "%s\n%s\n" % (PLAINTEXTS["pem.password"], PLAINTEXTS["crl.ldap.pass"]))
+        c, out, err, ids = self.cred("reveal", "-f", "keystore.conf", "pem.pasword")
+        self.assertIn("Keys near it: pem.password.", err)
         cases = [("crl.ldap.host", "initial.key", 0, []), ("absent", "initial.key", 4, ["ORV9061E"]),
                  ("twice", "initial.key", 5, ["ORV9060E"]),
                  ("pem.password", "other.key", 3, ["ORV9201E"])]
