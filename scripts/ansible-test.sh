@@ -53,6 +53,9 @@ expect "--check on plaintext" "$(play "$work/fresh.conf" "$work/key" "$secret_ke
 cmp -s "$work/fresh.conf" examples/keystore.conf || { echo "ansible: --check changed the file"; exit 1; }
 expect "--check on a protected keystore" \
   "$(play "$work/keystore.conf" "$work/key" "$secret_key" --check)" "changed=0 failed=0"
+expect "--check on a new host" "$(play "$work/fresh.conf" "$work/new.key" "$secret_key" --check)" \
+  "changed=2 failed=0"
+[ ! -e "$work/new.key" ] || { echo "ansible: --check placed the key file"; exit 1; }
 
 expect "a wrong key fails" "$(play "$work/keystore.conf" "$work/other.key" "another key")" \
   "changed=1 failed=1"
