@@ -138,8 +138,10 @@ FILE* osCreatePrivateFile(const char* path, const char* modelPath);
 // Gives the file open as `stream` the permissions and owner of the file open
 // as `model` (on Windows its access list with its protected or inherited
 // state, its attributes and its compression), through both open files,
-// never by path. An owner that only the superuser could give is left as it is.
-int32_t osAdoptPermissions(FILE* stream, FILE* model);
+// never by path. With `explicitOnly` (a new file in another folder), on
+// Windows only the model's own access entries, protected. An owner that
+// this account may not give is left as it is: *ownerKept is then false.
+int32_t osAdoptPermissions(FILE* stream, FILE* model, bool explicitOnly, bool* ownerKept);
 
 // Makes what was written to `stream` durable: flushes the stream, then, for
 // a regular file, the operating system's buffers (fsync, FlushFileBuffers).

@@ -202,8 +202,9 @@ FILE* osCreatePrivateFile(const char* path, const char* /*modelPath*/) {
   return stream;
 }
 
-int32_t osAdoptPermissions(FILE* stream, FILE* modelStream) {
-  if (stream == nullptr || modelStream == nullptr) return EINVAL;
+int32_t osAdoptPermissions(FILE* stream, FILE* modelStream, bool, bool* ownerKept) {
+  if (stream == nullptr || modelStream == nullptr || ownerKept == nullptr) return EINVAL;
+  *ownerKept = true;
   if (fileFaultInjected(kFaultRename)) return errno;
   struct stat model;
   if (fstat(fileno(modelStream), &model) != 0) return errno;
@@ -212,10 +213,12 @@ int32_t osAdoptPermissions(FILE* stream, FILE* modelStream) {
   if (fchmod(fd, model.st_mode & 07777) != 0) return errno;
   struct stat current;
   if (fstat(fd, &current) != 0) return errno;
-  // Only the superuser may give a file away; others keep it as their own.
+  // Only the superuser may give a file away; others keep it as their own,
+  // and are told.
   if ((current.st_uid != model.st_uid || current.st_gid != model.st_gid) &&
-      fchown(fd, model.st_uid, model.st_gid) != 0 && errno != EPERM) {
-    return errno;
+      fchown(fd, model.st_uid, model.st_gid) != 0) {
+    if (errno != EPERM) return errno;
+    *ownerKept = current.st_uid == model.st_uid;
   }
   return 0;
 }

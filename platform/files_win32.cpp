@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/files_internal.h"
@@ -94,22 +95,39 @@ class ScopedHandle {
   HANDLE handle_;
 };
 
-// The final path of an open file ("\\?\C:\..." and "\\?\UNC\..." given back
-// as "C:\..." and "\\server\..."); empty on failure.
-std::wstring finalPath(HANDLE handle) {
+// The final path of an open file in one of the forms GetFinalPathNameByHandle
+// gives; empty on failure.
+std::wstring finalPathAs(HANDLE handle, DWORD form) {
   std::wstring path(MAX_PATH, L'\0');
   DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
-                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+                                           FILE_NAME_NORMALIZED | form);
   if (length >= path.size()) {
     path.resize(length + 1);
     length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
-                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+                                       FILE_NAME_NORMALIZED | form);
   }
   if (length == 0 || length >= path.size()) return L"";
   path.resize(length);
-  if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\" + path.substr(7);
-  if (path.compare(0, 4, L"\\\\?\\") == 0) return path.substr(4);
   return path;
+}
+
+// The final path of an open file: "C:\..." and "\\server\..." where that form
+// names it exactly; the "\\?\" form is kept for a name that only it can
+// reach (a trailing dot or space), and a volume without a drive letter is
+// named by its GUID ("\\?\Volume{...}\..."). Empty on failure.
+std::wstring finalPath(HANDLE handle) {
+  std::wstring path = finalPathAs(handle, VOLUME_NAME_DOS);
+  if (path.empty()) return finalPathAs(handle, VOLUME_NAME_GUID);
+  std::wstring plain = path.compare(0, 8, L"\\\\?\\UNC\\") == 0 ? L"\\" + path.substr(7)
+                       : path.compare(0, 4, L"\\\\?\\") == 0 ? path.substr(4)
+                                                          : path;
+  // Parsing drops a trailing dot or space of a name (a final path holds no
+  // "." or ".." names): such a path keeps its prefix.
+  for (size_t at = 1; at <= plain.size(); ++at) {
+    bool nameEnds = at == plain.size() || plain[at] == L'\\';
+    if (nameEnds && (plain[at - 1] == L'.' || plain[at - 1] == L' ')) return path;
+  }
+  return plain;
 }
 
 // The current user's SID, copied into `buffer`; null when unknown.
@@ -142,8 +160,10 @@ PSECURITY_DESCRIPTOR ownerOnlyDescriptor() {
 }
 
 // Gives the file open as `to` the access list of the file open as `from`,
-// and its state: protected from inheritance, or taking its folder's entries.
-int32_t copySecurity(HANDLE from, HANDLE to) {
+// protected from inheritance or taking its folder's entries as `from`'s is;
+// with `explicitOnly`, the entries `from` holds of its own, protected: a new
+// file in another folder must not take the keystore folder's entries.
+int32_t copySecurity(HANDLE from, HANDLE to, bool explicitOnly) {
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR source = nullptr;
   if (GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
@@ -152,18 +172,56 @@ int32_t copySecurity(HANDLE from, HANDLE to) {
   }
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
-  int32_t rc = 0;
-  SECURITY_DESCRIPTOR descriptor;
-  constexpr SECURITY_DESCRIPTOR_CONTROL kState = SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED;
-  if (!GetSecurityDescriptorControl(source, &control, &revision) ||
-      !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-      !SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE) ||
-      !SetSecurityDescriptorControl(&descriptor, kState, control & kState) ||
-      !SetKernelObjectSecurity(to, DACL_SECURITY_INFORMATION, &descriptor)) {
-    rc = lastErrno();
+  GetSecurityDescriptorControl(source, &control, &revision);
+  bool isProtected = explicitOnly || (control & SE_DACL_PROTECTED) != 0;
+  std::vector<unsigned char> own;
+  if (explicitOnly && dacl != nullptr) {
+    own.resize(dacl->AclSize);
+    PACL copy = reinterpret_cast<PACL>(own.data());
+    InitializeAcl(copy, static_cast<DWORD>(own.size()), ACL_REVISION);
+    for (DWORD index = 0; index < dacl->AceCount; ++index) {
+      void* ace = nullptr;
+      if (!GetAce(dacl, index, &ace)) continue;
+      auto* header = static_cast<ACE_HEADER*>(ace);
+      if ((header->AceFlags & INHERITED_ACE) == 0) {
+        AddAce(copy, ACL_REVISION, MAXDWORD, ace, header->AceSize);
+      }
+    }
+    dacl = copy;
   }
+  SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION |
+                              (isProtected ? PROTECTED_DACL_SECURITY_INFORMATION
+                                           : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  DWORD rc = SetSecurityInfo(to, SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr);
   LocalFree(source);
-  return rc;
+  return rc == ERROR_SUCCESS ? 0 : errnoFromWindows(rc);
+}
+
+// Gives the file open as `to` the owner of the file open as `from`: an
+// administrator protecting another account's keystore must not take it
+// over. Giving a file to another account needs the restore privilege,
+// enabled here where the account holds it. False where it is refused.
+bool copyOwner(HANDLE from, HANDLE to) {
+  HANDLE token = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &privileges.Privileges[0].Luid)) {
+      AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+    }
+    CloseHandle(token);
+  }
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR source = nullptr;
+  if (GetSecurityInfo(from, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                      nullptr, &source) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool kept = SetSecurityInfo(to, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr,
+                              nullptr, nullptr) == ERROR_SUCCESS;
+  LocalFree(source);
+  return kept;
 }
 
 bool setAttributes(HANDLE handle, DWORD attributes) {
@@ -624,7 +682,7 @@ FILE* osCreatePrivateFile(const char* path, const char* modelPath) {
   // the keystore's access list (WRITE_DAC), attributes and compression, the
   // rename and the removal (DELETE). CREATE_NEW never touches a file that is
   // already there.
-  constexpr DWORD kRights = GENERIC_READ | GENERIC_WRITE | WRITE_DAC | DELETE;
+  constexpr DWORD kRights = GENERIC_READ | GENERIC_WRITE | WRITE_DAC | WRITE_OWNER | DELETE;
   HANDLE handle = CreateFileW(wide.c_str(), kRights, 0, &attributes, CREATE_NEW,
                               plan.created != 0 ? plan.created : FILE_ATTRIBUTE_NORMAL, nullptr);
   int32_t error = handle == INVALID_HANDLE_VALUE ? lastErrno() : 0;
@@ -662,8 +720,9 @@ int32_t osSyncFile(FILE* stream) {
   return 0;
 }
 
-int32_t osAdoptPermissions(FILE* stream, FILE* modelStream) {
-  if (stream == nullptr || modelStream == nullptr) return EINVAL;
+int32_t osAdoptPermissions(FILE* stream, FILE* modelStream, bool explicitOnly, bool* ownerKept) {
+  if (stream == nullptr || modelStream == nullptr || ownerKept == nullptr) return EINVAL;
+  *ownerKept = true;
   if (fileFaultInjected(kFaultRename)) return errno;
   HANDLE handle = streamHandle(stream);
   HANDLE model = streamHandle(modelStream);
@@ -674,7 +733,8 @@ int32_t osAdoptPermissions(FILE* stream, FILE* modelStream) {
   }
   AttributePlan plan = planAttributes(basic.FileAttributes);
   // Through the open handles: the paths could name other files by now.
-  if (int32_t rc = copySecurity(model, handle)) return rc;
+  if (int32_t rc = copySecurity(model, handle, explicitOnly)) return rc;
+  *ownerKept = copyOwner(model, handle);
   if (plan.compress) {
     USHORT format = COMPRESSION_FORMAT_DEFAULT;
     DWORD returned = 0;

@@ -20,9 +20,11 @@ namespace {
   "NAME for every other name that icacls \"{t1}\" still lists, SYSTEM and Administrators "    \
   "excepted"
 #define ORV_REMEDY_OWNER "icacls \"{t1}\" /setowner \"%USERNAME%\""
+#define ORV_REMEDY_GIVE_BACK "icacls \"{t1}\" /setowner OWNER, as an administrator"
 #else
 #define ORV_REMEDY_PRIVATE "chmod 600 '{t1}'"
 #define ORV_REMEDY_OWNER "chown \"$(id -un)\" '{t1}' as root"
+#define ORV_REMEDY_GIVE_BACK "chown OWNER '{t1}', as root"
 #endif
 
 struct CatalogueEntry {
@@ -150,6 +152,10 @@ constexpr CatalogueEntry kCatalogue[] = {
      "The name '{t1}' leads to another file than the one that was read, so it is not "
      "replaced: someone changed the folder while the run worked. Nothing was changed; check "
      "who may write that folder, and run the command again."},
+    {kMsgOwnerNotKept,
+     "'{t1}' now belongs to the account that ran this command, not to its owner before: "
+     "the system would not let this account keep the owner. If that owner needs the file, "
+     "give it back (" ORV_REMEDY_GIVE_BACK ")."},
     {kMsgTraceNotRegular,
      "The trace file '{t1}' that VKT_TRACE names is not a regular file (a link, a pipe, a "
      "device or a folder), so nothing is traced. Name a regular file."},

@@ -96,7 +96,10 @@ int32_t Replacement::commit() {
     return kRunWriteFailed;
   }
   if (!sideFile_) return kRunOk;
-  error = osAdoptPermissions(stream, model_);
+  bool ownerKept = true;
+  // A new file takes the keystore's own entries, not those of its folder.
+  error = osAdoptPermissions(stream, model_, !expecting_, &ownerKept);
+  if (error == 0 && !ownerKept) ORV_MESSAGE(kMsgOwnerNotKept, textMessage(target_));
   // Read from alone: a failed close loses nothing. Closed before the rename,
   // which Windows refuses over a file this process holds.
   osCloseFile(model_);
