@@ -19,8 +19,8 @@ class SafetyTest(unittest.TestCase):
         self.s = Scratch(self, "orvseal-safety-")
         self.s.write("k.key", "the keystore's key\n")
 
-    def seal(self, *args, env=None):
-        return Result(self.s.run(*args, env=env))
+    def seal(self, *args, env=None, preexec_fn=None):
+        return Result(self.s.run(*args, env=env, preexec_fn=preexec_fn))
 
     def test_a_relative_key_file_is_taken_from_the_keystore_folder(self):
         self.s.write("store/ks.conf", "orvcred.keyfile = k.key\npem.password = v\n")
@@ -69,6 +69,17 @@ class SafetyTest(unittest.TestCase):
         self.assertEqual(self.s.text("shared/out.conf"), "")
         self.assertEqual(self.s.text("root-only.conf"), "root's own text\n")
         self.assertEqual(self.s.text("ks.conf"), "pem.password = v\n")
+        # Run by that user in a folder it may write: root's keystore becomes its
+        # own, and the run says so.
+        os.mkdir(self.s.path("open"))
+        os.chmod(self.s.path("open"), 0o777)
+        os.chmod(self.s.dir, 0o755)
+        self.s.write("open/ks.conf", "pem.password = v\n", mode=0o666)
+        theirs = self.s.write("open/their.key", "their key\n")
+        os.chown(theirs, OTHER, OTHER)
+        r = self.seal("-f", "open/ks.conf", "-sf", "open/their.key",
+                      preexec_fn=lambda: (os.setgroups([]), os.setgid(OTHER), os.setuid(OTHER)))
+        self.assertEqual((r.code, r.ids), (0, ["ORV9105I", "ORV911CW"]), r)
         # Root's own link there is followed.
         os.lchown(self.s.path("shared/link.conf"), 0, 0)
         self.assertEqual(self.seal("-f", "shared/link.conf", "-sf", "k.key").code, 0)
