@@ -3,7 +3,8 @@
 # scratch prefix, on copies of the example keystore: a first run protects and
 # reports changed, a second changes nothing; --check reports what a run would
 # change and changes nothing; a wrong key fails the host with orvcred's
-# message; no secret reaches Ansible's output, -vvv included.
+# message, and so does a plaintext behind a flag that says YES, the same on
+# every run; no secret reaches Ansible's output, -vvv included.
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -61,6 +62,18 @@ expect "a wrong key fails" "$(play "$work/keystore.conf" "$work/other.key" "anot
   "changed=1 failed=1"
 grep -q "ORV9201E" "$work/out" || { echo "ansible: no orvcred message"; cat "$work/out"; exit 1; }
 cmp -s "$work/keystore.conf" "$work/protected.conf" || { echo "ansible: a failed run changed the file"; exit 1; }
+
+# A password typed in below a flag that says YES: never "changed", the same
+# clear failure every run, naming the line and its flag line.
+printf 'pem.encrypted = YES\npem.password = typed-in\n' > "$work/held.conf"
+cp "$work/held.conf" "$work/held.orig"
+for round in first second; do
+  expect "a plaintext behind YES fails the host ($round run)" \
+    "$(play "$work/held.conf" "$work/key" "$secret_key")" "changed=0 failed=1"
+  grep -q "Line 2 of '$work/held.conf' holds a plaintext 'pem.password' after the flag line 1" \
+    "$work/out" || { echo "ansible: no line and flag line named"; cat "$work/out"; exit 1; }
+done
+cmp -s "$work/held.conf" "$work/held.orig" || { echo "ansible: the held keystore changed"; exit 1; }
 
 cp examples/keystore.conf "$work/verbose.conf"
 play "$work/verbose.conf" "$work/key" "$secret_key" -vvv >/dev/null
