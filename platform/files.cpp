@@ -4,6 +4,7 @@
 #include <cstdarg>
 
 #include "platform/files.h"
+#include "platform/files_internal.h"
 #include "platform/seams.h"
 
 namespace {
@@ -54,6 +55,15 @@ bool injected(FaultSite site) {
 }  // namespace
 
 bool fileFaultInjected(FaultSite site) { return injected(site); }
+
+int32_t stillExpected(const char* target, const FileId* expected) {
+  seamStep("commit");
+  if (expected == nullptr) return 0;
+  FileId now;
+  bool exists = false;
+  int32_t rc = osIdentifyPath(target, &now, &exists);
+  return rc != 0 ? rc : exists && now == *expected ? 0 : ECANCELED;
+}
 
 size_t osReadFile(void* buffer, size_t size, size_t count, FILE* stream) {
   if (injected(kFaultRead)) {

@@ -258,13 +258,7 @@ int32_t osCommitFile(FILE* stream, const char* path, const char* target, const F
   // can take the target's place.
   int32_t rc = osCloseFile(stream) == 0 ? 0 : errno != 0 ? errno : EIO;
   if (rc == 0 && fileFaultInjected(kFaultRename)) rc = errno;
-  seamStep("commit");
-  if (rc == 0 && expected != nullptr) {
-    FileId now;
-    bool exists = false;
-    rc = osIdentifyPath(target, &now, &exists);
-    if (rc == 0 && (!exists || !(now == *expected))) rc = ECANCELED;
-  }
+  if (rc == 0) rc = stillExpected(target, expected);
   if (rc == 0 && std::rename(path, target) != 0) rc = errno;
   if (rc != 0) {
     unlink(path);

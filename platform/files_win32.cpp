@@ -760,13 +760,7 @@ int32_t osCommitFile(FILE* stream, const char* path, const char* target, const F
   HANDLE handle = streamHandle(stream);
   std::wstring wide;
   int32_t rc = fileFaultInjected(kFaultRename) ? errno : widePath(target, &wide);
-  seamStep("commit");
-  if (rc == 0 && expected != nullptr) {
-    FileId now;
-    bool exists = false;
-    rc = osIdentifyPath(target, &now, &exists);
-    if (rc == 0 && (!exists || !(now == *expected))) rc = ECANCELED;
-  }
+  if (rc == 0) rc = stillExpected(target, expected);
   std::wstring full(MAX_PATH + 1, L'\0');
   if (rc == 0) {
     DWORD length = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(),
