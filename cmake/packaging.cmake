@@ -13,6 +13,15 @@ install(FILES examples/keystore.conf examples/initial.key
 install(FILES examples/consumer/consumer.c examples/consumer/CMakeLists.txt
   DESTINATION ${orv_doc_dir}/examples/consumer)
 
+# The manual pages, made from their one source with the version filled in.
+if(NOT WIN32)
+  foreach(page orvseal.1 orvcred.1 orvcred.3)
+    configure_file(doc/man/${page}.in ${PROJECT_BINARY_DIR}/man/${page} @ONLY)
+    string(REGEX MATCH "[0-9]$" section ${page})
+    install(FILES ${PROJECT_BINARY_DIR}/man/${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  endforeach()
+endif()
+
 set(CPACK_PACKAGE_NAME orvseal)
 set(CPACK_PACKAGE_VENDOR "the orvseal authors")
 set(CPACK_PACKAGE_CONTACT "the orvseal authors <orvseal@example.org>")

@@ -59,6 +59,10 @@ echo "== packages: installed Linux tree, consumer by find_package and pkg-config
 prefix="$scratch/prefix"
 cmake --install build/linux --prefix "$prefix" --strip >/dev/null
 check_files "$prefix" linux.txt
+for page in man1/orvseal.1 man1/orvcred.1 man3/orvcred.3; do
+  warnings=$(groff -ww -t -man -z "$prefix/share/man/$page" 2>&1)
+  [ -z "$warnings" ] || fail "manual page $page: $warnings"
+done
 exe=""
 check_version "$prefix/bin"
 mkdir "$scratch/example"
