@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/program.h"
 #include "platform/runtime.h"
 #include "platform/seams.h"
 #include "platform/trace.h"
@@ -22,6 +21,8 @@ struct alignas(16) BlockHeader {
 constexpr uint64_t kBlockMagic = 0x4F52564D454D4F52ull;  // "ORVMEMOR"
 
 std::atomic<int64_t> blocksOutstanding{0};
+
+const char* programName = nullptr;
 
 // Saved and used by the same thread, just before its failure record.
 struct FileContext {
@@ -96,3 +97,7 @@ void svcRecordFailure(int32_t probe, int32_t reason, uint16_t, int32_t, int32_t,
     std::fprintf(stderr, "%s: failure record: %s\n", program, text);
   }
 }
+
+void svcSetProgramName(const char* name) { programName = name; }
+
+const char* svcProgramName() { return programName; }

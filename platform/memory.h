@@ -26,6 +26,14 @@ void svcSaveFileContext(const char* sourceName, int32_t line);
 void svcRecordFailure(int32_t probe, int32_t reason, uint16_t zero1, int32_t zero2,
                       int32_t zero3, int32_t zero4);
 
+// Names the program that runs, for its copyright line and its failure
+// records; a process that names none (a program that links the orvcred
+// library) gets no line of the services on its console.
+void svcSetProgramName(const char* name);
+
+// The name set by svcSetProgramName, or null.
+const char* svcProgramName();
+
 // The probe of the failure record of a block that could not be had.
 constexpr int32_t kMemoryFailureProbe = 250;
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/env.h"
+#include "platform/memory.h"
 #include "platform/messages.h"
 #include "platform/pbe.h"
 #include "platform/seams.h"
@@ -16,8 +17,6 @@ PlatformSeams platformSeams;
 const SubpoolHandle svcMiniSubpool = {0x4F52565355424Full, 16};  // "ORVSUBO", component 16
 
 namespace {
-
-const char* programName = nullptr;
 
 int32_t injectedResult(FaultSite site) {
   int32_t error = 0;
@@ -32,10 +31,6 @@ int32_t svcCheckConsistency(const char* version) {
   if (version == nullptr) return 1;
   return std::strcmp(version, kServicesVersion) == 0 ? 0 : 1;
 }
-
-void svcSetProgramName(const char* name) { programName = name; }
-
-const char* svcProgramName() { return programName; }
 
 int32_t svcProgramInit(int32_t, char**, int32_t) {
   traceAttachThread();
@@ -67,7 +62,7 @@ void displayCopyright(FILE* stream) {
                "%s " ORV_VERSION
                " - credential protection for keystore.conf. Copyright (c) 2026 the orvseal "
                "authors.\n",
-               programName != nullptr ? programName : "orvseal");
+               svcProgramName() != nullptr ? svcProgramName() : "orvseal");
   std::fflush(stream);
 }
 

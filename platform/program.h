@@ -35,14 +35,6 @@ constexpr int32_t kAnchorStatusUnavailable = 0x20806301;
 // 0 exactly when `version` equals the services' own version.
 int32_t svcCheckConsistency(const char* version);
 
-// Names the program that runs, for its copyright line and its failure
-// records; a process that names none (a program that links the orvcred
-// library) gets no line of the services on its console.
-void svcSetProgramName(const char* name);
-
-// The name set by svcSetProgramName, or null.
-const char* svcProgramName();
-
 // Prepares the calling thread's trace block and, when VKT_TRACE names a file,
 // switches tracing on. argc and argv are kept for the trace's start record.
 int32_t svcProgramInit(int32_t argc, char** argv, int32_t reserved);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/memory.h"
 #include "platform/return_code.h"
 #include "platform/trace.h"
 
