@@ -12,12 +12,12 @@ constexpr int32_t kParseFailed = 1;
 
 int32_t parseArguments(int32_t argc, const char* const* argv, CommandOptions* options) {
   if (argv == nullptr || options == nullptr || argc < 1 || argc % 2 == 0) return kParseFailed;
-  const OptionSpec specs[] = {
+  const OptionRule rules[] = {
       {"f", &options->keystoreFile},
       {"o", &options->outputFile},
       {"sf", &options->initialKeyFile},
       {"sp", nullptr, &options->algorithm},
   };
-  options->argumentIndex = readOptions(argc, argv, 1, specs, std::size(specs), nullptr);
+  options->argumentIndex = readOptions(argc, argv, 1, rules, std::size(rules), nullptr);
   return options->argumentIndex == 0 ? 0 : kParseFailed;
 }

@@ -65,21 +65,21 @@ Subcommand readCommandLine(int32_t argc, char** argv, CredOptions* options) {
     if (std::strcmp(argv[1], candidate.name) == 0) grammar = &candidate;
   }
   if (grammar == nullptr) return rejectCommandLine(kMsgBadOption, textMessage(argv[1], "orvcred"));
-  OptionSpec specs[6];
+  OptionRule rules[6];
   size_t count = 0;
   if (grammar->keystoreOptions) {
-    specs[count++] = {"f", &options->keystoreFile, nullptr, INT32_MIN, INT32_MAX, true, nullptr,
+    rules[count++] = {"f", &options->keystoreFile, nullptr, INT32_MIN, INT32_MAX, true, nullptr,
                       grammar->checkOptions ? &options->keystoreFiles : nullptr};
-    specs[count++] = {"sf", &options->keyFile, nullptr, INT32_MIN, INT32_MAX, true};
+    rules[count++] = {"sf", &options->keyFile, nullptr, INT32_MIN, INT32_MAX, true};
   }
   if (grammar->rekeyOptions) {
-    specs[count++] = {"nf", &options->newKeyFile, nullptr, INT32_MIN, INT32_MAX, true};
-    specs[count++] = {"sp", nullptr, &options->algorithm, 1, 2, true};
+    rules[count++] = {"nf", &options->newKeyFile, nullptr, INT32_MIN, INT32_MAX, true};
+    rules[count++] = {"sp", nullptr, &options->algorithm, 1, 2, true};
   }
   if (grammar->checkOptions) {
-    specs[count++] = {"-json", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->json};
+    rules[count++] = {"-json", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->json};
   }
-  int32_t fault = readOptions(argc, argv, 2, specs, count,
+  int32_t fault = readOptions(argc, argv, 2, rules, count,
                               grammar->operands != 0 ? &options->operands : nullptr);
   size_t operands = options->operands.size();
   if (fault == 0 && grammar->operands == 1 && operands > 1) fault = argc - 1;

@@ -8,10 +8,10 @@ char foldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' 
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-bool namesSpec(const char* option, const OptionSpec& spec) {
-  if (spec.exact) return std::strcmp(option, spec.name) == 0;
-  for (size_t i = 0; spec.name[i] != '\0'; ++i) {
-    if (foldCase(option[i]) != spec.name[i]) return false;
+bool namesRule(const char* option, const OptionRule& rule) {
+  if (rule.exact) return std::strcmp(option, rule.name) == 0;
+  for (size_t i = 0; rule.name[i] != '\0'; ++i) {
+    if (foldCase(option[i]) != rule.name[i]) return false;
   }
   return true;
 }
@@ -39,8 +39,8 @@ bool parseNumber(const char* text, int32_t* number) {
 
 }  // namespace
 
-int32_t readOptions(int32_t argc, const char* const* argv, int32_t first, const OptionSpec* specs,
-                    size_t specCount, std::vector<const char*>* operands) {
+int32_t readOptions(int32_t argc, const char* const* argv, int32_t first, const OptionRule* rules,
+                    size_t ruleCount, std::vector<const char*>* operands) {
   for (int32_t position = first; position < argc; ++position) {
     const char* argument = argv[position];
     if (argument == nullptr || argument[0] == '\0') return 0;
@@ -49,22 +49,22 @@ int32_t readOptions(int32_t argc, const char* const* argv, int32_t first, const 
       operands->push_back(argument);
       continue;
     }
-    const OptionSpec* spec = nullptr;
-    for (size_t i = 0; i < specCount && spec == nullptr; ++i) {
-      if (argument[1] != '\0' && namesSpec(argument + 1, specs[i])) spec = &specs[i];
+    const OptionRule* rule = nullptr;
+    for (size_t i = 0; i < ruleCount && rule == nullptr; ++i) {
+      if (argument[1] != '\0' && namesRule(argument + 1, rules[i])) rule = &rules[i];
     }
-    if (spec != nullptr && spec->flag != nullptr) {
-      *spec->flag = true;
+    if (rule != nullptr && rule->flag != nullptr) {
+      *rule->flag = true;
       continue;
     }
     const char* value = position + 1 < argc ? argv[position + 1] : nullptr;
-    if (spec == nullptr || value == nullptr) return position;
-    if (spec->text != nullptr) {
+    if (rule == nullptr || value == nullptr) return position;
+    if (rule->text != nullptr) {
       if (value[0] == '-') return position;
-      *spec->text = value;
-      if (spec->all != nullptr) spec->all->push_back(value);
-    } else if (!parseNumber(value, spec->number) || *spec->number < spec->lowest ||
-               *spec->number > spec->highest) {
+      *rule->text = value;
+      if (rule->all != nullptr) rule->all->push_back(value);
+    } else if (!parseNumber(value, rule->number) || *rule->number < rule->lowest ||
+               *rule->number > rule->highest) {
       return position;
     }
     ++position;

@@ -12,7 +12,7 @@
 // and -spx name "sp"); an option marked `exact` only by its spelling.
 
 // One option a command accepts: a text, a number, or a switch.
-struct OptionSpec {
+struct OptionRule {
   const char* name;              // without the '-': "f", "sf"
   const char** text = nullptr;   // receives the value, which must not begin with '-'
   int32_t* number = nullptr;     // receives an optionally signed decimal number
@@ -30,7 +30,7 @@ struct OptionSpec {
 // it can never come out as a small valid value. Returns 0, or the index of
 // the argument at fault (an unknown option, a missing or invalid value, an
 // operand that is not allowed). Fields read before a fault keep their values.
-int32_t readOptions(int32_t argc, const char* const* argv, int32_t first, const OptionSpec* specs,
-                    size_t specCount, std::vector<const char*>* operands);
+int32_t readOptions(int32_t argc, const char* const* argv, int32_t first, const OptionRule* rules,
+                    size_t ruleCount, std::vector<const char*>* operands);
 
 #endif  // ORV_CMD_SHELL_OPTIONS_H_
