@@ -131,9 +131,9 @@ int32_t osFileKind(const char* path, FileKind* kind);
 // file or link has that name: nothing is ever removed or overwritten),
 // readable and writable by its owner only, not inherited by child processes;
 // never created without that owner-only protection. On Windows the file is
-// created encrypted when `modelPath` (may be null) is. Null and errno on
-// failure.
-FILE* osCreatePrivateFile(const char* path, const char* modelPath);
+// created encrypted when the file open as `model` (may be null) is. Null
+// and errno on failure.
+FILE* osCreatePrivateFile(const char* path, FILE* model);
 
 // Gives the file open as `stream` the permissions and owner of the file open
 // as `model` (on Windows its access list with its protected or inherited

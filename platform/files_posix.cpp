@@ -183,7 +183,7 @@ int32_t osFileKind(const char* path, FileKind* kind) {
   return 0;
 }
 
-FILE* osCreatePrivateFile(const char* path, const char* /*modelPath*/) {
+FILE* osCreatePrivateFile(const char* path, FILE* /*model*/) {
   if (path == nullptr) {
     errno = EINVAL;
     return nullptr;

@@ -654,20 +654,24 @@ int32_t osLinkCount(FILE* stream, uint32_t* count) {
   return 0;
 }
 
-FILE* osCreatePrivateFile(const char* path, const char* modelPath) {
+FILE* osCreatePrivateFile(const char* path, FILE* model) {
   if (path == nullptr) {
     errno = EINVAL;
     return nullptr;
   }
   if (fileFaultInjected(kFaultOpen)) return nullptr;
   std::wstring wide;
-  std::wstring wideModel;
-  if (widePath(path, &wide) != 0 || (modelPath != nullptr && widePath(modelPath, &wideModel) != 0)) {
+  if (widePath(path, &wide) != 0) {
     errno = EINVAL;
     return nullptr;
   }
+  // The model's attributes through its open handle, not its name.
+  FILE_BASIC_INFO basic{};
   DWORD modelAttributes =
-      modelPath != nullptr ? GetFileAttributesW(wideModel.c_str()) : INVALID_FILE_ATTRIBUTES;
+      model != nullptr && GetFileInformationByHandleEx(streamHandle(model), FileBasicInfo, &basic,
+                                                       sizeof basic)
+          ? basic.FileAttributes
+          : INVALID_FILE_ATTRIBUTES;
   AttributePlan plan = planAttributes(modelAttributes);
   // Owner only while it is written: a protected access list that grants the
   // current user full access and nobody else anything. Without it the file

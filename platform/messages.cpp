@@ -126,8 +126,8 @@ constexpr CatalogueEntry kCatalogue[] = {
      "key file it was protected with (-sf, VKT_ORVCRED_KEYFILE or orvcred.keyfile)."},
     {kMsgPlaintextFound,
      "The keystore file '{t1}' holds lines that orvseal would change (the first is line {n1}: "
-     "a plaintext credential, or a flag line that says one is not protected). Protect the "
-     "file with orvseal."},
+     "a plaintext credential, a flag line that says one is not protected, or a last line "
+     "without a line end). Protect the file with orvseal."},
     {kMsgRekeyed, "The credentials in '{t1}' are protected under the initial key file '{t2}'."},
     {kMsgKeyCreated, "The initial key file '{t1}' was created; only you may read it."},
     {kMsgFileExists, "The file '{t1}' exists already; it is unchanged and no key was created."},

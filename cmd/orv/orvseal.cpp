@@ -111,8 +111,7 @@ int32_t rewriteLines(RunState& run, Replacement& output, Rewritten* rewritten) {
       ORV_LINE_MESSAGE(kMsgPlaintextBehindFlag, run.keystore.path, line);
       ++rewritten->heldBack;
     }
-    rewritten->changed = rewritten->changed || action == LineAction::kProtect ||
-                         action == LineAction::kDrop || !line.hasEnding;
+    rewritten->changed = rewritten->changed || rewriteChanges(line);
     int32_t code = rewriteCredentialLine(output, &run.protection.context, line);
     if (code != 0) return code;
   }

@@ -53,11 +53,9 @@ const char* meaning(int32_t code) {
 int32_t readable(MasterKeys& keys, const InitialKey& key, const KeystoreLine& line) {
   char* plaintext = nullptr;
   int32_t plaintextLength = 0;
-  int32_t rc = keys.restoreWith(key, line.text + line.value.begin, line.value.length, &plaintext,
-                                &plaintextLength);
+  int32_t rc = restoreValue(keys, key, line, &plaintext, &plaintextLength);
   svcPbeFreeBuf(plaintext, plaintextLength);
-  if (rc == 0) return 0;
-  return isUnreadableValue(rc) ? kCredNotReadable : reportPbeFailure(rc);
+  return rc;
 }
 
 struct CheckedLine {
@@ -112,8 +110,7 @@ int32_t checkFile(const char* keystoreFile, const CredOptions& options, CheckedF
   lines = KeystoreLines(keystore.text, keystore.length);
   for (KeystoreLine line; lines.next(&line);) {
     LineAction action = lineAction(line);
-    int32_t found = action == LineAction::kDrop || action == LineAction::kProtect ? kCredPlaintext
-                                                                                   : kRunOk;
+    int32_t found = rewriteChanges(line) ? kCredPlaintext : kRunOk;
     if (line.kind == LineKind::kCredential) {
       std::string name(line.text + line.key.begin, line.key.length);
       const char* state = kStatePlaintext;
@@ -150,6 +147,14 @@ int32_t checkFile(const char* keystoreFile, const CredOptions& options, CheckedF
 }
 
 }  // namespace
+
+int32_t restoreValue(MasterKeys& keys, const InitialKey& key, const KeystoreLine& line,
+                     char** plaintext, int32_t* plaintextLength) {
+  int32_t rc = keys.restoreWith(key, line.text + line.value.begin, line.value.length, plaintext,
+                                plaintextLength);
+  if (rc == 0) return 0;
+  return isUnreadableValue(rc) ? kCredNotReadable : reportPbeFailure(rc);
+}
 
 int32_t runCheck(const CredOptions& options) {
   std::vector<const char*> files = options.keystoreFiles;

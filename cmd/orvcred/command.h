@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "lib/orv/keystore_line.h"
+#include "lib/orvcred/master_keys.h"
+
 // What the subcommands of orvcred share.
 
 // The command line once read: the options that a subcommand allows.
@@ -16,6 +19,12 @@ struct CredOptions {
   bool json = false;                          // --json, for check
   std::vector<const char*> operands;          // reveal's KEYs, genkey's FILE
 };
+
+// Reads the protected value of `line` with `key`: 0 with the plaintext
+// (released with svcPbeFreeBuf), kCredNotReadable, or the failure of the
+// service, reported (ORV6337E).
+int32_t restoreValue(MasterKeys& keys, const InitialKey& key, const KeystoreLine& line,
+                     char** plaintext, int32_t* plaintextLength);
 
 // The subcommands. Each returns the run's result.
 int32_t runCheck(const CredOptions& options);

@@ -33,16 +33,6 @@ struct Rekey {
   int64_t keyFileLine = 0;
 };
 
-// Reads one protected value with the current key: 0 with the plaintext
-// (released with svcPbeFreeBuf), kCredNotReadable, or a service failure.
-int32_t restoreValue(Rekey& run, const KeystoreLine& line, char** plaintext,
-                     int32_t* plaintextLength) {
-  int32_t rc = run.current.restoreWith(run.currentKey, line.text + line.value.begin,
-                                       line.value.length, plaintext, plaintextLength);
-  if (rc == 0) return 0;
-  return isUnreadableValue(rc) ? kCredNotReadable : reportPbeFailure(rc);
-}
-
 // Whether the keystore's orvcred.keyfile line names the current key file:
 // it is where the key came from, or it names the same file.
 bool namesCurrentKeyFile(const Rekey& run, const KeystoreLine& line) {
@@ -54,7 +44,7 @@ bool namesCurrentKeyFile(const Rekey& run, const KeystoreLine& line) {
   std::memcpy(name, line.text + line.entryValue.begin, line.entryValue.length);
   name[line.entryValue.length] = '\0';
   bool same = false;
-  return keystoreRelativePath(run.keystore.path, name, path) == kConfigOk &&
+  return keystoreRelativePath(run.keystore.resolved, name, path) == kConfigOk &&
          osSameFile(path, run.currentKey.keyFilePath, &same) == 0 && same;
 }
 
@@ -89,7 +79,7 @@ bool readsBack(const Rekey& run, const KeystoreLine& line) {
   FileKind kind = FileKind::kMissing;
   bool same = false;
   // A missing key file is reported when it is read.
-  return keystoreRelativePath(run.keystore.path, name, path) == kConfigOk &&
+  return keystoreRelativePath(run.keystore.resolved, name, path) == kConfigOk &&
          (osFileKind(name, &kind) != 0 || kind == FileKind::kMissing ||
           (osSameFile(path, name, &same) == 0 && same));
 }
@@ -103,7 +93,7 @@ int32_t prove(Rekey& run) {
     if (lineAction(line) == LineAction::kKeepProtected) {
       char* plaintext = nullptr;
       int32_t plaintextLength = 0;
-      int32_t rc = restoreValue(run, line, &plaintext, &plaintextLength);
+      int32_t rc = restoreValue(run.current, run.currentKey, line, &plaintext, &plaintextLength);
       svcPbeFreeBuf(plaintext, plaintextLength);
       if (rc == kCredNotReadable) ORV_LINE_MESSAGE(kMsgNotReadable, run.keystore.path, line);
       if (rc != 0) return rc;
@@ -129,11 +119,8 @@ bool nothingToDo(const Rekey& run) {
   }
   KeystoreLines lines(run.keystore.text, run.keystore.length);
   for (KeystoreLine line; lines.next(&line);) {
-    LineAction action = lineAction(line);
-    if (action == LineAction::kProtect || action == LineAction::kDrop || !line.hasEnding) {
-      return false;
-    }
-    if (action == LineAction::kKeepProtected &&
+    if (rewriteChanges(line)) return false;
+    if (lineAction(line) == LineAction::kKeepProtected &&
         MasterKeys::algorithmOf(line.text + line.value.begin, line.value.length) !=
             run.options->algorithm) {
       return false;
@@ -169,7 +156,7 @@ int32_t writeLines(Rekey& run, Replacement& out) {
     int32_t plaintextLength = 0;
     char* protectedText = nullptr;
     int32_t protectedLength = 0;
-    int32_t rc = restoreValue(run, line, &plaintext, &plaintextLength);
+    int32_t rc = restoreValue(run.current, run.currentKey, line, &plaintext, &plaintextLength);
     if (rc == 0) {
       rc = svcPbeSave(&run.next.context, plaintext, plaintextLength, &protectedText,
                       &protectedLength);

@@ -172,7 +172,8 @@ int32_t readKeystore(Keystore* keystore) {
 int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialKey* key,
                          const char* role) {
   errno = 0;
-  int32_t code = chooseInitialKey(keystore.path, keystore.text, keystore.length, keyFile, key);
+  int32_t code =
+      chooseInitialKey(keystore.resolved, keystore.text, keystore.length, keyFile, key);
   int32_t error = errno;
   if (key->source != InitialKeySource::kExplicit) {
     ORV_RUN_TRACE(0, "No keyfile from command line. Looking for env var");

@@ -51,7 +51,7 @@ int32_t Replacement::begin(const char* target, FILE* model, const FileId* expect
     ORV_MESSAGE(kMsgHardLinks, numberMessage(names, keystoreName));
   }
   for (int attempt = 1; attempt <= kSideFileNamesTried; ++attempt) {
-    stream_ = osCreatePrivateFile(sidePath_, expecting_ ? target_ : nullptr);
+    stream_ = osCreatePrivateFile(sidePath_, model_);
     if (stream_ != nullptr || errno != EEXIST) break;
     if (!sideFileName(sidePath_, target_, attempt)) {
       ORV_MESSAGE(kMsgPathTooLong, textMessage(target_));

@@ -182,6 +182,11 @@ LineAction lineAction(const KeystoreLine& line) {
   return LineAction::kKeep;
 }
 
+bool rewriteChanges(const KeystoreLine& line) {
+  LineAction action = lineAction(line);
+  return action == LineAction::kProtect || action == LineAction::kDrop || !line.hasEnding;
+}
+
 int32_t keystoreFault(const char* text, size_t length, TextCheck* check, KeystoreLine* unclear) {
   *check = checkKeystoreText(text, length);
   if (check->problem != TextProblem::kNone) return kKeystoreNotText;

@@ -153,6 +153,10 @@ enum class LineAction {
 };
 LineAction lineAction(const KeystoreLine& line);
 
+// Whether orvseal's rewrite changes the file at this line: a value to
+// protect, a flag line to drop, or a last line that gets its line end.
+bool rewriteChanges(const KeystoreLine& line);
+
 // Results of keystoreFault, as the commands report them.
 constexpr int32_t kKeystoreNotText = 19;
 constexpr int32_t kKeystoreUnclearLine = 21;

@@ -68,8 +68,8 @@ void buildSalt(unsigned char salt[kSaltLength]) {
 int32_t keystoreRelativePath(const char* keystorePath, const char* name, char* out) {
   out[0] = '\0';
   if (!osIsAbsolutePath(name)) {
-    if (osResolveLinks(keystorePath, out, kConfigPathSize) != 0) return kConfigPathTooLong;
     // The folder: everything up to the last separator, which stays.
+    if (!appendToPath(out, keystorePath)) return kConfigPathTooLong;
     size_t folder = 0;
     for (size_t i = 0; out[i] != '\0'; ++i) {
       if (out[i] == kPathSeparator || out[i] == '/') folder = i + 1;

@@ -28,9 +28,10 @@ const char* keyFileBaseName(const char* path);
 
 // The file that a key file name read from a keystore's orvcred.keyfile
 // names: an absolute name as it is; a relative one taken from the folder of
-// the keystore file (links followed), never from the current folder, which
-// whoever starts a program chooses. 0, or kConfigPathTooLong when the result
-// would not fit `out` (kConfigPathSize bytes).
+// the keystore file, never from the current folder, which whoever starts a
+// program chooses. `keystorePath` has its links followed already (the
+// caller resolved it once, to read the keystore). 0, or kConfigPathTooLong
+// when the result would not fit `out` (kConfigPathSize bytes).
 int32_t keystoreRelativePath(const char* keystorePath, const char* name, char* out);
 
 enum class InitialKeySource {
@@ -78,8 +79,9 @@ struct InitialKey {
   friend int32_t chooseInitialKey(const char*, const char*, size_t, const char*, InitialKey*);
 };
 
-// Settles the initial key for the keystore file at `keystorePath` whose
-// whole text is `text` (`length` bytes, as the caller read it once):
+// Settles the initial key for the keystore file at `keystorePath` (its
+// links followed) whose whole text is `text` (`length` bytes, as the caller
+// read it once):
 // keyFile when it is non-null; else the file that VKT_ORVCRED_KEYFILE names
 // when it is set, whatever its text; else the keystore's orvcred.keyfile;
 // else the built-in default key. A relative orvcred.keyfile is taken from

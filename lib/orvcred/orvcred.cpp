@@ -9,6 +9,7 @@
 #include "lib/orv/list.h"
 #include "lib/orv/param_lookup.h"
 #include "lib/orvcred/keystore_reader.h"
+#include "platform/files.h"
 #include "lib/orvcred/master_keys.h"
 #include "platform/memory.h"
 #include "platform/pbe.h"
@@ -139,10 +140,15 @@ int32_t openKeystore(const char* keystorePath, const char* keyFile, orvcred_keys
     if (located != kConfigOk) return ORVCRED_NO_LOCATION;
     keystorePath = locatedPath;
   }
+  // Resolved once: the text and the folder of a relative key file are one file's.
+  char resolved[kConfigPathSize];
+  if (osResolveLinks(keystorePath, resolved, sizeof resolved) != 0) {
+    return ORVCRED_KEYSTORE_UNREADABLE;
+  }
   char* text = nullptr;
   size_t length = 0;
   int32_t error = 0;
-  int32_t rc = readConfigFile(keystorePath, &text, &error, &length);
+  int32_t rc = readConfigFile(resolved, &text, &error, &length);
   if (rc != kConfigOk) {
     rc = error == ENOMEM ? ORVCRED_NO_MEMORY : ORVCRED_KEYSTORE_UNREADABLE;
   } else {
@@ -152,7 +158,7 @@ int32_t openKeystore(const char* keystorePath, const char* keyFile, orvcred_keys
   }
   InitialKey key;
   if (rc == ORVCRED_OK) {
-    rc = orvcredCode(chooseInitialKey(keystorePath, text, length, keyFile, &key));
+    rc = orvcredCode(chooseInitialKey(resolved, text, length, keyFile, &key));
   }
   if (rc == ORVCRED_OK) rc = openKeystoreText(text, length, key, handle);
   // The text held the whole file, credentials included; svcFreeMem wipes it.

@@ -149,7 +149,7 @@ class AgreementTest(unittest.TestCase):
                     j += 2
             self.assertFalse({n for n, state in listed.items() if state == "plaintext"}
                              - set(protected), note)
-            changed = out[:len(lines)] != text.replace("\r\n", "\n").split("\n")[:len(lines)]
+            changed = self.s.read("out.conf") != text.encode()
             held = "plaintext behind a flag that says protected" in listed.values()
             keyed = [key.strip() for key, _ in credentials.values()]
             repeated = any(keyed.count(k) > 1 for k in CREDENTIAL_KEYS)
