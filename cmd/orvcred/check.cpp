@@ -1,10 +1,10 @@
 // orvcred check: for each keystore, one line per credential line,
 // FILE:LINE: KEY: STATE (or one JSON document for them all), never a value;
 // the exit code says what orvseal would do with the files, the worst first.
-#include <algorithm>
 #include <cstdio>
 #include <iterator>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "cmd/orvcred/command.h"
@@ -98,11 +98,11 @@ int32_t checkFile(const char* keystoreFile, const CredOptions& options, CheckedF
   if (rc == kRunOk) rc = settleInitialKey(keystore, options.keyFile, &key);
   if (rc != kRunOk) return rc;
 
-  // What each credential key's lines are, to tell a repeated key.
-  std::vector<std::string> keys;
+  // How often each credential key is given, to tell a repeated one.
+  std::unordered_map<std::string, int> keys;
   KeystoreLines lines(keystore.text, keystore.length);
   for (KeystoreLine line; lines.next(&line);) {
-    if (line.kind == LineKind::kCredential) keys.emplace_back(line.text + line.key.begin, line.key.length);
+    if (line.kind == LineKind::kCredential) ++keys[std::string(line.text + line.key.begin, line.key.length)];
   }
   MasterKeys masterKeys;
   int32_t code = kRunOk;
@@ -123,7 +123,7 @@ int32_t checkFile(const char* keystoreFile, const CredOptions& options, CheckedF
         found = rc != 0 ? kCredNotReadable : key.isDefault ? kCredDefaultKey : kRunOk;
         state = rc != 0 ? kStateNotReadable : key.isDefault ? kStateDefaultKey : kStateProtected;
       }
-      if (std::count(keys.begin(), keys.end(), name) > 1 && rank(found) < rank(kCredRepeated)) {
+      if (keys[name] > 1 && rank(found) < rank(kCredRepeated)) {
         state = kStateRepeated;
         found = kCredRepeated;
       }
