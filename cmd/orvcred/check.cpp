@@ -66,6 +66,10 @@ struct CheckedLine {
 
 struct CheckedFile {
   std::string path;
+  // The key file the values were read with, as named (-sf, the environment,
+  // or the keystore's orvcred.keyfile taken from its folder); empty for the
+  // built-in key. Set also when that file could not be read.
+  std::string keyFile;
   int32_t code = kRunOk;
   std::vector<CheckedLine> lines;
 };
@@ -95,7 +99,10 @@ int32_t checkFile(const char* keystoreFile, const CredOptions& options, CheckedF
   int32_t rc = locateKeystore(keystoreFile, &keystore);
   checked->path = keystore.path != nullptr ? keystore.path : "keystore.conf";
   if (rc == kRunOk) rc = readKeystore(&keystore);
-  if (rc == kRunOk) rc = settleInitialKey(keystore, options.keyFile, &key);
+  if (rc == kRunOk) {
+    rc = settleInitialKey(keystore, options.keyFile, &key);
+    if (key.keyFilePath != nullptr) checked->keyFile = key.keyFilePath;
+  }
   if (rc != kRunOk) return rc;
 
   // How often each credential key is given, to tell a repeated one.
@@ -172,7 +179,8 @@ int32_t runCheck(const CredOptions& options) {
       const CheckedFile& file = checked[i];
       out += std::string(i == 0 ? "" : ", ") + "{\"file\": " + jsonText(file.path) +
              ", \"exit\": " + std::to_string(file.code) + ", \"meaning\": " +
-             jsonText(meaning(file.code)) + ", \"lines\": [";
+             jsonText(meaning(file.code)) + ", \"key_file\": " +
+             (file.keyFile.empty() ? "null" : jsonText(file.keyFile)) + ", \"lines\": [";
       for (size_t j = 0; j < file.lines.size(); ++j) {
         const CheckedLine& line = file.lines[j];
         out += std::string(j == 0 ? "" : ", ") + "{\"line\": " + std::to_string(line.number) +

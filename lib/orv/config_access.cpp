@@ -118,9 +118,9 @@ int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut, si
   }
   ORV_TRACE_TEXT(kFnReadConfigFile, kTraceDetail, "Opening config file : %s", path);
   errno = 0;
-  // Binary: every byte as it is on disk, on every platform (a text-mode
-  // stream on Windows would end the file at a 0x1A byte).
-  FILE* stream = osOpenFile(path, "rbN");
+  // Binary, every byte as it is on disk; the path has its links resolved,
+  // and a link put in its place since is not followed.
+  FILE* stream = osOpenResolved(path);
   if (stream == nullptr) {
     *errorOut = errno;
     if (sizeOut != nullptr) *sizeOut = 0;

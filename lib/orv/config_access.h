@@ -64,6 +64,7 @@ int32_t findConfigFilePath(char* dst, const char* envName, const char* fileName)
 // opened, sought, read or closed, is no regular file (EISDIR, ENODEV), is
 // empty (error 0), is larger than a signed 32-bit count allows (EFBIG), or
 // no buffer could be had (ENOMEM).
+// `path` has its links resolved already (a link in its place is refused).
 int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut,
                        size_t* sizeOut = nullptr);
 

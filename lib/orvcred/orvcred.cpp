@@ -9,8 +9,8 @@
 #include "lib/orv/list.h"
 #include "lib/orv/param_lookup.h"
 #include "lib/orvcred/keystore_reader.h"
-#include "platform/files.h"
 #include "lib/orvcred/master_keys.h"
+#include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/pbe.h"
 
@@ -130,6 +130,34 @@ int32_t openKeystoreText(const char* text, size_t length, const InitialKey& key,
 
 namespace {
 
+constexpr int kOpenAttempts = 3;
+
+// One reading of the resolved keystore and its key; `keyFailed` tells that
+// the text was sound but its key could not be had.
+int32_t openResolved(const char* resolved, const char* keyFile, orvcred_keystore** handle,
+                     bool* keyFailed) {
+  char* text = nullptr;
+  size_t length = 0;
+  int32_t error = 0;
+  int32_t rc = readConfigFile(resolved, &text, &error, &length);
+  if (rc != kConfigOk) {
+    rc = error == ENOMEM ? ORVCRED_NO_MEMORY : ORVCRED_KEYSTORE_UNREADABLE;
+  } else {
+    TextCheck check;
+    KeystoreLine unclear;
+    rc = orvcredCode(keystoreFault(text, length, &check, &unclear));
+  }
+  InitialKey key;
+  if (rc == ORVCRED_OK) {
+    rc = orvcredCode(chooseInitialKey(resolved, text, length, keyFile, &key));
+    *keyFailed = rc != ORVCRED_OK;
+  }
+  if (rc == ORVCRED_OK) rc = openKeystoreText(text, length, key, handle);
+  // The text held the whole file, credentials included; svcFreeMem wipes it.
+  svcFreeMem(0, kMemoryComponent, 0, text);
+  return rc;
+}
+
 // orvcred_open after its argument check: the keystore read once, refused
 // where orvseal refuses it, and its key chosen by the same rule.
 int32_t openKeystore(const char* keystorePath, const char* keyFile, orvcred_keystore** handle) {
@@ -145,25 +173,23 @@ int32_t openKeystore(const char* keystorePath, const char* keyFile, orvcred_keys
   if (osResolveLinks(keystorePath, resolved, sizeof resolved) != 0) {
     return ORVCRED_KEYSTORE_UNREADABLE;
   }
-  char* text = nullptr;
-  size_t length = 0;
-  int32_t error = 0;
-  int32_t rc = readConfigFile(resolved, &text, &error, &length);
-  if (rc != kConfigOk) {
-    rc = error == ENOMEM ? ORVCRED_NO_MEMORY : ORVCRED_KEYSTORE_UNREADABLE;
-  } else {
-    TextCheck check;
-    KeystoreLine unclear;
-    rc = orvcredCode(keystoreFault(text, length, &check, &unclear));
+  // A key rotation replaces the keystore, which then names the new key file,
+  // and retires the old key file after it. An open that read the keystore
+  // before the replacement and looked for its key file after the retirement
+  // finds no key: when the keystore has been replaced in the meantime, the
+  // new one is read instead.
+  for (int attempt = 1;; ++attempt) {
+    FileId before;
+    FileId after;
+    bool exists = false;
+    bool known = osIdentifyPath(resolved, &before, &exists) == 0 && exists;
+    bool keyFailed = false;
+    int32_t rc = openResolved(resolved, keyFile, handle, &keyFailed);
+    if (!keyFailed || !known || attempt == kOpenAttempts ||
+        osIdentifyPath(resolved, &after, &exists) != 0 || !exists || after == before) {
+      return rc;
+    }
   }
-  InitialKey key;
-  if (rc == ORVCRED_OK) {
-    rc = orvcredCode(chooseInitialKey(resolved, text, length, keyFile, &key));
-  }
-  if (rc == ORVCRED_OK) rc = openKeystoreText(text, length, key, handle);
-  // The text held the whole file, credentials included; svcFreeMem wipes it.
-  svcFreeMem(0, kMemoryComponent, 0, text);
-  return rc;
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "lib/orvcred/initial_key.h"
 #include "platform/pbe.h"
 #include "platform/program.h"
+#include "platform/seams.h"
 #include "testing/test_hooks.h"
 #include "testing/scratch_dir.h"
 
@@ -113,6 +114,35 @@ TEST_F(OrvcredTest, OpensExactlyTheKeystoresThatOrvsealTakes) {
     orvcred_close(handle);
   }
   EXPECT_EQ(orvcred_open(nullptr, nullptr, nullptr), ORVCRED_BAD_ARGUMENT);
+}
+
+// A key rotation replaces the keystore (which then names the new key file)
+// and then removes the old key file. An open that read the old keystore and
+// looks for its key after that reads the new keystore instead.
+TEST_F(OrvcredTest, AnOpenDuringAKeyRotationReadsTheNewKeystore) {
+  static std::string oldKey, newKeystore, keystore;
+  oldKey = dir_.write("a.key", "key A\n");
+  std::string newKey = dir_.write("b.key", "key B\n");
+  keystore = dir_.write("keystore.conf", "orvcred.keyfile = " + oldKey + "\npem.password = " +
+                                             protect(oldKey, "old", 2) + "\n");
+  newKeystore = dir_.write("next.conf", "orvcred.keyfile = " + newKey + "\npem.password = " +
+                                            protect(newKey, "rotated", 2) + "\n");
+  platformSeams.stepReached = [](const char* step) {
+    if (std::strcmp(step, "opened") != 0 || newKeystore.empty()) return;
+    ASSERT_EQ(std::rename(newKeystore.c_str(), keystore.c_str()), 0);
+    ASSERT_EQ(std::remove(oldKey.c_str()), 0);
+    newKeystore.clear();
+  };
+  orvcred_keystore* handle = nullptr;
+  int rc = orvcred_open(keystore.c_str(), nullptr, &handle);
+  platformSeams.stepReached = nullptr;
+  ASSERT_EQ(rc, ORVCRED_OK);
+  char* value = nullptr;
+  size_t length = 0;
+  EXPECT_EQ(orvcred_get(handle, "pem.password", &value, &length), ORVCRED_OK);
+  EXPECT_EQ(std::string(value, length), "rotated");
+  orvcred_free_value(value);
+  orvcred_close(handle);
 }
 
 #ifdef _WIN32
