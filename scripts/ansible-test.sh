@@ -1,28 +1,41 @@
 #!/bin/sh
 # The Ansible role against this machine, with the Linux build installed in a
 # scratch prefix, on copies of the example keystore: a first run protects and
-# reports changed, a second changes nothing; --check reports what a run would
-# change and changes nothing; a wrong key fails the host with orvcred's
-# message, and so does a plaintext behind a flag that says YES, the same on
-# every run; no secret reaches Ansible's output, -vvv included.
+# reports changed, a second changes nothing; --check changes nothing; a key
+# rotation moves every value to the new key while a reader opens the
+# keystore in a loop, and one cut off after any step is finished by the next
+# run; a keystore that neither key reads fails the host and changes nothing,
+# and so does a plaintext behind a flag that says YES, on every run; the
+# project's .deb is installed once (as root); ansible-lint is clean; no
+# secret reaches Ansible's output, -vvv included.
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'touch "$work/stop"; wait; rm -rf "$work"' EXIT
 cmake --install build/linux --prefix "$work/prefix" >/dev/null
+bin=$work/prefix/bin
 export ANSIBLE_ROLES_PATH="$root/deploy/ansible/roles" ANSIBLE_NOCOLOR=1 \
   ANSIBLE_LOCALHOST_WARNING=false ANSIBLE_INVENTORY_UNPARSED_WARNING=false
-secret_key="ansible-test-key-$(date +%s)"
+stamp=$(date +%s)
+secrets="s3cret-Pem-Pass channel-one-pass Ld4p-Reader-Pw 123456"
+
+fail() {
+  echo "ansible: $*"
+  cat "$work/out"
+  exit 1
+}
 
 # play KEYSTORE KEY_PATH KEY_CONTENT [ansible-playbook options]: the recap's
 # "changed=N failed=N" of one run; the whole output in $work/out.
 play() {
   keystore=$1 key_path=$2 key_content=$3
   shift 3
+  secrets="$secrets $key_content"
   cat > "$work/vars.json" <<VARS
 {"orvseal_keystore_path": "$keystore", "orvseal_key_path": "$key_path",
- "orvseal_key_content": "$key_content", "orvseal_install_dir": "$work/prefix/bin"}
+ "orvseal_key_content": "$key_content", "orvseal_install_dir": "${install_dir:-$bin}",
+ "orvseal_package": "${package:-}"}
 VARS
   ansible-playbook -i localhost, -c local -e "@$work/vars.json" "$@" \
     tests/ansible/protect.yml > "$work/out" 2>&1 || true
@@ -31,37 +44,100 @@ VARS
 }
 
 expect() {
-  if [ "$2" != "$3" ]; then
-    echo "ansible: $1: got '$2', expected '$3'"
-    cat "$work/out"
-    exit 1
-  fi
+  [ "$2" = "$3" ] || fail "$1: got '$2', expected '$3'"
   echo "ansible: $1: $2"
 }
 
-cp examples/keystore.conf "$work/keystore.conf"
-expect "first run protects" "$(play "$work/keystore.conf" "$work/key" "$secret_key")" \
-  "changed=2 failed=0"
-[ "$(stat -c %a "$work/key")" = 600 ] || { echo "ansible: the key file is not 0600"; exit 1; }
-cp "$work/keystore.conf" "$work/protected.conf"
-expect "second run changes nothing" "$(play "$work/keystore.conf" "$work/key" "$secret_key")" \
-  "changed=0 failed=0"
-cmp -s "$work/keystore.conf" "$work/protected.conf" || { echo "ansible: second run changed the file"; exit 1; }
+# reads KEYSTORE KEY_FILE: every value of the example reads with the key.
+reads() {
+  got=$("$bin/orvcred" reveal -f "$1" -sf "$2" pem.password crl.ldap.pass 2>/dev/null) ||
+    fail "$1 does not read with $2"
+  [ "$got" = "s3cret-Pem-Pass
+Ld4p-Reader-Pw" ] || fail "$1 reads as '$got'"
+}
+
+# The example names its key file, initial.key beside it: the role keeps it
+# and its generations initial.key.1, .2, ...
+ks=$work/keystore.conf key=$work/initial.key
+cp examples/keystore.conf "$ks"
+expect "first run protects" "$(play "$ks" "$key" "key-A-$stamp")" "changed=2 failed=0"
+[ "$(stat -c %a "$key")" = 600 ] || fail "the key file is not 0600"
+cp "$ks" "$work/protected.conf"
+expect "second run changes nothing" "$(play "$ks" "$key" "key-A-$stamp")" "changed=0 failed=0"
+cmp -s "$ks" "$work/protected.conf" || fail "the second run changed the file"
 
 cp examples/keystore.conf "$work/fresh.conf"
-expect "--check on plaintext" "$(play "$work/fresh.conf" "$work/key" "$secret_key" --check)" \
+expect "--check on plaintext" "$(play "$work/fresh.conf" "$key" "key-A-$stamp" --check)" \
   "changed=1 failed=0"
-cmp -s "$work/fresh.conf" examples/keystore.conf || { echo "ansible: --check changed the file"; exit 1; }
-expect "--check on a protected keystore" \
-  "$(play "$work/keystore.conf" "$work/key" "$secret_key" --check)" "changed=0 failed=0"
-expect "--check on a new host" "$(play "$work/fresh.conf" "$work/new.key" "$secret_key" --check)" \
-  "changed=2 failed=0"
-[ ! -e "$work/new.key" ] || { echo "ansible: --check placed the key file"; exit 1; }
+cmp -s "$work/fresh.conf" examples/keystore.conf || fail "--check changed the file"
+mkdir "$work/new"
+cp examples/keystore.conf "$work/new/keystore.conf"
+expect "--check on a new host" \
+  "$(play "$work/new/keystore.conf" "$work/new/initial.key" "key-A-$stamp" --check)" "changed=2 failed=0"
+[ ! -e "$work/new/initial.key" ] || fail "--check placed the key file"
+expect "--check of a rotation" "$(play "$ks" "$key" "key-B-$stamp" --check)" "changed=2 failed=0"
+cmp -s "$ks" "$work/protected.conf" && [ ! -e "$key.1" ] || fail "--check rotated"
 
-expect "a wrong key fails" "$(play "$work/keystore.conf" "$work/other.key" "another key")" \
-  "changed=1 failed=1"
-grep -q "ORV9201E" "$work/out" || { echo "ansible: no orvcred message"; cat "$work/out"; exit 1; }
-cmp -s "$work/keystore.conf" "$work/protected.conf" || { echo "ansible: a failed run changed the file"; exit 1; }
+# Rotations while a reader opens the keystore through the library again and
+# again, finding the key through the keystore's orvcred.keyfile line.
+cc -o "$work/reader" examples/consumer/consumer.c -I"$work/prefix/include" \
+  -L"$work/prefix/lib" -lorvcred -Wl,-rpath,"$work/prefix/lib"
+(
+  while [ ! -e "$work/stop" ]; do
+    "$work/reader" "$ks" pem.password >/dev/null 2>>"$work/reader.err" || echo x >>"$work/failures"
+    echo . >>"$work/reads"
+  done
+) &
+for round in 1 2 3; do
+  expect "rotation $round" "$(play "$ks" "$key" "key-$round-$stamp")" "changed=3 failed=0"
+  reads "$ks" "$key.$round"
+  [ ! -e "$key.$((round - 1))" ] && [ ! -e "$key" ] || fail "rotation $round left the old key"
+  grep -qx "orvcred.keyfile = $key.$round" "$ks" || fail "rotation $round: the key file line"
+done
+touch "$work/stop"
+wait
+[ ! -e "$work/failures" ] || fail "the reader failed $(wc -l <"$work/failures") times: $(head -n 3 "$work/reader.err")"
+echo "ansible: a reader opened the keystore $(wc -l <"$work/reads") times, never failing"
+expect "a second run after rotations" "$(play "$ks" "$key" "key-3-$stamp")" "changed=0 failed=0"
+
+# Cut off after each step, as a killed run leaves it: the next run finishes.
+printf 'key-4-%s\n' "$stamp" >"$key.4"
+chmod 600 "$key.4"
+expect "a rotation stopped after the new key was placed" \
+  "$(play "$ks" "$key" "key-4-$stamp")" "changed=2 failed=0"
+reads "$ks" "$key.4"
+printf 'key-5-%s\n' "$stamp" >"$key.5"
+chmod 600 "$key.5"
+"$bin/orvcred" rekey -f "$ks" -sf "$key.4" -nf "$key.5" 2>/dev/null
+expect "a rotation stopped after the values moved" "$(play "$ks" "$key" "key-5-$stamp")" \
+  "changed=1 failed=0"
+reads "$ks" "$key.5"
+[ ! -e "$key.4" ] || fail "the old key was not retired"
+
+# A keystore that names no key file: the key stays at its one name, the new
+# one beside it until the values have moved.
+grep -v '^orvcred.keyfile' examples/keystore.conf >"$work/option.conf"
+opt=$work/option.key
+expect "protected by option" "$(play "$work/option.conf" "$opt" "key-A-$stamp")" "changed=2 failed=0"
+expect "rotation by option" "$(play "$work/option.conf" "$opt" "key-B-$stamp")" "changed=3 failed=0"
+reads "$work/option.conf" "$opt"
+printf 'key-C-%s\n' "$stamp" >"$opt.next"
+chmod 600 "$opt.next"
+"$bin/orvcred" rekey -f "$work/option.conf" -sf "$opt" -nf "$opt.next" 2>/dev/null
+expect "a rotation by option stopped after the values moved" \
+  "$(play "$work/option.conf" "$opt" "key-C-$stamp")" "changed=1 failed=0"
+reads "$work/option.conf" "$opt"
+[ ! -e "$opt.next" ] || fail "the new key is still beside the old one"
+
+# Neither the host's key nor the one given reads the keystore.
+printf 'not-the-key\n' >"$key.5"
+cp "$ks" "$work/before.conf"
+expect "a keystore that neither key reads fails" "$(play "$ks" "$key" "key-6-$stamp")" \
+  "changed=0 failed=1"
+grep -q "The key file $key.5 does not read $ks, .* ORV9201E: .* Nothing was changed." "$work/out" ||
+  fail "no message naming the key that reads nothing"
+cmp -s "$ks" "$work/before.conf" && [ "$(cat "$key.5")" = not-the-key ] && [ ! -e "$key.6" ] ||
+  fail "a failed rotation changed a file"
 
 # A password typed in below a flag that says YES: never "changed", the same
 # clear failure every run, naming the line and its flag line.
@@ -69,18 +145,44 @@ printf 'pem.encrypted = YES\npem.password = typed-in\n' > "$work/held.conf"
 cp "$work/held.conf" "$work/held.orig"
 for round in first second; do
   expect "a plaintext behind YES fails the host ($round run)" \
-    "$(play "$work/held.conf" "$work/key" "$secret_key")" "changed=0 failed=1"
+    "$(play "$work/held.conf" "$opt" "key-C-$stamp")" "changed=0 failed=1"
   grep -q "Line 2 of '$work/held.conf' holds a plaintext 'pem.password' after the flag line 1" \
-    "$work/out" || { echo "ansible: no line and flag line named"; cat "$work/out"; exit 1; }
+    "$work/out" || fail "no line and flag line named"
 done
-cmp -s "$work/held.conf" "$work/held.orig" || { echo "ansible: the held keystore changed"; exit 1; }
+cmp -s "$work/held.conf" "$work/held.orig" || fail "the held keystore changed"
+
+# What orvseal warns of reaches the play's output as a warning.
+mkdir "$work/linked"
+cp examples/keystore.conf "$work/linked/keystore.conf"
+ln "$work/linked/keystore.conf" "$work/linked/other-name.conf"
+expect "orvseal's warning" \
+  "$(play "$work/linked/keystore.conf" "$work/linked/initial.key" "key-A-$stamp")" "changed=2 failed=0"
+grep -q "\[WARNING\]: ORV9114W: The keystore file" "$work/out" || fail "no warning shown"
 
 cp examples/keystore.conf "$work/verbose.conf"
-play "$work/verbose.conf" "$work/key" "$secret_key" -vvv >/dev/null
-for secret in "$secret_key" s3cret-Pem-Pass channel-one-pass Ld4p-Reader-Pw 123456; do
-  if grep -q -- "$secret" "$work/out"; then
-    echo "ansible: '$secret' in the output of a -vvv run"
-    exit 1
-  fi
+play "$work/verbose.conf" "$work/verbose.key" "key-V-$stamp" -vvv >/dev/null
+for secret in $secrets; do
+  ! grep -q -- "$secret" "$work/out" || fail "'$secret' in the output of a -vvv run"
 done
 echo "ansible: no secret in the -vvv output"
+
+ansible-lint --offline --nocolor --profile production deploy/ansible >"$work/out" 2>&1 || fail "ansible-lint"
+for playbook in deploy/ansible/site.yml tests/ansible/windows-syntax.yml; do
+  ansible-playbook --syntax-check -i "localhost," "$playbook" >"$work/out" 2>&1 ||
+    fail "syntax check of $playbook"
+done
+echo "ansible: ansible-lint (production profile) and the syntax check are clean"
+
+# The project's .deb, installed by the role into this machine and removed.
+deb=$(ls build/packages/orvseal_*_amd64.deb 2>/dev/null | head -n 1)
+if [ "$(id -u)" = 0 ] && [ -n "$deb" ] && ! dpkg -s orvseal >/dev/null 2>&1; then
+  cp examples/keystore.conf "$work/installed.conf"
+  package=$root/$deb install_dir=/usr/bin
+  expect "the package installed" "$(play "$work/installed.conf" "$key" "key-5-$stamp")" \
+    "changed=5 failed=0"
+  expect "installed once" "$(play "$work/installed.conf" "$key" "key-5-$stamp")" \
+    "changed=0 failed=0"
+  dpkg -P orvseal >/dev/null
+else
+  echo "ansible: the package install is left out (not root, no .deb, or orvseal installed)"
+fi
