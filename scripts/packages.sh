@@ -13,14 +13,15 @@ cd "$(dirname "$0")/.."
 linux=${1:-build/linux}
 windows=${2:-build/windows}
 out=${3:-build/packages}
-: "${SOURCE_DATE_EPOCH:=$(git log -1 --format=%ct)}"
-export SOURCE_DATE_EPOCH TZ=UTC LC_ALL=C
-umask 022
-
 fail() {
   echo "packages: $*" >&2
   exit 1
 }
+
+: "${SOURCE_DATE_EPOCH:=$(git log -1 --format=%ct 2>/dev/null || true)}"
+[ -n "$SOURCE_DATE_EPOCH" ] || fail "not a git checkout: set SOURCE_DATE_EPOCH"
+export SOURCE_DATE_EPOCH TZ=UTC LC_ALL=C
+umask 022
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$linux/CMakeCache.txt")
 [ -n "$version" ] || fail "$linux is not a configured build"
