@@ -70,12 +70,16 @@ deb() {
     echo "liborvcred ${version%%.*} liborvcred1 (>= $version)" >"$root/DEBIAN/shlibs"
     echo "activate-noawait ldconfig" >"$root/DEBIAN/triggers"
   fi
-  size=$(du -sk --apparent-size "$root/usr" | cut -f1)
+  # Installed-Size as dpkg-gencontrol counts it: KiB a file, rounded up, and
+  # one a folder or link; not du, whose count of folders depends on the disk.
+  size=$(find "$root/usr" \( -type f -printf '%s\n' \) -o -printf '1024\n' |
+    awk '{ kib += int(($1 + 1023) / 1024) } END { print kib }')
   awk -v package="$1" 'BEGIN { RS = "" } $2 == package { print; exit }' packaging/debian/control |
     sed "s/@VERSION@/$version/; s/@ARCH@/$arch/; s/@SIZE@/$size/; s/@DEPENDS@/$depends/" >"$root/DEBIAN/control"
   (cd "$root" && find usr -type f | sort | xargs md5sum) >"$root/DEBIAN/md5sums"
   normalize "$root"
-  dpkg-deb --root-owner-group -Zxz --build "$root" "$out/${1}_${version}_$arch.deb" >/dev/null
+  # One xz thread: the compressed stream differs between one and more.
+  dpkg-deb --root-owner-group -Zxz --threads-max=1 --build "$root" "$out/${1}_${version}_$arch.deb" >/dev/null
 }
 
 deb orvseal commands
