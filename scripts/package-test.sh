@@ -219,11 +219,10 @@ products "$scratch/product"
 [ ! -s "$scratch/product" ] || fail "a product still registered after msiexec /x"
 
 echo "== packages: a second build in another folder, the same bytes"
-cmake -S . -B "$scratch/linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ \
-  -DORV_BUILD_TESTS=OFF >/dev/null
+# The presets' settings, another folder, only what the packages hold.
+cmake --preset linux -B "$scratch/linux" -DORV_BUILD_TESTS=OFF >/dev/null
 cmake --build "$scratch/linux" -j 2 --target orvseal orvcred orvcred_shared orvcred_static >/dev/null
-cmake -S . -B "$scratch/windows" -G Ninja --toolchain "$top/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORV_BUILD_TESTS=OFF >/dev/null
+cmake --preset windows -B "$scratch/windows" -DORV_BUILD_TESTS=OFF >/dev/null
 cmake --build "$scratch/windows" -j 2 --target orvseal orvcred orvcred_shared >/dev/null
 scripts/packages.sh "$scratch/linux" "$scratch/windows" "$scratch/packages" >/dev/null
 for file in "$out"/*; do
