@@ -70,6 +70,7 @@ struct CheckedFile {
   // or the keystore's orvcred.keyfile taken from its folder); empty for the
   // built-in key. Set also when that file could not be read.
   std::string keyFile;
+  const char* keySource = nullptr;  // where the key was named; null: no key settled
   int32_t code = kRunOk;
   std::vector<CheckedLine> lines;
 };
@@ -92,6 +93,16 @@ std::string jsonText(const std::string& text) {
   return out + "\"";
 }
 
+const char* sourceName(InitialKeySource source) {
+  switch (source) {
+    case InitialKeySource::kExplicit: return "option";
+    case InitialKeySource::kEnvironment: return "environment";
+    case InitialKeySource::kKeystore: return "keystore";
+    case InitialKeySource::kDefault: break;
+  }
+  return "built-in";
+}
+
 // Checks one keystore and reports what it found; the file's result.
 int32_t checkFile(const char* keystoreFile, const CredOptions& options, CheckedFile* checked) {
   Keystore keystore;
@@ -102,6 +113,7 @@ int32_t checkFile(const char* keystoreFile, const CredOptions& options, CheckedF
   if (rc == kRunOk) {
     rc = settleInitialKey(keystore, options.keyFile, &key);
     if (key.keyFilePath != nullptr) checked->keyFile = key.keyFilePath;
+    checked->keySource = sourceName(key.source);
   }
   if (rc != kRunOk) return rc;
 
@@ -180,7 +192,8 @@ int32_t runCheck(const CredOptions& options) {
       out += std::string(i == 0 ? "" : ", ") + "{\"file\": " + jsonText(file.path) +
              ", \"exit\": " + std::to_string(file.code) + ", \"meaning\": " +
              jsonText(meaning(file.code)) + ", \"key_file\": " +
-             (file.keyFile.empty() ? "null" : jsonText(file.keyFile)) + ", \"lines\": [";
+             (file.keyFile.empty() ? "null" : jsonText(file.keyFile)) + ", \"key_source\": " +
+             (file.keySource == nullptr ? "null" : jsonText(file.keySource)) + ", \"lines\": [";
       for (size_t j = 0; j < file.lines.size(); ++j) {
         const CheckedLine& line = file.lines[j];
         out += std::string(j == 0 ? "" : ", ") + "{\"line\": " + std::to_string(line.number) +

@@ -92,7 +92,8 @@ class OrvcredTest(unittest.TestCase):
         self.assertEqual(document["files"][1]["lines"][0],
                          {"line": 4, "key": "pem.password", "state": "repeated"})
         self.assertIn("more than once", document["meaning"])
-        self.assertEqual(document["files"][0]["key_file"], "initial.key")
+        self.assertEqual((document["files"][0]["key_file"], document["files"][0]["key_source"]),
+                         ("initial.key", "option"))
         # The key file a keystore names, from its folder, even when it is missing.
         os.mkdir(self.s.path("sub"))
         self.s.write("sub/named.conf", "orvcred.keyfile = gone.key\n" + KEYSTORE)
@@ -100,6 +101,7 @@ class OrvcredTest(unittest.TestCase):
         document = json.loads(out)
         self.assertNotIn(c, (0, 2), err)
         self.assertEqual(document["files"][0]["key_file"].replace("\\", "/"), "sub/gone.key")
+        self.assertEqual(document["files"][0]["key_source"], "keystore")
 
     def test_reveal_writes_the_plaintext_alone(self):
         self.protect(KEYSTORE + "twice = 1\ntwice = 2\n")
