@@ -105,6 +105,7 @@ int osCloseFile(FILE* stream) {
     return EOF;
   }
   int rc = std::fclose(stream);
+  seamStep("closed");
   if (failedEarlier && rc == 0) {
     errno = EIO;
     return EOF;

@@ -128,8 +128,12 @@ TEST_F(OrvcredTest, AnOpenDuringAKeyRotationReadsTheNewKeystore) {
   newKeystore = dir_.write("next.conf", "orvcred.keyfile = " + newKey + "\npem.password = " +
                                             protect(newKey, "rotated", 2) + "\n");
   platformSeams.stepReached = [](const char* step) {
-    if (std::strcmp(step, "opened") != 0 || newKeystore.empty()) return;
+    if (std::strcmp(step, "closed") != 0 || newKeystore.empty()) return;
+#ifdef _WIN32
+    ASSERT_TRUE(MoveFileExA(newKeystore.c_str(), keystore.c_str(), MOVEFILE_REPLACE_EXISTING));
+#else
     ASSERT_EQ(std::rename(newKeystore.c_str(), keystore.c_str()), 0);
+#endif
     ASSERT_EQ(std::remove(oldKey.c_str()), 0);
     newKeystore.clear();
   };
