@@ -134,7 +134,7 @@ printf 'not-the-key\n' >"$key.5"
 cp "$ks" "$work/before.conf"
 expect "a keystore that neither key reads fails" "$(play "$ks" "$key" "key-6-$stamp")" \
   "changed=0 failed=1"
-grep -q "The key file $key.5 does not read $ks, .* ORV9201E: .* Nothing was changed." "$work/out" ||
+grep -q "orvcred check with the key file $key.5 says: ORV9201E: .* Nothing was changed." "$work/out" ||
   fail "no message naming the key that reads nothing"
 cmp -s "$ks" "$work/before.conf" && [ "$(cat "$key.5")" = not-the-key ] && [ ! -e "$key.6" ] ||
   fail "a failed rotation changed a file"
@@ -159,8 +159,16 @@ expect "orvseal's warning" \
   "$(play "$work/linked/keystore.conf" "$work/linked/initial.key" "key-A-$stamp")" "changed=2 failed=0"
 grep -q "\[WARNING\]: ORV9114W: The keystore file" "$work/out" || fail "no warning shown"
 
-cp examples/keystore.conf "$work/verbose.conf"
-play "$work/verbose.conf" "$work/verbose.key" "key-V-$stamp" -vvv >/dev/null
+# A rotation at -vvv: neither key, nor its digest, nor a value in the output.
+mkdir "$work/verbose"
+cp examples/keystore.conf "$work/verbose/keystore.conf"
+play "$work/verbose/keystore.conf" "$work/verbose/initial.key" "key-V-$stamp" >/dev/null
+expect "a rotation at -vvv" \
+  "$(play "$work/verbose/keystore.conf" "$work/verbose/initial.key" "key-W-$stamp" -vvv)" \
+  "changed=3 failed=0"
+for digest in sha1sum sha256sum; do
+  secrets="$secrets $(printf 'key-W-%s\n' "$stamp" | $digest | awk '{print $1}')"
+done
 for secret in $secrets; do
   ! grep -q -- "$secret" "$work/out" || fail "'$secret' in the output of a -vvv run"
 done
