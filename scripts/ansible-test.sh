@@ -80,8 +80,9 @@ cmp -s "$ks" "$work/protected.conf" && [ ! -e "$key.1" ] || fail "--check rotate
 
 # Rotations while a reader opens the keystore through the library again and
 # again, finding the key through the keystore's orvcred.keyfile line.
+libdir=$(dirname "$(find "$work/prefix" -name liborvcred.so)")
 cc -o "$work/reader" examples/consumer/consumer.c -I"$work/prefix/include" \
-  -L"$work/prefix/lib" -lorvcred -Wl,-rpath,"$work/prefix/lib"
+  -L"$libdir" -lorvcred -Wl,-rpath,"$libdir"
 (
   while [ ! -e "$work/stop" ]; do
     "$work/reader" "$ks" pem.password >/dev/null 2>>"$work/reader.err" || echo x >>"$work/failures"
