@@ -108,7 +108,8 @@ int32_t findConfigFilePath(char* dst, const char* envName, const char* fileName)
   return scope.result(kConfigOk);
 }
 
-int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut, size_t* sizeOut) {
+int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut, size_t* sizeOut,
+                       FileId* idOut) {
   TraceScope scope(kFnReadConfigFile);
   int32_t ignoredError = 0;
   if (errorOut == nullptr) errorOut = &ignoredError;
@@ -126,6 +127,8 @@ int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut, si
     if (sizeOut != nullptr) *sizeOut = 0;
     return scope.result(kConfigCannotRead);
   }
+  FileId id;
+  if (idOut != nullptr && osIdentifyFile(stream, &id) == 0) *idOut = id;
   int32_t rc = readConfigStream(stream, bufferOut, errorOut, sizeOut);
   if (osCloseFile(stream) != 0 && rc == kConfigOk) {
     *errorOut = errno;

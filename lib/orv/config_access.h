@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "lib/orv/list.h"
+#include "platform/files.h"
 #include "platform/memory.h"
 
 // Locating, reading and parsing a keystore configuration file.
@@ -63,10 +64,11 @@ int32_t findConfigFilePath(char* dst, const char* envName, const char* fileName)
 // number of bytes read. kConfigOk, or kConfigCannotRead: the file cannot be
 // opened, sought, read or closed, is no regular file (EISDIR, ENODEV), is
 // empty (error 0), is larger than a signed 32-bit count allows (EFBIG), or
-// no buffer could be had (ENOMEM).
-// `path` has its links resolved already (a link in its place is refused).
+// no buffer could be had (ENOMEM). `path` has its links resolved already (a
+// link in its place is refused). *idOut (when given) receives the identity
+// of the file read, taken from the open file, or stays as it was.
 int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut,
-                       size_t* sizeOut = nullptr);
+                       size_t* sizeOut = nullptr, FileId* idOut = nullptr);
 
 // readConfigFile of a file open for reading in binary mode, left open.
 int32_t readConfigStream(FILE* stream, char** bufferOut, int32_t* errorOut, size_t* sizeOut);

@@ -132,14 +132,15 @@ namespace {
 
 constexpr int kOpenAttempts = 3;
 
-// One reading of the resolved keystore and its key; `keyFailed` tells that
-// the text was sound but its key could not be had.
+// One reading of the resolved keystore and its key; `read` receives the
+// identity of the file read (left as it was when it cannot be had), and
+// `keyFailed` tells that the text was sound but its key could not be had.
 int32_t openResolved(const char* resolved, const char* keyFile, orvcred_keystore** handle,
-                     bool* keyFailed) {
+                     FileId* read, bool* keyFailed) {
   char* text = nullptr;
   size_t length = 0;
   int32_t error = 0;
-  int32_t rc = readConfigFile(resolved, &text, &error, &length);
+  int32_t rc = readConfigFile(resolved, &text, &error, &length, read);
   if (rc != kConfigOk) {
     rc = error == ENOMEM ? ORVCRED_NO_MEMORY : ORVCRED_KEYSTORE_UNREADABLE;
   } else {
@@ -176,17 +177,16 @@ int32_t openKeystore(const char* keystorePath, const char* keyFile, orvcred_keys
   // A key rotation replaces the keystore, which then names the new key file,
   // and retires the old key file after it. An open that read the keystore
   // before the replacement and looked for its key file after the retirement
-  // finds no key: when the keystore has been replaced in the meantime, the
-  // new one is read instead.
+  // finds no key: when the path names another file than the one read by
+  // then, the new one is read instead.
   for (int attempt = 1;; ++attempt) {
-    FileId before;
-    FileId after;
-    bool exists = false;
-    bool known = osIdentifyPath(resolved, &before, &exists) == 0 && exists;
+    FileId read;
+    FileId now;
     bool keyFailed = false;
-    int32_t rc = openResolved(resolved, keyFile, handle, &keyFailed);
-    if (!keyFailed || !known || attempt == kOpenAttempts ||
-        osIdentifyPath(resolved, &after, &exists) != 0 || !exists || after == before) {
+    bool exists = false;
+    int32_t rc = openResolved(resolved, keyFile, handle, &read, &keyFailed);
+    if (!keyFailed || attempt == kOpenAttempts || read == FileId{} ||
+        osIdentifyPath(resolved, &now, &exists) != 0 || !exists || now == read) {
       return rc;
     }
   }
