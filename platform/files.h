@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/paths.h"
 #include "platform/trace.h"
 
 // Files. Every file operation of the program goes through these, so that
@@ -28,9 +29,22 @@ bool osIsAbsolutePath(const char* path);
 
 // fopen with the modes "rN", "rbN" (read) and "wN", "wbN" (write, create or
 // truncate), the handle not inherited by child processes (close-on-exec on
-// POSIX). Reading opens only a regular file (links followed) and never
-// blocks: a folder fails with EISDIR, a device or pipe with ENODEV.
+// POSIX), for files the program makes for itself (tests, benchmarks). A file
+// that a user names is reached through a walked path instead.
 FILE* osOpenFile(const char* path, const char* mode);
+
+// Opens the file at `at`'s name for reading in binary mode, not inherited by
+// child processes, without a C library buffer (so that none of a secret
+// stays in a buffer freed unwiped). A link that stands there by now is
+// refused (ELOOP), never followed: the walk followed the links. Only a
+// regular file is opened, and never waited on: a folder fails with EISDIR,
+// a device or pipe with ENODEV. Null and errno on failure.
+FILE* osOpenForReading(const WalkedPath& at);
+
+// Opens what stands at `at`'s name for writing when it is no regular file
+// (a device, pipe or terminal, such as /dev/null), as it is, without
+// truncating; ENODEV when it is a regular file or a folder by now.
+FILE* osOpenDevice(const WalkedPath& at);
 
 // fread.
 size_t osReadFile(void* buffer, size_t size, size_t count, FILE* stream);
@@ -66,28 +80,37 @@ int osCloseFile(FILE* stream);
 // open file, so the file checked is the file read.
 int32_t osCheckPrivate(FILE* file);
 
-// What identifies a file while it exists: device and inode on POSIX; on
-// Windows the volume serial number and the 128-bit file ID (all zero where
-// the file system gives none, which then identifies nothing).
+// What identifies a file while it exists, and which version of its content
+// it holds: device and inode on POSIX, on Windows the volume serial number
+// and the 128-bit file ID (all zero where the file system gives none, which
+// identifies nothing: such files are told apart by their final paths); then
+// the size and the times of the last write and of the last change.
 struct FileId {
   uint64_t words[3] = {};
-  bool operator==(const FileId& other) const {
-    return words[0] == other.words[0] && words[1] == other.words[1] &&
+  uint64_t size = 0;
+  int64_t modified = 0;
+  int64_t changed = 0;
+
+  bool known() const { return (words[0] | words[1] | words[2]) != 0; }
+  // The same file, whatever happened to it since.
+  bool sameFile(const FileId& other) const {
+    return known() && words[0] == other.words[0] && words[1] == other.words[1] &&
            words[2] == other.words[2];
+  }
+  // The same file, unchanged.
+  bool operator==(const FileId& other) const {
+    return sameFile(other) && size == other.size && modified == other.modified &&
+           changed == other.changed;
   }
 };
 
 // The identity of the open file.
 int32_t osIdentifyFile(FILE* stream, FileId* id);
 
-// The identity of what `path` names now, a link itself rather than what it
-// points to. *exists is false (and the result 0) when nothing has that name.
-int32_t osIdentifyPath(const char* path, FileId* id, bool* exists);
-
-// Opens for reading, as osOpenFile, a path whose links were followed
-// already: a link that stands at its end by now is refused (ELOOP), never
-// followed, so that the file read is the file that was resolved.
-FILE* osOpenResolved(const char* path);
+// The identity of what has `at`'s name in its folder now (a link itself,
+// never what it points to); *exists is false (and the result 0) when
+// nothing has it.
+int32_t osIdentifyAt(const WalkedPath& at, FileId* id, bool* exists);
 
 // Safe replacement of a file that holds secrets. Each returns 0 or an errno
 // value (Windows errors are converted to the nearest errno). Paths are UTF-8
@@ -95,45 +118,28 @@ FILE* osOpenResolved(const char* path);
 
 // *same becomes true when both paths name one existing file (device and
 // inode; on Windows the volume and 128-bit file ID, or, where the file system
-// gives no ID, the final paths), whatever their texts. A path that names no
-// file is no match; any other failure is returned, never taken as "different".
+// gives no ID, the final paths), whatever their texts, links followed. A path
+// that names no file is no match; any other failure is returned, never taken
+// as "different". Opens nothing: only for telling two names apart.
 int32_t osSameFile(const char* first, const char* second, bool* same);
-
-// Copies into `out` the path of the file that `path` names once symbolic
-// links are followed (on POSIX only a path that is itself a link is
-// rewritten; on Windows the final path of any existing file). A path that
-// names no file yet is copied as it is. ENAMETOOLONG when the result does
-// not fit `size`.
-int32_t osResolveLinks(const char* path, char* out, size_t size);
 
 // *count becomes the number of names (hard links) of the open file.
 int32_t osLinkCount(FILE* stream, uint32_t* count);
 
-// Whether another user could steer a privileged run through `path`: 0 when
-// not; ELOOP when a symbolic link on the way lies in a sticky folder that
-// everyone may write (such as /tmp) and the caller does not own it, whatever
-// the system's own rule for such links (Windows has no such folders); EPERM
-// when `mustBeOwned` and the file exists and belongs to another user than
-// the caller or the administrators (root; SYSTEM or Administrators); another
-// errno when that cannot be told. *where receives the link or file at fault
-// (kConfigPathSize bytes).
-int32_t osCheckNotSteered(const char* path, bool mustBeOwned, char* where, size_t size);
-
-// What a path names, links followed.
+// What stands at a name, links not followed (a walk followed them).
 enum class FileKind { kMissing, kRegular, kOther };
 
-// *kind becomes what `path` names: nothing, a regular file, or anything else
-// (a folder, device or pipe). 0, or the errno of a failed look-up other than
-// "no such file".
-int32_t osFileKind(const char* path, FileKind* kind);
+// *kind becomes what has `at`'s name now: nothing, a regular file, or
+// anything else (a folder, device, pipe or link). 0, or an errno.
+int32_t osFileKindAt(const WalkedPath& at, FileKind* kind);
 
-// Creates `path` for writing in binary mode, exclusively (EEXIST when any
-// file or link has that name: nothing is ever removed or overwritten),
-// readable and writable by its owner only, not inherited by child processes;
-// never created without that owner-only protection. On Windows the file is
-// created encrypted when the file open as `model` (may be null) is. Null
-// and errno on failure.
-FILE* osCreatePrivateFile(const char* path, FILE* model);
+// Creates `name` in `at`'s folder for writing in binary mode, exclusively
+// (EEXIST when any file or link has that name: nothing is ever removed or
+// overwritten), readable and writable by its owner only, not inherited by
+// child processes; never created without that owner-only protection. On
+// Windows the file is created encrypted when the file open as `model` (may
+// be null) is. Null and errno on failure.
+FILE* osCreatePrivateFile(const WalkedPath& at, const char* name, FILE* model);
 
 // Gives the file open as `stream` the permissions and owner of the file open
 // as `model` (on Windows its access list with its protected or inherited
@@ -148,20 +154,32 @@ int32_t osAdoptPermissions(FILE* stream, FILE* model, bool explicitOnly, bool* o
 // A pipe, terminal or device is only flushed.
 int32_t osSyncFile(FILE* stream);
 
-// Replaces `target` in one atomic step by the file open as `stream`, created
-// at `path` and synced, makes the change durable as far as the system allows
-// (POSIX: rename, then the folder synced; Windows: renamed through the open
-// handle, then that handle flushed), and closes the stream. The name is
-// replaced, never followed: a link that stands there is replaced itself.
-// When `expected` is given, `target` must still name that file just before
-// it is replaced, else ECANCELED. Once the step is done, nothing fails it any
-// more. A target held open by another process is tried again for about a
-// second, then EBUSY. On failure `target` is unchanged, the file at `path`
-// removed and the stream closed.
-int32_t osCommitFile(FILE* stream, const char* path, const char* target, const FileId* expected);
+// Replaces the file at `at`'s name in one atomic step by the file open as
+// `stream`, created as `sideName` in the same folder and synced, makes the
+// change durable as far as the system allows (POSIX: renamed within the held
+// folder, which is then synced; Windows: renamed through the open handle,
+// which is then flushed), and closes the stream. The name is replaced,
+// never followed: a link that stands there is replaced itself. When
+// `expected` is given, the name must still hold that file, unchanged (the
+// same identity, size and times), just before it is replaced, else
+// ECANCELED. Once the step is done, nothing fails it any more. A target
+// held open by another process is tried again for about a second, then
+// EBUSY. On failure the target is unchanged, the side file removed and the
+// stream closed.
+int32_t osCommitFile(FILE* stream, const WalkedPath& at, const char* sideName,
+                     const FileId* expected);
 
-// Closes `stream`, open on the file at `path`, and removes that file
-// (through the open handle on Windows). 0, or the errno of the removal.
-int32_t osDiscardFile(FILE* stream, const char* path);
+// Closes `stream`, open on `sideName` in `at`'s folder, and removes that
+// file (through the open handle on Windows). 0, or the errno of the removal.
+int32_t osDiscardFile(FILE* stream, const WalkedPath& at, const char* sideName);
+
+// Makes an interruption (POSIX: SIGINT, SIGTERM, SIGHUP; Windows: Ctrl+C,
+// Ctrl+Break, the console closed) remove the file open as `stream`, named
+// `sideName` in `at`'s folder, before the process ends with 128 plus the
+// signal's number (Windows: 128 plus 2 for Ctrl+C, 21 for Ctrl+Break, 1 for
+// the console closed, as the POSIX signals of the same meaning). A null
+// `stream` lets go of the file guarded before. One file at a time; the
+// handler only makes calls that are safe in a signal handler.
+void osGuardSideFile(FILE* stream, const WalkedPath* at, const char* sideName);
 
 #endif  // ORV_PLATFORM_FILES_H_

@@ -27,15 +27,25 @@ int64_t osProcessId();
 // Wall-clock time as "YYYY-MM-DDTHH:MM:SS.mmmZ" into a buffer of at least 25.
 void osTimestamp(char* buffer, size_t size);
 
-// Opens a UTF-8 path for binary append, as the trace file: created readable
-// and writable by its owner alone, and only a regular file is taken: a
-// link, FIFO, device or folder is refused at once (ENODEV), never waited
-// on. Null and errno on failure.
+// Opens a UTF-8 path for binary append, as the trace file. The path is
+// walked (platform/paths.h), so no link of another user leads it elsewhere;
+// an existing file must belong to the caller or root (on Windows the
+// current user, SYSTEM or Administrators), else EPERM: another user could
+// read what is traced. A new file is created readable and writable by its
+// owner alone; only a regular file is taken: a link, FIFO, device or folder
+// is refused at once (ENODEV), never waited on. Null and errno on failure.
 FILE* osOpenAppend(const char* path);
 
 // Writes one line of UTF-8 text and a line end to `stream` and flushes it.
 // A Windows console is given the text as UTF-16, so that names outside its
 // code page show as they are; a pipe or file gets the UTF-8 bytes.
 void osWriteLine(FILE* stream, const char* text);
+
+// Makes the process fit to hold secrets, before it reads any: on POSIX it
+// makes no core file and no other process of its user may read its memory
+// (not dumpable, core size limit 0); on Windows DLLs are loaded from
+// System32 alone, never from the program's folder or the current one.
+// Called first by each command; a library leaves its host's settings alone.
+void osHardenProcess();
 
 #endif  // ORV_PLATFORM_RUNTIME_H_
