@@ -19,8 +19,10 @@ namespace {
 void rewriteEach(benchmark::State& state, const std::vector<std::string>& lines) {
   std::string text;
   for (const std::string& line : lines) text += line;
+  WalkedPath nullDevice;
+  osWalkPath(kNullDevice, nullptr, &nullDevice, nullptr, 0);
   Replacement output;
-  output.beginStream(kNullDevice);
+  output.beginStream(nullDevice);
   PbeContext* context = initialisedContext();
   KeystoreLines classified(text.data(), text.size());
   int64_t bytes = 0;

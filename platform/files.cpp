@@ -56,12 +56,12 @@ bool injected(FaultSite site) {
 
 bool fileFaultInjected(FaultSite site) { return injected(site); }
 
-int32_t stillExpected(const char* target, const FileId* expected) {
+int32_t stillExpected(const WalkedPath& at, const FileId* expected) {
   seamStep("commit");
   if (expected == nullptr) return 0;
   FileId now;
   bool exists = false;
-  int32_t rc = osIdentifyPath(target, &now, &exists);
+  int32_t rc = osIdentifyAt(at, &now, &exists);
   return rc != 0 ? rc : exists && now == *expected ? 0 : ECANCELED;
 }
 

@@ -145,9 +145,12 @@ FILE* osCreatePrivateFile(const WalkedPath& at, const char* name, FILE* model);
 // as `model` (on Windows its access list with its protected or inherited
 // state, its attributes and its compression), through both open files,
 // never by path. With `explicitOnly` (a new file in another folder), on
-// Windows only the model's own access entries, protected. An owner that
-// this account may not give is left as it is: *ownerKept is then false.
-int32_t osAdoptPermissions(FILE* stream, FILE* model, bool explicitOnly, bool* ownerKept);
+// Windows the model's effective access entries, written as its own and
+// protected. An owner or (POSIX) group that this account may not give is
+// left as it is: *ownerKept or *groupKept is then false, and a group not
+// kept gets no permissions.
+int32_t osAdoptPermissions(FILE* stream, FILE* model, bool explicitOnly, bool* ownerKept,
+                           bool* groupKept);
 
 // Makes what was written to `stream` durable: flushes the stream, then, for
 // a regular file, the operating system's buffers (fsync, FlushFileBuffers).

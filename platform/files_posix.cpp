@@ -1,6 +1,10 @@
 // POSIX file operations.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,7 +17,7 @@
 #include "platform/files_internal.h"
 
 namespace {
-FILE* openForReading(const char* path, int flags);
+FILE* openForReading(int folder, const char* path, int flags);
 }  // namespace
 
 bool osIsAbsolutePath(const char* path) { return path != nullptr && path[0] == '/'; }
@@ -39,26 +43,59 @@ FILE* osOpenFile(const char* path, const char* mode) {
     if (stream == nullptr) close(fd);
     return stream;
   }
-  return openForReading(path, 0);
+  return openForReading(AT_FDCWD, path, 0);
 }
 
-FILE* osOpenResolved(const char* path) {
-  if (path == nullptr) {
+FILE* osOpenForReading(const WalkedPath& at) {
+  if (at.folder < 0) {
     errno = EINVAL;
     return nullptr;
   }
   if (fileFaultInjected(kFaultOpen)) return nullptr;
-  FILE* stream = openForReading(path, O_NOFOLLOW);
-  if (stream != nullptr) seamStep("opened");
+  FILE* stream = openForReading(static_cast<int>(at.folder), at.name, O_NOFOLLOW);
+  if (stream == nullptr) return nullptr;
+  // Straight into the caller's buffer: the text may hold secrets, and a
+  // stream buffer is freed without being wiped.
+  std::setvbuf(stream, nullptr, _IONBF, 0);
+  seamStep("opened");
+  return stream;
+}
+
+FILE* osOpenDevice(const WalkedPath& at) {
+  if (at.folder < 0) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  if (fileFaultInjected(kFaultOpen)) return nullptr;
+  int folder = static_cast<int>(at.folder);
+  int fd = openat(folder, at.name, O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  // Only /proc's links to a pipe or socket end a walk as links (paths.h);
+  // nobody else can make one there.
+  struct statfs filesystem;
+  if (fd < 0 && errno == ELOOP && fstatfs(folder, &filesystem) == 0 &&
+      filesystem.f_type == PROC_SUPER_MAGIC) {
+    fd = openat(folder, at.name, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  }
+  if (fd < 0) return nullptr;
+  struct stat status;
+  int error = fstat(fd, &status) != 0 ? errno
+              : S_ISREG(status.st_mode) || S_ISDIR(status.st_mode) ? ENODEV
+                                                                    : 0;
+  FILE* stream = error == 0 ? fdopen(fd, "w") : nullptr;
+  if (stream == nullptr) {
+    if (error == 0) error = errno;
+    close(fd);
+    errno = error;
+  }
   return stream;
 }
 
 namespace {
 
-FILE* openForReading(const char* path, int flags) {
+FILE* openForReading(int folder, const char* path, int flags) {
   // Opened without blocking, so that a FIFO named by mistake is refused at
   // once rather than waited on; only a regular file is read.
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
+  int fd = openat(folder, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
   if (fd < 0) return nullptr;
   struct stat status;
   int error = 0;
@@ -78,10 +115,17 @@ FILE* openForReading(const char* path, int flags) {
   return stream;
 }
 
+int64_t nanoseconds(const struct timespec& time) {
+  return static_cast<int64_t>(time.tv_sec) * 1000000000 + static_cast<int64_t>(time.tv_nsec);
+}
+
 FileId idOf(const struct stat& status) {
   FileId id;
   id.words[0] = static_cast<uint64_t>(status.st_dev);
   id.words[1] = static_cast<uint64_t>(status.st_ino);
+  id.size = static_cast<uint64_t>(status.st_size);
+  id.modified = nanoseconds(status.st_mtim);
+  id.changed = nanoseconds(status.st_ctim);
   return id;
 }
 
@@ -95,11 +139,13 @@ int32_t osIdentifyFile(FILE* stream, FileId* id) {
   return 0;
 }
 
-int32_t osIdentifyPath(const char* path, FileId* id, bool* exists) {
-  if (path == nullptr || id == nullptr || exists == nullptr) return EINVAL;
+int32_t osIdentifyAt(const WalkedPath& at, FileId* id, bool* exists) {
+  if (at.folder < 0 || id == nullptr || exists == nullptr) return EINVAL;
   *exists = false;
   struct stat status;
-  if (lstat(path, &status) != 0) return errno == ENOENT ? 0 : errno;
+  if (fstatat(static_cast<int>(at.folder), at.name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? 0 : errno;
+  }
   *exists = true;
   *id = idOf(status);
   return 0;
@@ -126,56 +172,10 @@ int32_t osSameFile(const char* first, const char* second, bool* same) {
   return 0;
 }
 
-int32_t osResolveLinks(const char* path, char* out, size_t size) {
-  if (path == nullptr || out == nullptr || size == 0) return EINVAL;
-  const char* result = path;
-  char* resolved = realpath(path, nullptr);
-  struct stat link;
-  // Only a path that is a link is rewritten; other paths keep their text.
-  if (resolved != nullptr && lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) result = resolved;
-  size_t length = std::strlen(result);
-  int32_t rc = 0;
-  if (length >= size) {
-    rc = ENAMETOOLONG;
-  } else {
-    std::memcpy(out, result, length + 1);
-  }
-  std::free(resolved);
-  return rc;
-}
-
-int32_t osCheckNotSteered(const char* path, bool mustBeOwned, char* where, size_t size) {
-  if (path == nullptr || where == nullptr || size == 0) return EINVAL;
-  std::snprintf(where, size, "%s", path);
-  std::string walked = path[0] == '/' ? "" : ".";
-  // Each link on the way is judged in the folder that holds it.
-  for (size_t start = 0; path[start] != '\0';) {
-    size_t end = start;
-    while (path[end] != '\0' && path[end] != '/') ++end;
-    if (end > start) {
-      std::string folder = walked.empty() ? "/" : walked;
-      walked += "/" + std::string(path + start, end - start);
-      struct stat link;
-      if (lstat(walked.c_str(), &link) != 0) break;  // the rest is not there yet
-      struct stat parent;
-      if (S_ISLNK(link.st_mode) && stat(folder.c_str(), &parent) == 0 &&
-          (parent.st_mode & S_ISVTX) != 0 && (parent.st_mode & S_IWOTH) != 0 &&
-          link.st_uid != geteuid()) {
-        std::snprintf(where, size, "%s", walked.c_str());
-        return ELOOP;
-      }
-    }
-    start = path[end] == '/' ? end + 1 : end;
-  }
+int32_t osFileKindAt(const WalkedPath& at, FileKind* kind) {
+  if (at.folder < 0 || kind == nullptr) return EINVAL;
   struct stat status;
-  if (!mustBeOwned || stat(path, &status) != 0) return 0;
-  return status.st_uid == geteuid() || status.st_uid == 0 ? 0 : EPERM;
-}
-
-int32_t osFileKind(const char* path, FileKind* kind) {
-  if (path == nullptr || kind == nullptr) return EINVAL;
-  struct stat status;
-  if (stat(path, &status) != 0) {
+  if (fstatat(static_cast<int>(at.folder), at.name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
     *kind = FileKind::kMissing;
     return errno == ENOENT ? 0 : errno;
   }
@@ -183,44 +183,57 @@ int32_t osFileKind(const char* path, FileKind* kind) {
   return 0;
 }
 
-FILE* osCreatePrivateFile(const char* path, FILE* /*model*/) {
-  if (path == nullptr) {
+FILE* osCreatePrivateFile(const WalkedPath& at, const char* name, FILE* /*model*/) {
+  if (at.folder < 0 || name == nullptr) {
     errno = EINVAL;
     return nullptr;
   }
   if (fileFaultInjected(kFaultOpen)) return nullptr;
+  int folder = static_cast<int>(at.folder);
   // O_EXCL with O_NOFOLLOW: never a file or link that is already there.
-  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  int fd = openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  S_IRUSR | S_IWUSR);
   if (fd < 0) return nullptr;
   FILE* stream = fdopen(fd, "w");
   if (stream == nullptr) {
     int saved = errno;
     close(fd);
-    unlink(path);
+    unlinkat(folder, name, 0);
     errno = saved;
   }
   return stream;
 }
 
-int32_t osAdoptPermissions(FILE* stream, FILE* modelStream, bool, bool* ownerKept) {
-  if (stream == nullptr || modelStream == nullptr || ownerKept == nullptr) return EINVAL;
+int32_t osAdoptPermissions(FILE* stream, FILE* modelStream, bool, bool* ownerKept,
+                           bool* groupKept) {
+  if (stream == nullptr || modelStream == nullptr || ownerKept == nullptr ||
+      groupKept == nullptr) {
+    return EINVAL;
+  }
   *ownerKept = true;
+  *groupKept = true;
   if (fileFaultInjected(kFaultRename)) return errno;
   struct stat model;
   if (fstat(fileno(modelStream), &model) != 0) return errno;
   // Through the open descriptor: the path could name another file by now.
   int fd = fileno(stream);
-  if (fchmod(fd, model.st_mode & 07777) != 0) return errno;
   struct stat current;
   if (fstat(fd, &current) != 0) return errno;
-  // Only the superuser may give a file away; others keep it as their own,
-  // and are told.
-  if ((current.st_uid != model.st_uid || current.st_gid != model.st_gid) &&
-      fchown(fd, model.st_uid, model.st_gid) != 0) {
+  // Owner and group first, so that the group's permissions never reach
+  // another group. Only the superuser may give a file away, and others may
+  // give it only to a group they are in; what they cannot keep they are told.
+  if (current.st_uid != model.st_uid && fchown(fd, model.st_uid, static_cast<gid_t>(-1)) != 0) {
     if (errno != EPERM) return errno;
-    *ownerKept = current.st_uid == model.st_uid;
+    *ownerKept = false;
   }
-  return 0;
+  if (current.st_gid != model.st_gid && fchown(fd, static_cast<uid_t>(-1), model.st_gid) != 0) {
+    if (errno != EPERM) return errno;
+    *groupKept = false;
+  }
+  // Without the group it was meant for, the group gets nothing.
+  mode_t mode = model.st_mode & 07777;
+  if (!*groupKept) mode &= ~static_cast<mode_t>(S_IRWXG | S_ISGID);
+  return fchmod(fd, mode) == 0 ? 0 : errno;
 }
 
 int32_t osSyncFile(FILE* stream) {
@@ -236,46 +249,125 @@ int32_t osSyncFile(FILE* stream) {
 
 namespace {
 
-// A rename is durable only once the directory that holds the name is synced.
-int32_t syncDirectoryOf(const char* path) {
-  if (fileFaultInjected(kFaultFlush)) return errno;
-  std::string directory = path;
-  size_t slash = directory.find_last_of('/');
-  directory = slash == std::string::npos ? "." : slash == 0 ? "/" : directory.substr(0, slash);
-  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  int rc = fsync(fd) == 0 ? 0 : errno;
+// A rename is durable only once the folder that holds the name is synced;
+// the walk holds the folder for lookups only, so it is opened for this.
+void syncFolder(const WalkedPath& at) {
+  if (fileFaultInjected(kFaultFlush)) return;
+  int fd = openat(static_cast<int>(at.folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  // Some file systems cannot sync a folder; the rename itself has happened.
+  fsync(fd);
   close(fd);
-  // Some file systems cannot sync a directory; the rename itself has happened.
-  return rc == EINVAL ? 0 : rc;
+}
+
+// The side file that an interruption removes. The handler reads it, so it
+// changes only while the signals are blocked.
+struct GuardedFile {
+  volatile sig_atomic_t armed = 0;
+  int folder = -1;
+  FILE* stream = nullptr;
+  char name[kPathSize] = {};
+};
+GuardedFile guarded;
+constexpr int kGuardedSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction previousActions[3];
+bool handlersInstalled = false;
+
+extern "C" void removeGuardedAndExit(int signal) {
+  // unlinkat and _exit are async-signal-safe; nothing else is called.
+  if (guarded.armed) unlinkat(guarded.folder, guarded.name, 0);
+  _exit(128 + signal);
+}
+
+// Blocks the guarded signals for as long as it lives.
+class SignalsBlocked {
+ public:
+  SignalsBlocked() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : kGuardedSignals) sigaddset(&set, signal);
+    pthread_sigmask(SIG_BLOCK, &set, &previous_);
+  }
+  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  SignalsBlocked(const SignalsBlocked&) = delete;
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
+// Called with the signals blocked.
+void letGo(FILE* stream) {
+  if (stream != nullptr && guarded.stream != stream) return;
+  guarded.armed = 0;
+  guarded.stream = nullptr;
+  if (!handlersInstalled) return;
+  for (size_t i = 0; i < 3; ++i) sigaction(kGuardedSignals[i], &previousActions[i], nullptr);
+  handlersInstalled = false;
 }
 
 }  // namespace
 
-int32_t osCommitFile(FILE* stream, const char* path, const char* target, const FileId* expected) {
-  if (stream == nullptr || path == nullptr || target == nullptr) return EINVAL;
+void osGuardSideFile(FILE* stream, const WalkedPath* at, const char* sideName) {
+  SignalsBlocked blocked;
+  letGo(nullptr);
+  if (stream == nullptr || at == nullptr || sideName == nullptr) return;
+  std::snprintf(guarded.name, sizeof guarded.name, "%s", sideName);
+  guarded.folder = static_cast<int>(at->folder);
+  guarded.stream = stream;
+  guarded.armed = 1;
+  struct sigaction action = {};
+  action.sa_handler = removeGuardedAndExit;
+  sigemptyset(&action.sa_mask);
+  for (size_t i = 0; i < 3; ++i) {
+    sigaction(kGuardedSignals[i], nullptr, &previousActions[i]);
+    // A signal the caller chose to ignore (nohup) stays ignored.
+    if (previousActions[i].sa_handler != SIG_IGN) {
+      sigaction(kGuardedSignals[i], &action, nullptr);
+    }
+  }
+  handlersInstalled = true;
+}
+
+int32_t osCommitFile(FILE* stream, const WalkedPath& at, const char* sideName,
+                     const FileId* expected) {
+  if (stream == nullptr || at.folder < 0 || sideName == nullptr) return EINVAL;
+  int folder = static_cast<int>(at.folder);
   // Closed first: a failed close is a failed write, checked before the file
   // can take the target's place.
   int32_t rc = osCloseFile(stream) == 0 ? 0 : errno != 0 ? errno : EIO;
   if (rc == 0 && fileFaultInjected(kFaultRename)) rc = errno;
-  if (rc == 0) rc = stillExpected(target, expected);
-  if (rc == 0 && std::rename(path, target) != 0) rc = errno;
-  if (rc != 0) {
-    unlink(path);
-    return rc;
+  if (rc == 0) rc = stillExpected(at, expected);
+  {
+    // An interruption either removes the side file or comes after the
+    // rename, never between.
+    SignalsBlocked blocked;
+    if (rc == 0 && renameat(folder, sideName, folder, at.name) != 0) rc = errno;
+    if (rc != 0) unlinkat(folder, sideName, 0);
+    letGo(stream);
   }
+  if (rc != 0) return rc;
   // The target is replaced now, so this can no longer fail: the file was
   // synced whole, and a folder that cannot be synced can at worst bring the
   // old one back after a crash.
-  syncDirectoryOf(target);
+  syncFolder(at);
   return 0;
 }
 
-int32_t osDiscardFile(FILE* stream, const char* path) {
-  if (stream == nullptr || path == nullptr) return EINVAL;
+int32_t osDiscardFile(FILE* stream, const WalkedPath& at, const char* sideName) {
+  if (stream == nullptr || at.folder < 0 || sideName == nullptr) return EINVAL;
   osCloseFile(stream);
-  if (fileFaultInjected(kFaultDelete)) return errno;
-  return unlink(path) == 0 ? 0 : errno;
+  int32_t rc = 0;
+  {
+    SignalsBlocked blocked;
+    if (fileFaultInjected(kFaultDelete)) {
+      rc = errno;
+    } else if (unlinkat(static_cast<int>(at.folder), sideName, 0) != 0) {
+      rc = errno;
+    }
+    letGo(stream);
+  }
+  return rc;
 }
 
 int32_t osLinkCount(FILE* stream, uint32_t* count) {

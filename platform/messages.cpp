@@ -12,19 +12,21 @@
 namespace {
 
 // Inserts: {n1} numeric insert 1 in signed decimal, {e1} the system's text
-// for numeric insert 1 taken as an error number, {t1} {t2} {t3} the texts.
-// The remedies name the tools of the platform the program runs on.
+// for numeric insert 1 taken as an error number, {t1} {t2} {t3} the texts,
+// {q1} text 1 quoted for the platform's shell, so that a remedy can be
+// copied whatever the name holds. The remedies name the tools of the
+// platform the program runs on.
 #ifdef _WIN32
-#define ORV_REMEDY_PRIVATE                                                               \
-  "icacls \"{t1}\" /inheritance:r /grant:r \"%USERNAME%\":F, then icacls \"{t1}\" /remove " \
-  "NAME for every other name that icacls \"{t1}\" still lists, SYSTEM and Administrators "    \
+#define ORV_REMEDY_PRIVATE                                                          \
+  "icacls {q1} /inheritance:r /grant:r \"%USERNAME%\":F, then icacls {q1} /remove " \
+  "NAME for every other name that icacls {q1} still lists, SYSTEM and Administrators "  \
   "excepted"
-#define ORV_REMEDY_OWNER "icacls \"{t1}\" /setowner \"%USERNAME%\""
-#define ORV_REMEDY_GIVE_BACK "icacls \"{t1}\" /setowner OWNER, as an administrator"
+#define ORV_REMEDY_OWNER "icacls {q1} /setowner \"%USERNAME%\""
+#define ORV_REMEDY_GIVE_BACK "icacls {q1} /setowner OWNER, as an administrator"
 #else
-#define ORV_REMEDY_PRIVATE "chmod 600 '{t1}'"
-#define ORV_REMEDY_OWNER "chown \"$(id -un)\" '{t1}' as root"
-#define ORV_REMEDY_GIVE_BACK "chown OWNER '{t1}', as root"
+#define ORV_REMEDY_PRIVATE "chmod 600 {q1}"
+#define ORV_REMEDY_OWNER "chown \"$(id -un)\" {q1} as root"
+#define ORV_REMEDY_GIVE_BACK "chown OWNER:GROUP {q1}, as root"
 #endif
 
 struct CatalogueEntry {
@@ -137,9 +139,10 @@ constexpr CatalogueEntry kCatalogue[] = {
      "protected text; the others keep the old text with its plaintext credentials. Remove "
      "the other names."},
     {kMsgForeignLink,
-     "The path '{t2}' leads through the link '{t1}', which another user owns in a folder "
-     "that everyone may write, so it is not followed: that user could point it at any file. "
-     "Name the file itself. Nothing was changed."},
+     "The path '{t2}' leads through the link '{t1}', which belongs to another user than you "
+     "or the administrators, so it is not followed: that user could point it at any file. "
+     "Give the path it leads to, after checking it, or run as that link's owner. Nothing "
+     "was changed."},
     {kMsgForeignFile,
      "The file '{t1}' belongs to another user, who could read or replace what is written "
      "there, so it is not written. Remove it, or name a file of your own. Nothing was "
@@ -153,12 +156,13 @@ constexpr CatalogueEntry kCatalogue[] = {
      "replaced: someone changed the folder while the run worked. Nothing was changed; check "
      "who may write that folder, and run the command again."},
     {kMsgOwnerNotKept,
-     "'{t1}' now belongs to the account that ran this command, not to its owner before: "
-     "the system would not let this account keep the owner. If that owner needs the file, "
-     "give it back (" ORV_REMEDY_GIVE_BACK ")."},
+     "'{t1}' now has the {t2} of the account that ran this command, not its {t2} before: "
+     "the system would not let this account keep it. If that {t2} needs the file, give it "
+     "back (" ORV_REMEDY_GIVE_BACK ")."},
     {kMsgTraceNotRegular,
-     "The trace file '{t1}' that VKT_TRACE names is not a regular file (a link, a pipe, a "
-     "device or a folder), so nothing is traced. Name a regular file."},
+     "The trace file '{t1}' that VKT_TRACE names is not a regular file of yours or root's "
+     "(it is another user's, a link that is not followed, a pipe, a device or a folder), so "
+     "nothing is traced. Name a regular file of your own."},
     {kMsgMisplacedByteOrderMark,
      "The keystore file '{t1}' has a byte order mark at the start of line {n1}, as if two "
      "files were joined, so that line's key cannot be told. Remove those three bytes. It is "
@@ -219,6 +223,28 @@ void appendEscaped(std::string* out, const char* text) {
   }
 }
 
+// A name as the platform's shell reads it back as one word.
+void appendQuoted(std::string* out, const char* text) {
+#ifdef _WIN32
+  // A Windows file name holds no '"', so double quotes enclose any of them.
+  *out += '"';
+  appendEscaped(out, text);
+  *out += '"';
+#else
+  // Within single quotes only a single quote needs care: close, escape, reopen.
+  *out += '\'';
+  for (const char* p = text != nullptr ? text : ""; *p != '\0'; ++p) {
+    char one[2] = {*p, '\0'};
+    if (*p == '\'') {
+      *out += "'\\''";
+    } else {
+      appendEscaped(out, one);
+    }
+  }
+  *out += '\'';
+#endif
+}
+
 bool messagesOnStderr = false;
 
 bool recordUsable(const MessageRecord* record) {
@@ -251,6 +277,11 @@ std::string composeMessage(uint32_t number, const MessageRecord* record) {
                  : index == '2' ? record->textInsert2
                                 : record->textInsert3;
         appendEscaped(&out, insert);
+        p += 3;
+        continue;
+      }
+      if (kind == 'q' && index == '1') {
+        appendQuoted(&out, usable ? record->textInsert1 : nullptr);
         p += 3;
         continue;
       }

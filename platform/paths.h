@@ -46,10 +46,10 @@ struct WalkedPath {
 // Walks `path` (UTF-8): from `base`'s folder when `path` is relative and
 // `base` is given (so that a name read from a file is taken from that file's
 // folder), else from the current folder or the root. Every folder on the
-// way must exist. 0; ELOOP when a link is refused (another owner) or more
-// than kMaxLinksFollowed are met, with `where` (size bytes) naming that
-// link; ENAMETOOLONG when a name or the whole text does not fit; EINVAL for
-// an empty path, one that ends in a separator or, on Windows, names a
+// way must exist. 0; ELOOP when a link is refused (another owner), EMLINK
+// when more than kMaxLinksFollowed are met, either with `where` (size
+// bytes) naming that link; ENAMETOOLONG when a name or the whole text does
+// not fit; EINVAL for an empty path, one that ends in a separator or, on Windows, names a
 // stream (':' after the drive or volume prefix); ENOTDIR, ENOENT or
 // another errno when a folder on the way cannot be opened. `out` is
 // released first and left released on failure.

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "platform/files.h"
+#include "platform/key_file.h"
 #include "platform/memory.h"
 #include "platform/pbe_crypto.h"
 #include "platform/runtime.h"
@@ -432,41 +433,23 @@ int64_t pbeLiveContexts() { return liveContexts; }
 
 int32_t svcPbeReadInitialKeyFile(const char* path, unsigned char** keyOut,
                                  int32_t* keyLengthOut) {
+  KeyFileRead read;
+  return pbeReadInitialKeyFileAt(path, nullptr, keyOut, keyLengthOut, &read);
+}
+
+int32_t pbeReadInitialKeyFileAt(const char* path, const WalkedPath* base, unsigned char** keyOut,
+                                int32_t* keyLengthOut, KeyFileRead* read) {
   if (keyOut != nullptr) *keyOut = nullptr;
   if (keyLengthOut != nullptr) *keyLengthOut = 0;
-  if (path == nullptr || keyOut == nullptr || keyLengthOut == nullptr) return kPbeBadArgument;
-
+  if (path == nullptr || keyOut == nullptr || keyLengthOut == nullptr || read == nullptr) {
+    return kPbeBadArgument;
+  }
   // One byte more than the largest key file, to tell a file that is larger.
   unsigned char content[kPbeMaxInitialKeyFileBytes + 1];
   WipeOnExit wipeContent(content, sizeof content);
   size_t contentLength = 0;
-  {
-    // Only a regular file is opened, and a pipe is never waited on.
-    FILE* file = osOpenFile(path, "rbN");
-    if (file == nullptr) return kPbeKeyFileUnreadable;
-    // A key that others can read protects nothing, and one that another
-    // user owns or may change could be theirs: neither is even read.
-    int32_t access = osCheckPrivate(file);
-    if (access != 0) {
-      osCloseFile(file);
-      return access == EACCES  ? kPbeKeyFileExposed
-             : access == EPERM ? kPbeKeyFileForeign
-                               : kPbeKeyFileUnreadable;
-    }
-    contentLength = osReadFile(content, 1, sizeof content, file);
-    // fread stops short only at the end of the file or on an error.
-    bool readFailed = contentLength < sizeof content && std::feof(file) == 0;
-    // Opened for reading only: a failed close loses nothing.
-    osCloseFile(file);
-    if (readFailed) return kPbeKeyFileUnreadable;
-  }
-  if (contentLength > static_cast<size_t>(kPbeMaxInitialKeyFileBytes)) return kPbeKeyFileTooLarge;
-
-  if (contentLength > 0 && content[contentLength - 1] == '\n') {
-    --contentLength;
-    if (contentLength > 0 && content[contentLength - 1] == '\r') --contentLength;
-  }
-  if (contentLength == 0) return kPbeKeyFileEmpty;
+  int32_t readResult = readKeyFile(path, base, content, sizeof content, &contentLength, read);
+  if (readResult != 0) return readResult;
 
   ServiceBuffer key;
   int32_t rc = key.allocate(kProbeInitialKey, __LINE__, contentLength + 1, BufferKind::kInitialKey);

@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/key_file.h"
+#include "platform/paths.h"
+
 // Password-based encryption (PBE) service of the common services.
 //
 // svcPbeInit derives a master key once, with PBKDF2-HMAC-SHA256 and 600,000
@@ -108,10 +111,17 @@ int32_t svcPbeTerm(PbeContext* context);
 // until svcProgramTerm, which wipes it. A file that others may read or
 // change is refused unread (kPbeKeyFileExposed), and so is one that another
 // user owns (kPbeKeyFileForeign); osCheckPrivate in platform/files.h says
-// what each platform checks. 0 or a kPbeKeyFile code
+// what each platform checks; platform/key_file.h how the file is reached.
+// 0 or a kPbeKeyFile code
 // (kPbeBadArgument for a null argument, kPbeNoMemory); on failure the
 // outputs are null/0.
 int32_t svcPbeReadInitialKeyFile(const char* path, unsigned char** keyOut, int32_t* keyLengthOut);
+
+// svcPbeReadInitialKeyFile of a key file named relative to `base`'s folder
+// (when `path` is relative and `base` is given), reporting in `read` why a
+// file could not be read (platform/key_file.h).
+int32_t pbeReadInitialKeyFileAt(const char* path, const WalkedPath* base, unsigned char** keyOut,
+                                int32_t* keyLengthOut, KeyFileRead* read);
 
 // The contexts that svcPbeInit made ready and svcPbeTerm has not yet wiped.
 int64_t pbeLiveContexts();

@@ -36,8 +36,9 @@ int32_t svcProgramInit(int32_t, char**, int32_t) {
   traceAttachThread();
   const char* tracePath = svcGetEnv("VKT_TRACE");
   // A trace file that cannot be opened leaves tracing off; the run goes on,
-  // and says so when the name is no regular file at all.
-  if (tracePath != nullptr && tracePath[0] != '\0' && traceStart(tracePath) == ENODEV) {
+  // and says so when the name is no regular file of the caller's or root's.
+  int32_t traced = tracePath != nullptr && tracePath[0] != '\0' ? traceStart(tracePath) : 0;
+  if (traced == ENODEV || traced == EPERM) {
     MessageRecord record = textMessage(tracePath);
     svcDisplayMessage(svcMiniSubpool, 0, 0, 0, kMsgTraceNotRegular, &record,
                       kMessageOptionCommand, "platform/program", __LINE__, 1);

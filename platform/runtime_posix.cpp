@@ -7,10 +7,16 @@
 #include <time.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/resource.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
+
+#include "platform/paths.h"
 
 namespace {
 
@@ -68,8 +74,16 @@ void osTimestamp(char* buffer, size_t size) {
 }
 
 FILE* osOpenAppend(const char* path) {
-  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                S_IRUSR | S_IWUSR);
+  WalkedPath at;
+  int32_t error = osWalkPath(path, nullptr, &at, nullptr, 0);
+  if (error != 0) {
+    // A link that is not followed is no trace file.
+    errno = error == ELOOP || error == EISDIR ? ENODEV : error;
+    return nullptr;
+  }
+  int fd = openat(static_cast<int>(at.folder), at.name,
+                  O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                  S_IRUSR | S_IWUSR);
   if (fd < 0) {
     // A link (ELOOP) or a FIFO without a reader (ENXIO) is no trace file.
     if (errno == ELOOP || errno == ENXIO || errno == EISDIR) errno = ENODEV;
@@ -81,6 +95,9 @@ FILE* osOpenAppend(const char* path) {
     // errno says why.
   } else if (!S_ISREG(status.st_mode)) {
     errno = ENODEV;
+  } else if (status.st_uid != 0 && status.st_uid != geteuid()) {
+    // Another user's file would let that user read the trace.
+    errno = EPERM;
   } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0) {
     stream = fdopen(fd, "ab");
   }
@@ -90,6 +107,15 @@ FILE* osOpenAppend(const char* path) {
     errno = saved;
   }
   return stream;
+}
+
+void osHardenProcess() {
+#ifdef __linux__
+  // Linux alone has the flag; elsewhere the core limit below must do.
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+#endif
+  struct rlimit none = {0, 0};
+  setrlimit(RLIMIT_CORE, &none);
 }
 
 void osWriteLine(FILE* stream, const char* text) {

@@ -45,7 +45,10 @@ std::string ScratchDir::write(const std::string& name, const std::string& conten
   std::error_code error;
   fs::remove(path, error);
   // Owner only, as a key file must be: the product's own way to create one.
-  FILE* out = osCreatePrivateFile(path.c_str(), nullptr);
+  WalkedPath at;
+  FILE* out = osWalkPath(path.c_str(), nullptr, &at, nullptr, 0) == 0
+                  ? osCreatePrivateFile(at, at.name, nullptr)
+                  : nullptr;
   bool written = out != nullptr && osWriteFile(content.data(), 1, content.size(), out) ==
                                        content.size();
   EXPECT_TRUE((out == nullptr || osCloseFile(out) == 0) && written) << "cannot write " << path;

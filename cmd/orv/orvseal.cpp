@@ -23,6 +23,7 @@ namespace {
 struct RunState {
   CommandOptions options;
   Keystore keystore;
+  WalkedPath output;      // the -o file's folder, held, when it is another file
   InitialKey initialKey;  // wiped when the run ends
   Protection protection;  // ended before the key is wiped
 };
@@ -51,47 +52,51 @@ int32_t readCommandLine(RunState& run, int32_t argc, char** argv) {
 // relative path, another case or a link, is the keystore itself). An -o
 // that is no regular file (a pipe, a terminal, /dev/null) is written
 // straight; a new -o file gets no wider permissions than the keystore. Each
-// file is resolved once, and replaced only while its name still leads to it.
+// file is walked to once, and replaced only while its name in the held
+// folder still holds it, unchanged.
 int32_t beginOutput(RunState& run, Replacement& output) {
   Keystore& keystore = run.keystore;
   const char* outputFile = run.options.outputFile;
-  char resolved[kConfigPathSize];
   FileId id;
   bool exists = false;
   if (outputFile != nullptr && std::strcmp(outputFile, keystore.path) != 0) {
-    int32_t error = osResolveLinks(outputFile, resolved, sizeof resolved);
+    int32_t code = walkForWriting(outputFile, &run.output);
+    if (code != kRunOk) return code;
     // A failed test is no proof of two files: the run stops.
-    if (error == 0) error = osIdentifyPath(resolved, &id, &exists);
+    int32_t error = osIdentifyAt(run.output, &id, &exists);
     if (error != 0) {
       ORV_MESSAGE(kMsgCannotOpen, numberMessage(error, outputFile));
       return kRunCannotOpen;
     }
   }
-  if (outputFile == nullptr || (exists && id == keystore.id) ||
+  if (outputFile == nullptr || (exists && id.sameFile(keystore.id)) ||
       std::strcmp(outputFile, keystore.path) == 0) {
     FILE* model = std::exchange(keystore.file, nullptr);
-    return output.begin(keystore.resolved, model, &keystore.id, keystore.path);
+    return output.begin(keystore.where, model, &keystore.id, keystore.path);
   }
-  // An -o in a folder that others may write: nobody else's file or link.
-  int32_t steered = refuseSteeredPath(outputFile, true);
-  if (steered != kRunOk) return steered;
+  // An -o in a folder that others may write: nobody else's file.
+  int32_t error = osCheckOwnedByCaller(run.output);
+  if (error == EPERM) {
+    ORV_MESSAGE(kMsgForeignFile, textMessage(outputFile));
+    return kRunSteered;
+  }
   FileKind kind = FileKind::kMissing;
-  int32_t error = osFileKind(resolved, &kind);
+  if (error == 0) error = osFileKindAt(run.output, &kind);
   if (error != 0) {
     ORV_MESSAGE(kMsgCannotOpen, numberMessage(error, outputFile));
     return kRunCannotOpen;
   }
-  if (kind == FileKind::kOther) return output.beginStream(outputFile);
+  if (kind == FileKind::kOther) return output.beginStream(run.output);
   if (kind == FileKind::kMissing) {
-    return output.begin(resolved, std::exchange(keystore.file, nullptr), nullptr, nullptr);
+    return output.begin(run.output, std::exchange(keystore.file, nullptr), nullptr, nullptr);
   }
-  FILE* model = osOpenResolved(resolved);
+  FILE* model = osOpenForReading(run.output);
   if (model == nullptr || osIdentifyFile(model, &id) != 0) {
     ORV_MESSAGE(kMsgCannotOpen, numberMessage(errno, outputFile));
     if (model != nullptr) osCloseFile(model);
     return kRunCannotOpen;
   }
-  return output.begin(resolved, model, &id, nullptr);
+  return output.begin(run.output, model, &id, nullptr);
 }
 
 // What the rewrite found besides its result.

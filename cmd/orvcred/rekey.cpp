@@ -44,7 +44,7 @@ bool namesCurrentKeyFile(const Rekey& run, const KeystoreLine& line) {
   std::memcpy(name, line.text + line.entryValue.begin, line.entryValue.length);
   name[line.entryValue.length] = '\0';
   bool same = false;
-  return keystoreRelativePath(run.keystore.resolved, name, path) == kConfigOk &&
+  return keystoreRelativePath(run.keystore.where.text, name, path) == kConfigOk &&
          osSameFile(path, run.currentKey.keyFilePath, &same) == 0 && same;
 }
 
@@ -76,11 +76,11 @@ bool readsBack(const Rekey& run, const KeystoreLine& line) {
     return false;
   }
   char path[kConfigPathSize];
-  FileKind kind = FileKind::kMissing;
+  WalkedPath typed;
   bool same = false;
-  // A missing key file is reported when it is read.
-  return keystoreRelativePath(run.keystore.resolved, name, path) == kConfigOk &&
-         (osFileKind(name, &kind) != 0 || kind == FileKind::kMissing ||
+  // A missing or unreachable key file is reported when it is read.
+  return keystoreRelativePath(run.keystore.where.text, name, path) == kConfigOk &&
+         (osWalkPath(name, nullptr, &typed, nullptr, 0) != 0 || !typed.exists ||
           (osSameFile(path, name, &same) == 0 && same));
 }
 
@@ -192,7 +192,7 @@ int32_t runRekey(const CredOptions& options) {
   if (rc == kRunOk) {
     Replacement out;
     FILE* model = std::exchange(run.keystore.file, nullptr);
-    rc = out.begin(run.keystore.resolved, model, &run.keystore.id, run.keystore.path);
+    rc = out.begin(run.keystore.where, model, &run.keystore.id, run.keystore.path);
     if (rc == kRunOk) rc = writeLines(run, out);
     if (rc == kRunOk) rc = out.commit();
   }

@@ -27,13 +27,10 @@ uint32_t textProblemMessage(TextProblem problem) {
   return kMsgNotText;
 }
 
-// A path that must name a regular file (links followed): a folder, device
-// or pipe is refused before it is opened, never waited on.
-bool isRegularOrMissing(const char* path) {
-  FileKind kind = FileKind::kMissing;
-  if (osFileKind(path, &kind) != 0 || kind != FileKind::kOther) return true;
-  ORV_MESSAGE(kMsgNotRegularFile, textMessage(path));
-  return false;
+// A link that another user owns, reported: nothing behind it is touched.
+int32_t reportForeignLink(const char* link, const char* path) {
+  ORV_MESSAGE(kMsgForeignLink, textMessage(link, path));
+  return kRunSteered;
 }
 
 // Why the keystore's own orvcred.keyfile cannot be used, reported.
@@ -54,19 +51,20 @@ int32_t reportKeyFileEntry(const Keystore& keystore, const InitialKey& key, int3
   return fault;
 }
 
-// Why a named key file cannot be used, reported; `error` is the system's
-// reason when the file could not be opened or read.
-int32_t reportKeyFile(const InitialKey& key, int32_t code, int32_t error, const char* which) {
+// Why a named key file cannot be used, reported.
+int32_t reportKeyFile(const InitialKey& key, int32_t code, const char* which) {
   const char* keyFile = key.keyFilePath != nullptr ? key.keyFilePath : "";
+  int32_t error = key.fileRead.error;
   ORV_RUN_TRACE(0, "Failed to read initial key from file %s", keyFile);
-  FileKind kind = FileKind::kMissing;
   if (code == kPbeKeyFileExposed) {
     ORV_MESSAGE(kMsgKeyFileExposed, textMessage(keyFile));
   } else if (code == kPbeKeyFileForeign) {
     ORV_MESSAGE(kMsgKeyFileForeign, textMessage(keyFile));
   } else if (code == kPbeNoMemory) {
     ORV_MESSAGE(kMsgNoMemory, messageRecord());
-  } else if (osFileKind(keyFile, &kind) == 0 && kind == FileKind::kOther) {
+  } else if (error == ELOOP) {
+    return reportForeignLink(key.fileRead.refusedLink, keyFile);
+  } else if (error == EISDIR || error == ENODEV) {
     ORV_MESSAGE(kMsgNotRegularFile, textMessage(keyFile));
   } else {
     // What was tried, and why it failed: missing, empty, too large, or the
@@ -90,12 +88,24 @@ int32_t reportKeyFile(const InitialKey& key, int32_t code, int32_t error, const 
   return code;
 }
 
-}  // namespace
-
-Keystore::~Keystore() {
-  svcFreeMem(0, kMemoryComponent, 0, text);
-  if (file != nullptr) osCloseFile(file);
+// Why the keystore file cannot be read, reported.
+int32_t reportUnreadKeystore(const Keystore& keystore, int32_t code, int32_t error) {
+  if (error == ELOOP) return reportForeignLink(keystore.refusedLink, keystore.path);
+  if (error == ENAMETOOLONG) {
+    ORV_MESSAGE(kMsgPathTooLong, textMessage(keystore.path));
+    return kRunPathTooLong;
+  }
+  if (error == EISDIR || error == ENODEV) {
+    ORV_MESSAGE(kMsgNotRegularFile, textMessage(keystore.path));
+    return code;
+  }
+  ORV_RUN_TRACE(2, "Cannot read config file '%s'", keystore.path);
+  ORV_MESSAGE(kMsgCannotReadConfig, textMessage(keystore.path));
+  if (error != 0) traceErrorNumber(currentProgram().functionNumber, 2, "", error);
+  return code;
 }
+
+}  // namespace
 
 int32_t locateKeystore(const char* keystoreFile, Keystore* keystore) {
   if (keystoreFile != nullptr) {
@@ -122,42 +132,25 @@ int32_t locateKeystore(const char* keystoreFile, Keystore* keystore) {
   return kRunOk;
 }
 
-int32_t refuseSteeredPath(const char* path, bool mustBeOwned) {
-  char where[kConfigPathSize];
-  int32_t error = osCheckNotSteered(path, mustBeOwned, where, sizeof where);
-  if (error == ELOOP) {
-    ORV_MESSAGE(kMsgForeignLink, textMessage(where, path));
-  } else if (error == EPERM) {
-    ORV_MESSAGE(kMsgForeignFile, textMessage(where));
-  } else if (error != 0) {
+int32_t walkForWriting(const char* path, WalkedPath* at) {
+  char where[kPathSize];
+  int32_t error = osWalkPath(path, nullptr, at, where, sizeof where);
+  if (error == ELOOP) return reportForeignLink(where, path);
+  if (error == ENAMETOOLONG) {
+    ORV_MESSAGE(kMsgPathTooLong, textMessage(path));
+    return kRunPathTooLong;
+  }
+  if (error != 0) {
     ORV_MESSAGE(kMsgCannotOpen, numberMessage(error, path));
     return kRunCannotOpen;
   }
-  return error == 0 ? kRunOk : kRunSteered;
+  return kRunOk;
 }
 
 int32_t readKeystore(Keystore* keystore) {
-  int32_t steered = refuseSteeredPath(keystore->path, false);
-  if (steered != kRunOk) return steered;
-  if (!isRegularOrMissing(keystore->path)) return kConfigCannotRead;
-  if (osResolveLinks(keystore->path, keystore->resolved, sizeof keystore->resolved) != 0) {
-    ORV_MESSAGE(kMsgPathTooLong, textMessage(keystore->path));
-    return kRunPathTooLong;
-  }
   int32_t error = 0;
-  int32_t code = kConfigCannotRead;
-  keystore->file = osOpenResolved(keystore->resolved);
-  if (keystore->file == nullptr) {
-    error = errno;
-  } else if ((error = osIdentifyFile(keystore->file, &keystore->id)) == 0) {
-    code = readConfigStream(keystore->file, &keystore->text, &error, &keystore->length);
-  }
-  if (code != kConfigOk) {
-    ORV_RUN_TRACE(2, "Cannot read config file '%s'", keystore->path);
-    ORV_MESSAGE(kMsgCannotReadConfig, textMessage(keystore->path));
-    if (error != 0) traceErrorNumber(currentProgram().functionNumber, 2, "", error);
-    return code;
-  }
+  int32_t code = readKeystoreFile(keystore->path, keystore, &error);
+  if (code != kConfigOk) return reportUnreadKeystore(*keystore, code, error);
   TextCheck check;
   KeystoreLine unclear;
   code = keystoreFault(keystore->text, keystore->length, &check, &unclear);
@@ -171,10 +164,7 @@ int32_t readKeystore(Keystore* keystore) {
 
 int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialKey* key,
                          const char* role) {
-  errno = 0;
-  int32_t code =
-      chooseInitialKey(keystore.resolved, keystore.text, keystore.length, keyFile, key);
-  int32_t error = errno;
+  int32_t code = chooseInitialKey(keystore.where, keystore.text, keystore.length, keyFile, key);
   if (key->source != InitialKeySource::kExplicit) {
     ORV_RUN_TRACE(0, "No keyfile from command line. Looking for env var");
   }
@@ -192,14 +182,7 @@ int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialK
     ORV_MESSAGE(kMsgBadEnvironment, textMessage(kKeyFileEnvName));
     return code;
   }
-  if (code != 0) return reportKeyFile(*key, code, error, role);
-  if (key->keyFilePath != nullptr) {
-    int32_t steered = refuseSteeredPath(key->keyFilePath, false);
-    if (steered != kRunOk) {
-      key->release();
-      return steered;
-    }
-  }
+  if (code != 0) return reportKeyFile(*key, code, role);
   if (key->isDefault) {
     if (key->keystoreUnparsed) {
       ORV_RUN_TRACE(0, "Failed to read orvcred parameter %s. Continuing with default key.",

@@ -13,22 +13,13 @@
 // by one set of rules, each failure reported with the same message and
 // result by both commands.
 
-// The keystore file and its whole text, read once; every later step of the
-// run works on this text. Its links are followed once, and the file read is
-// held open until it is replaced, so that the run replaces that file or none.
-struct Keystore {
-  Keystore() = default;
-  ~Keystore();  // the text is wiped and released, the file closed
-  Keystore(const Keystore&) = delete;
-  Keystore& operator=(const Keystore&) = delete;
-
-  const char* path = nullptr;
-  char* text = nullptr;
-  size_t length = 0;
+// The keystore file and its whole text, read once (readKeystoreFile);
+// every later step of the run works on this text. Its path is walked once,
+// the folder that holds it and the file read are held open until it is
+// replaced, so that the run replaces that file or none.
+struct Keystore : KeystoreFile {
+  const char* path = nullptr;             // as the user gave it, for messages
   char pathBuffer[kConfigPathSize] = {};  // a located path
-  char resolved[kConfigPathSize] = {};    // the path, links followed
-  FILE* file = nullptr;                   // the file read, open
-  FileId id;                              // and what identifies it
 };
 
 // The keystore path: `keystoreFile` (-f) when given, else VKT_KEYSTORE_CONF,
@@ -36,7 +27,7 @@ struct Keystore {
 // findConfigFilePath (15, 16 with ORV9112E).
 int32_t locateKeystore(const char* keystoreFile, Keystore* keystore);
 
-// Follows the keystore's links once, opens the file they lead to, reads it
+// Walks the keystore's path once, opens the file at its end, reads it
 // whole and refuses what no reader may take. 0; 23 (another user's link:
 // ORV9118E); 12 (no regular file: ORV9113E; unreadable or empty: ORV9062E);
 // 16 (ORV9109E); 19 (no text of its form: ORV910AE, ORV910DE, ORV910EE,
@@ -54,12 +45,10 @@ int32_t readKeystore(Keystore* keystore);
 int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialKey* key,
                          const char* role = "initial");
 
-// Refuses a path through which another user could steer the run
-// (osCheckNotSteered): a link that another user owns in a sticky folder
-// that everyone may write (ORV9118E), or, when `mustBeOwned`, a file that
-// belongs to another user (ORV9119E). 0, kRunSteered, or kRunCannotOpen
-// when that cannot be told (ORV9106E).
-int32_t refuseSteeredPath(const char* path, bool mustBeOwned);
+// Walks `path` (osWalkPath) for a file the run writes, reporting why it
+// cannot: 0; kRunSteered for a link of another user (ORV9118E);
+// kRunPathTooLong (ORV9109E); kRunCannotOpen (ORV9106E).
+int32_t walkForWriting(const char* path, WalkedPath* at);
 
 // Shows a message about one line of the keystore: numeric insert 1 its
 // number, text insert 1 the keystore, text insert 2 its key (never its

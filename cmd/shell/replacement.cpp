@@ -12,11 +12,14 @@ namespace {
 // Names tried for the side file when "<path>.bak" is taken.
 constexpr int kSideFileNamesTried = 100;
 
-// The side file's name for attempt 0, 1, ...: false when it does not fit.
-bool sideFileName(char* out, const char* target, int attempt) {
+// The side file's name for attempt 0, 1, ..., and its whole path: false
+// when the path does not fit.
+bool sideFileName(const WalkedPath& target, int attempt, char* name, char* path) {
   constexpr int kBound = static_cast<int>(kConfigPathSize) - 1;
-  int written = attempt == 0 ? std::snprintf(out, kBound, "%s.bak", target)
-                             : std::snprintf(out, kBound, "%s.%d.bak", target, attempt);
+  char suffix[16] = ".bak";
+  if (attempt > 0) std::snprintf(suffix, sizeof suffix, ".%d.bak", attempt);
+  int written = std::snprintf(path, kBound, "%s%s", target.text, suffix);
+  std::snprintf(name, kPathSize, "%s%s", target.name, suffix);
   return written >= 0 && written < kBound;
 }
 
@@ -27,21 +30,21 @@ int32_t errorOf(FILE* stream) {
 }  // namespace
 
 Replacement::~Replacement() {
-  if (stream_ != nullptr && sideFile_) osDiscardFile(stream_, sidePath_);
+  if (stream_ != nullptr && sideFile_) osDiscardFile(stream_, *target_, sideName_);
   if (stream_ != nullptr && !sideFile_) osCloseFile(stream_);
   if (model_ != nullptr) osCloseFile(model_);
   osSecureWipe(buffer_, sizeof buffer_);
 }
 
-int32_t Replacement::begin(const char* target, FILE* model, const FileId* expected,
+int32_t Replacement::begin(const WalkedPath& target, FILE* model, const FileId* expected,
                            const char* keystoreName) {
   model_ = model;
+  target_ = &target;
   replacesKeystore_ = keystoreName != nullptr;
   expecting_ = expected != nullptr;
   if (expecting_) expected_ = *expected;
-  std::snprintf(target_, sizeof target_, "%s", target);
-  if (!sideFileName(sidePath_, target_, 0)) {
-    ORV_MESSAGE(kMsgPathTooLong, textMessage(target));
+  if (!sideFileName(target, 0, sideName_, sidePath_)) {
+    ORV_MESSAGE(kMsgPathTooLong, textMessage(target.text));
     return kRunPathTooLong;
   }
   // The side file takes the place of one name only; the others keep the
@@ -51,10 +54,10 @@ int32_t Replacement::begin(const char* target, FILE* model, const FileId* expect
     ORV_MESSAGE(kMsgHardLinks, numberMessage(names, keystoreName));
   }
   for (int attempt = 1; attempt <= kSideFileNamesTried; ++attempt) {
-    stream_ = osCreatePrivateFile(sidePath_, model_);
+    stream_ = osCreatePrivateFile(target, sideName_, model_);
     if (stream_ != nullptr || errno != EEXIST) break;
-    if (!sideFileName(sidePath_, target_, attempt)) {
-      ORV_MESSAGE(kMsgPathTooLong, textMessage(target_));
+    if (!sideFileName(target, attempt, sideName_, sidePath_)) {
+      ORV_MESSAGE(kMsgPathTooLong, textMessage(target.text));
       return kRunPathTooLong;
     }
   }
@@ -62,17 +65,19 @@ int32_t Replacement::begin(const char* target, FILE* model, const FileId* expect
     ORV_MESSAGE(kMsgCannotOpen, numberMessage(errno, sidePath_));
     return kRunCannotOpen;
   }
+  osGuardSideFile(stream_, &target, sideName_);
   // Without the larger buffer the stream keeps its own; nothing is lost.
   std::setvbuf(stream_, buffer_, _IOFBF, sizeof buffer_);
   return kRunOk;
 }
 
-int32_t Replacement::beginStream(const char* path) {
+int32_t Replacement::beginStream(const WalkedPath& target) {
   sideFile_ = false;
-  std::snprintf(sidePath_, sizeof sidePath_, "%s", path);
-  stream_ = osOpenFile(path, "wbN");
+  target_ = &target;
+  std::snprintf(sidePath_, sizeof sidePath_, "%s", target.text);
+  stream_ = osOpenDevice(target);
   if (stream_ == nullptr) {
-    ORV_MESSAGE(kMsgCannotOpen, numberMessage(errno, path));
+    ORV_MESSAGE(kMsgCannotOpen, numberMessage(errno, target.text));
     return kRunCannotOpen;
   }
   return kRunOk;
@@ -89,7 +94,7 @@ int32_t Replacement::commit() {
   if (!sideFile_) {
     if (osCloseFile(stream) != 0 && error == 0) error = errno != 0 ? errno : EIO;
   } else if (error != 0) {
-    osDiscardFile(stream, sidePath_);
+    osDiscardFile(stream, *target_, sideName_);
   }
   if (error != 0) {
     ORV_MESSAGE(kMsgWriteFailed, numberMessage(error, sidePath_));
@@ -97,28 +102,33 @@ int32_t Replacement::commit() {
   }
   if (!sideFile_) return kRunOk;
   bool ownerKept = true;
-  // A new file takes the keystore's own entries, not those of its folder.
-  error = osAdoptPermissions(stream, model_, !expecting_, &ownerKept);
-  if (error == 0 && !ownerKept) ORV_MESSAGE(kMsgOwnerNotKept, textMessage(target_));
+  bool groupKept = true;
+  // A new file takes the keystore's entries, not those of its folder.
+  error = osAdoptPermissions(stream, model_, !expecting_, &ownerKept, &groupKept);
+  if (error == 0 && !(ownerKept && groupKept)) {
+    ORV_MESSAGE(kMsgOwnerNotKept, textMessage(target_->text, !ownerKept && !groupKept ? "owner and group"
+                                                       : !ownerKept              ? "owner"
+                                                                                 : "group"));
+  }
   // Read from alone: a failed close loses nothing. Closed before the rename,
   // which Windows refuses over a file this process holds.
   osCloseFile(model_);
   model_ = nullptr;
   if (error != 0) {
-    osDiscardFile(stream, sidePath_);
+    osDiscardFile(stream, *target_, sideName_);
   } else {
-    error = osCommitFile(stream, sidePath_, target_, expecting_ ? &expected_ : nullptr);
+    error = osCommitFile(stream, *target_, sideName_, expecting_ ? &expected_ : nullptr);
   }
   if (error == ECANCELED) {
-    ORV_MESSAGE(kMsgFileChanged, textMessage(target_));
+    ORV_MESSAGE(kMsgFileChanged, textMessage(target_->text));
     return kRunFileChanged;
   }
   if (error == EBUSY) {
-    ORV_MESSAGE(kMsgFileInUse, textMessage(target_));
+    ORV_MESSAGE(kMsgFileInUse, textMessage(target_->text));
     return kRunFileInUse;
   }
   if (error != 0) {
-    ORV_MESSAGE(kMsgReplaceFailed, numberMessage(error, target_));
+    ORV_MESSAGE(kMsgReplaceFailed, numberMessage(error, target_->text));
     return kRunReplaceFailed;
   }
   return kRunOk;

@@ -24,23 +24,26 @@ class Replacement {
   Replacement(const Replacement&) = delete;
   Replacement& operator=(const Replacement&) = delete;
 
-  // Starts the replacement of `target`, a path whose links were followed
-  // already (so that the file a link names is replaced and the link kept).
-  // `model` is the file open for reading whose permissions and owner the
-  // new file takes: the target itself, or for a new file the keystore; the
-  // Replacement closes it. `expected` (may be null, for a new file) is what
-  // `target` must still be at the commit. The side file is "<file>.bak",
-  // else "<file>.1.bak" and on: a file this run did not create is never
-  // removed or overwritten. `keystoreName` is the keystore's name as the
-  // user gave it when the target is the keystore, else null; a keystore
-  // with several names is warned of (ORV9114W). 0; kRunPathTooLong
-  // (ORV9109E); kRunCannotOpen (ORV9106E).
-  int32_t begin(const char* target, FILE* model, const FileId* expected, const char* keystoreName);
+  // Starts the replacement of the file at `target`'s name (walked already,
+  // so that the file a link names is replaced and the link kept; the walk
+  // must outlive the Replacement, whose every step works in its held
+  // folder). `model` is the file open for reading whose permissions and
+  // owner the new file takes: the target itself, or for a new file the
+  // keystore; the Replacement closes it. `expected` (may be null, for a new
+  // file) is what the target must still be, unchanged, at the commit. The
+  // side file is "<name>.bak", else "<name>.1.bak" and on: a file this run
+  // did not create is never removed or overwritten; an interruption removes
+  // it. `keystoreName` is the keystore's name as the user gave it when the
+  // target is the keystore, else null; a keystore with several names is
+  // warned of (ORV9114W). 0; kRunPathTooLong (ORV9109E); kRunCannotOpen
+  // (ORV9106E).
+  int32_t begin(const WalkedPath& target, FILE* model, const FileId* expected,
+                const char* keystoreName);
 
-  // Writes straight into `path`, which is no regular file (a pipe, a
-  // terminal, /dev/null): nothing to replace, only flushed at commit.
-  // 0 or kRunCannotOpen (ORV9106E).
-  int32_t beginStream(const char* path);
+  // Writes straight into what `target` names, which is no regular file (a
+  // pipe, a terminal, /dev/null): nothing to replace, only flushed at
+  // commit. 0 or kRunCannotOpen (ORV9106E).
+  int32_t beginStream(const WalkedPath& target);
 
   void write(const char* bytes, size_t length);
 
@@ -49,8 +52,8 @@ class Replacement {
 
   // 0; kRunWriteFailed (ORV9107E); kRunFileInUse (ORV9115E) when another
   // process holds the file open; kRunFileChanged (ORV911BE) when its name
-  // leads to another file by now; kRunReplaceFailed (ORV9108E). On failure
-  // the file is unchanged and the side file removed.
+  // holds another file by now, or the same file changed; kRunReplaceFailed
+  // (ORV9108E). On failure the file is unchanged and the side file removed.
   int32_t commit();
 
  private:
@@ -60,8 +63,9 @@ class Replacement {
   FileId expected_;
   bool expecting_ = false;
   bool replacesKeystore_ = false;
-  char target_[kConfigPathSize] = {};
-  char sidePath_[kConfigPathSize] = {};
+  const WalkedPath* target_ = nullptr;
+  char sideName_[kPathSize] = {};         // in the target's folder
+  char sidePath_[kConfigPathSize] = {};   // the whole path, for messages
   char buffer_[64 * 1024];  // the stream's: a sixteenth of the write calls of the default size
 };
 

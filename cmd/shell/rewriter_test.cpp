@@ -56,9 +56,15 @@ class RewriterTest : public ::testing::Test {
   std::string rewrite(const std::string& input, RunResult* result = nullptr) {
     RunResult run;
     std::string path = scratch_.file("out.conf");
+    // A new file, with a model to take its permissions from, as -o makes one.
+    WalkedPath model;
+    WalkedPath out;
+    EXPECT_EQ(osWalkPath(scratch_.write("model.conf", "x").c_str(), nullptr, &model, nullptr, 0), 0);
+    EXPECT_EQ(osWalkPath(path.c_str(), nullptr, &out, nullptr, 0), 0);
+    std::remove(path.c_str());
     {
       Replacement output;
-      EXPECT_EQ(output.beginStream(path.c_str()), 0);
+      EXPECT_EQ(output.begin(out, osOpenForReading(model), nullptr, nullptr), 0);
       KeystoreLines lines(input.data(), input.size());
       output.write(kByteOrderMark, lines.byteOrderMark());
       for (KeystoreLine line; run.rc == 0 && lines.next(&line);) {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "lib/orv/keystore_line.h"
 #include "lib/orv/home_dir.h"
@@ -108,33 +109,54 @@ int32_t findConfigFilePath(char* dst, const char* envName, const char* fileName)
   return scope.result(kConfigOk);
 }
 
-int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut, size_t* sizeOut,
-                       FileId* idOut) {
+KeystoreFile::~KeystoreFile() {
+  svcFreeMem(0, kMemoryComponent, 0, text);
+  if (file != nullptr) osCloseFile(file);
+}
+
+int32_t readKeystoreFile(const char* path, KeystoreFile* keystore, int32_t* errorOut) {
   TraceScope scope(kFnReadConfigFile);
-  int32_t ignoredError = 0;
-  if (errorOut == nullptr) errorOut = &ignoredError;
-  if (bufferOut == nullptr || path == nullptr) {
+  *errorOut = 0;
+  if (path == nullptr) {
     *errorOut = EINVAL;
     return scope.result(kConfigCannotRead);
   }
   ORV_TRACE_TEXT(kFnReadConfigFile, kTraceDetail, "Opening config file : %s", path);
+  *errorOut = osWalkPath(path, nullptr, &keystore->where, keystore->refusedLink,
+                         sizeof keystore->refusedLink);
+  if (*errorOut == 0 && !keystore->where.exists) *errorOut = ENOENT;
+  if (*errorOut != 0) return scope.result(kConfigCannotRead);
   errno = 0;
-  // Binary, every byte as it is on disk; the path has its links resolved,
-  // and a link put in its place since is not followed.
-  FILE* stream = osOpenResolved(path);
-  if (stream == nullptr) {
+  // Binary, every byte as it is on disk; a link put in the walked name's
+  // place since is not followed.
+  keystore->file = osOpenForReading(keystore->where);
+  if (keystore->file == nullptr) {
     *errorOut = errno;
-    if (sizeOut != nullptr) *sizeOut = 0;
     return scope.result(kConfigCannotRead);
   }
-  FileId id;
-  if (idOut != nullptr && osIdentifyFile(stream, &id) == 0) *idOut = id;
-  int32_t rc = readConfigStream(stream, bufferOut, errorOut, sizeOut);
-  if (osCloseFile(stream) != 0 && rc == kConfigOk) {
+  *errorOut = osIdentifyFile(keystore->file, &keystore->id);
+  if (*errorOut != 0) return scope.result(kConfigCannotRead);
+  return scope.result(
+      readConfigStream(keystore->file, &keystore->text, errorOut, &keystore->length));
+}
+
+int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut, size_t* sizeOut) {
+  int32_t ignoredError = 0;
+  if (errorOut == nullptr) errorOut = &ignoredError;
+  if (sizeOut != nullptr) *sizeOut = 0;
+  if (bufferOut == nullptr) {
+    *errorOut = EINVAL;
+    return kConfigCannotRead;
+  }
+  KeystoreFile keystore;
+  int32_t rc = readKeystoreFile(path, &keystore, errorOut);
+  *bufferOut = std::exchange(keystore.text, nullptr);
+  if (sizeOut != nullptr) *sizeOut = keystore.length;
+  if (osCloseFile(std::exchange(keystore.file, nullptr)) != 0 && rc == kConfigOk) {
     *errorOut = errno;
     rc = kConfigCannotRead;
   }
-  return scope.result(rc);
+  return rc;
 }
 
 int32_t readConfigStream(FILE* stream, char** bufferOut, int32_t* errorOut, size_t* sizeOut) {

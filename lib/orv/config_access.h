@@ -56,19 +56,41 @@ struct ConfigEntry {
 // read holds no valid text; dst is then untouched.
 int32_t findConfigFilePath(char* dst, const char* envName, const char* fileName);
 
+// A keystore file as a run reads it: its path walked (platform/paths.h), the
+// file at its end opened and held, identified, and read whole. Every reader
+// of a keystore (both commands and the library) reaches it this way.
+struct KeystoreFile {
+  KeystoreFile() = default;
+  ~KeystoreFile();  // the text wiped and released, the file closed
+  KeystoreFile(const KeystoreFile&) = delete;
+  KeystoreFile& operator=(const KeystoreFile&) = delete;
+
+  WalkedPath where;      // the folder that holds it, held, and its name there
+  FILE* file = nullptr;  // the file read, open until it is replaced
+  FileId id;             // what identifies it, taken from the open file
+  char* text = nullptr;  // its whole text and a NUL (svcGetMem)
+  size_t length = 0;
+  char refusedLink[kConfigPathSize] = {};  // the link not followed, for ELOOP
+};
+
+// Reads the keystore file at `path` into `keystore` (new). kConfigOk, or
+// kConfigCannotRead with *errorOut the reason: ELOOP (a link that another
+// user owns, or too many: refusedLink names it), ENAMETOOLONG, EISDIR or
+// ENODEV (no regular file), EFBIG, ENOMEM, 0 for an empty file, or the
+// errno of the step that failed.
+int32_t readKeystoreFile(const char* path, KeystoreFile* keystore, int32_t* errorOut);
+
 // Reads the whole file at path, byte for byte, into a new NUL-terminated
 // buffer of its size plus one byte, stored in *bufferOut (null on entry) as
 // soon as it is allocated: the caller releases it with svcFreeMem whenever
 // it is non-null, whatever the result. *errorOut receives the errno of a
 // failing step, 0 when there is none. *sizeOut (when given) receives the
 // number of bytes read. kConfigOk, or kConfigCannotRead: the file cannot be
-// opened, sought, read or closed, is no regular file (EISDIR, ENODEV), is
-// empty (error 0), is larger than a signed 32-bit count allows (EFBIG), or
-// no buffer could be had (ENOMEM). `path` has its links resolved already (a
-// link in its place is refused). *idOut (when given) receives the identity
-// of the file read, taken from the open file, or stays as it was.
+// reached (readKeystoreFile), opened, sought, read or closed, is no regular
+// file (EISDIR, ENODEV), is empty (error 0), is larger than a signed 32-bit
+// count allows (EFBIG), or no buffer could be had (ENOMEM).
 int32_t readConfigFile(const char* path, char** bufferOut, int32_t* errorOut,
-                       size_t* sizeOut = nullptr, FileId* idOut = nullptr);
+                       size_t* sizeOut = nullptr);
 
 // readConfigFile of a file open for reading in binary mode, left open.
 int32_t readConfigStream(FILE* stream, char** bufferOut, int32_t* errorOut, size_t* sizeOut);

@@ -25,24 +25,25 @@ constexpr unsigned char kDefaultKeyB[kDefaultKeyLength] = {
 constexpr uint32_t kSaltWords[kSaltLength / 4] = {0xEB73ED94u, 0xDE010081u, 0x7233D518u,
                                                   0x5943BE7Du, 0x880D398Eu, 0xA34763C0u};
 
-// The orvcred.keyfile lookup. 0 with key->keystoreKeyFile set (empty when the
-// keystore names no key file), or a failure of the lookup. A keystore that
-// does not parse but names no key file has none.
-int32_t keystoreKeyFile(const char* keystorePath, const char* text, size_t length,
-                        InitialKey* key) {
+// The orvcred.keyfile lookup. 0 with `name` set to the name the keystore
+// gives (empty when it names no key file) and key->keystoreKeyFile to the
+// path it names, or a failure of the lookup. A keystore that does not parse
+// but names no key file has none.
+int32_t keystoreKeyFile(const WalkedPath& keystore, const char* text, size_t length,
+                        char (&name)[kConfigPathSize], InitialKey* key) {
   KeyFileLookup lookup;
   static_assert(sizeof key->keystoreParamName >= kKeyFileNameSize, "room for the name");
-  int32_t rc = getKeyFileParam(key->keystoreKeyFile, text, length, key->keystoreParamName, &lookup);
-  if (rc == kConfigOk && key->keystoreKeyFile[0] != '\0') {
-    char name[kConfigPathSize];
-    std::memcpy(name, key->keystoreKeyFile, sizeof name);
-    rc = keystoreRelativePath(keystorePath, name, key->keystoreKeyFile);
+  name[0] = '\0';
+  int32_t rc = getKeyFileParam(name, text, length, key->keystoreParamName, &lookup);
+  if (rc == kConfigOk && name[0] != '\0') {
+    rc = keystoreRelativePath(keystore.text, name, key->keystoreKeyFile);
     if (rc != kConfigOk) {
       key->keystoreEntryFault = rc;
       return kConfigCannotRead;
     }
   }
   if (rc == kConfigOk || rc == kConfigNoStanza) return kConfigOk;
+  name[0] = '\0';
   if (rc == kConfigCannotParse && !lookup.keyFileNamed) {
     key->keystoreUnparsed = true;
     return kConfigOk;
@@ -101,7 +102,7 @@ void InitialKey::release() {
   length = 0;
 }
 
-int32_t chooseInitialKey(const char* keystorePath, const char* text, size_t length,
+int32_t chooseInitialKey(const WalkedPath& keystore, const char* text, size_t length,
                          const char* keyFile, InitialKey* key) {
   key->release();
   key->keystoreEntryFault = 0;
@@ -114,11 +115,20 @@ int32_t chooseInitialKey(const char* keystorePath, const char* text, size_t leng
     if (!osEnvironmentValid(kKeyFileEnvName)) return kConfigBadEnvironment;
     keyFile = svcGetEnv(kKeyFileEnvName);
   }
+  // A name the keystore gives is taken from the keystore's own folder, held
+  // since it was read; a name a user types, from the current folder.
+  char keystoreName[kConfigPathSize] = {};
+  const WalkedPath* base = nullptr;
+  const char* readName = keyFile;
   if (keyFile == nullptr) {
     key->source = InitialKeySource::kKeystore;
-    int32_t rc = keystoreKeyFile(keystorePath, text, length, key);
+    int32_t rc = keystoreKeyFile(keystore, text, length, keystoreName, key);
     if (rc != kConfigOk) return rc;
-    if (key->keystoreKeyFile[0] != '\0') keyFile = key->keystoreKeyFile;
+    if (keystoreName[0] != '\0') {
+      keyFile = key->keystoreKeyFile;
+      readName = keystoreName;
+      base = &keystore;
+    }
   }
   key->keyFilePath = keyFile;
   key->isDefault = keyFile == nullptr;
@@ -129,7 +139,8 @@ int32_t chooseInitialKey(const char* keystorePath, const char* text, size_t leng
     key->length = kDefaultKeyLength;
     return 0;
   }
-  int32_t rc = svcPbeReadInitialKeyFile(keyFile, &key->fileKey_, &key->length);
+  int32_t rc =
+      pbeReadInitialKeyFileAt(readName, base, &key->fileKey_, &key->length, &key->fileRead);
   if (rc != 0) return rc;
   key->bytes = key->fileKey_;
   return 0;

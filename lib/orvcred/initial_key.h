@@ -5,6 +5,8 @@
 
 #include "lib/orv/config_access.h"
 #include "lib/orv/keystore_line.h"
+#include "platform/key_file.h"
+#include "platform/paths.h"
 
 // Which initial key protects a keystore's values, and the fixed salt and
 // default key that go with it. Both commands and the orvcred library decide
@@ -72,32 +74,34 @@ struct InitialKey {
   // "orvcred.keyfile" when the parameter itself was at fault.
   char keystoreParamName[16] = {};
   char keystoreKeyFile[kConfigPathSize] = {};
+  // Why the key file named could not be read, when it could not.
+  KeyFileRead fileRead;
 
  private:
   unsigned char* fileKey_ = nullptr;  // a key buffer of svcPbeReadInitialKeyFile
   unsigned char defaultKey_[kDefaultKeyLength] = {};
-  friend int32_t chooseInitialKey(const char*, const char*, size_t, const char*, InitialKey*);
+  friend int32_t chooseInitialKey(const WalkedPath&, const char*, size_t, const char*,
+                                  InitialKey*);
 };
 
-// Settles the initial key for the keystore file at `keystorePath` (its
-// links followed) whose whole text is `text` (`length` bytes, as the caller
-// read it once):
+// Settles the initial key for the keystore file walked to as `keystore`,
+// whose whole text is `text` (`length` bytes, as the caller read it once):
 // keyFile when it is non-null; else the file that VKT_ORVCRED_KEYFILE names
 // when it is set, whatever its text; else the keystore's orvcred.keyfile;
 // else the built-in default key. A relative orvcred.keyfile is taken from
-// the keystore's folder (keystoreRelativePath); keyFile and the variable's
-// name, which a user types, from the current folder. A keystore that has an orvcred.keyfile line
-// which cannot be used (a line of the file cannot be read, the entry is
-// repeated or too long) never falls back to the default key: that is a
-// failure. Only a keystore
-// that names no key file leads to the default key.
+// the keystore's folder, held since the keystore was read; keyFile and the
+// variable's name, which a user types, from the current folder. A keystore
+// that has an orvcred.keyfile line which cannot be used (a line of the file
+// cannot be read, the entry is repeated or too long) never falls back to
+// the default key: that is a failure. Only a keystore that names no key
+// file leads to the default key.
 // Returns 0 with key->bytes set; or kConfigCannotRead (its entry unusable:
 // see keystoreEntryFault), kConfigBadEnvironment (VKT_ORVCRED_KEYFILE holds
-// no valid text), kConfigNoMemory, or the
-// code of svcPbeReadInitialKeyFile (kPbeKeyFile..., kPbeNoMemory). On
-// failure key->bytes stays null; the source and path say what was tried.
-// Shows no message: the caller reports.
-int32_t chooseInitialKey(const char* keystorePath, const char* text, size_t length,
+// no valid text), kConfigNoMemory, or the code of the key file's read
+// (kPbeKeyFile..., kPbeNoMemory; key->fileRead says why). On failure
+// key->bytes stays null; the source and path say what was tried. Shows no
+// message: the caller reports.
+int32_t chooseInitialKey(const WalkedPath& keystore, const char* text, size_t length,
                          const char* keyFile, InitialKey* key);
 
 #endif  // ORV_LIB_ORVCRED_INITIAL_KEY_H_

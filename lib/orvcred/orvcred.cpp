@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "lib/orv/config_access.h"
 #include "lib/orv/keystore_line.h"
@@ -132,30 +133,32 @@ namespace {
 
 constexpr int kOpenAttempts = 3;
 
-// One reading of the resolved keystore and its key; `read` receives the
-// identity of the file read (left as it was when it cannot be had), and
-// `keyFailed` tells that the text was sound but its key could not be had.
-int32_t openResolved(const char* resolved, const char* keyFile, orvcred_keystore** handle,
-                     FileId* read, bool* keyFailed) {
-  char* text = nullptr;
-  size_t length = 0;
+// One reading of the keystore and its key, from the walk to the handle;
+// `keystore` keeps the file read (held folder and identity), and `keyFailed`
+// tells that the text was sound but its key could not be had.
+int32_t openOnce(const char* path, const char* keyFile, orvcred_keystore** handle,
+                 KeystoreFile* keystore, bool* keyFailed) {
   int32_t error = 0;
-  int32_t rc = readConfigFile(resolved, &text, &error, &length, read);
+  int32_t rc = readKeystoreFile(path, keystore, &error);
+  // Read whole: the library holds no file of its caller's longer than that.
+  osCloseFile(std::exchange(keystore->file, nullptr));
   if (rc != kConfigOk) {
     rc = error == ENOMEM ? ORVCRED_NO_MEMORY : ORVCRED_KEYSTORE_UNREADABLE;
   } else {
     TextCheck check;
     KeystoreLine unclear;
-    rc = orvcredCode(keystoreFault(text, length, &check, &unclear));
+    rc = orvcredCode(keystoreFault(keystore->text, keystore->length, &check, &unclear));
   }
   InitialKey key;
   if (rc == ORVCRED_OK) {
-    rc = orvcredCode(chooseInitialKey(resolved, text, length, keyFile, &key));
+    rc = orvcredCode(
+        chooseInitialKey(keystore->where, keystore->text, keystore->length, keyFile, &key));
     *keyFailed = rc != ORVCRED_OK;
   }
-  if (rc == ORVCRED_OK) rc = openKeystoreText(text, length, key, handle);
-  // The text held the whole file, credentials included; svcFreeMem wipes it.
-  svcFreeMem(0, kMemoryComponent, 0, text);
+  if (rc == ORVCRED_OK) rc = openKeystoreText(keystore->text, keystore->length, key, handle);
+  // The text held the whole file, credentials included: wiped now, not when
+  // the caller is done.
+  svcFreeMem(0, kMemoryComponent, 0, std::exchange(keystore->text, nullptr));
   return rc;
 }
 
@@ -169,24 +172,19 @@ int32_t openKeystore(const char* keystorePath, const char* keyFile, orvcred_keys
     if (located != kConfigOk) return ORVCRED_NO_LOCATION;
     keystorePath = locatedPath;
   }
-  // Resolved once: the text and the folder of a relative key file are one file's.
-  char resolved[kConfigPathSize];
-  if (osResolveLinks(keystorePath, resolved, sizeof resolved) != 0) {
-    return ORVCRED_KEYSTORE_UNREADABLE;
-  }
   // A key rotation replaces the keystore, which then names the new key file,
   // and retires the old key file after it. An open that read the keystore
   // before the replacement and looked for its key file after the retirement
-  // finds no key: when the path names another file than the one read by
-  // then, the new one is read instead.
+  // finds no key: when the name in the held folder holds another file than
+  // the one read by then, the new one is read instead.
   for (int attempt = 1;; ++attempt) {
-    FileId read;
+    KeystoreFile keystore;
     FileId now;
     bool keyFailed = false;
     bool exists = false;
-    int32_t rc = openResolved(resolved, keyFile, handle, &read, &keyFailed);
-    if (!keyFailed || attempt == kOpenAttempts || read == FileId{} ||
-        osIdentifyPath(resolved, &now, &exists) != 0 || !exists || now == read) {
+    int32_t rc = openOnce(keystorePath, keyFile, handle, &keystore, &keyFailed);
+    if (!keyFailed || attempt == kOpenAttempts || !keystore.id.known() ||
+        osIdentifyAt(keystore.where, &now, &exists) != 0 || !exists || now == keystore.id) {
       return rc;
     }
   }

@@ -30,7 +30,8 @@ class OrvcredTest : public ::testing::Test {
   // `plaintext` protected under the key file's key with `algorithm`.
   std::string protect(const std::string& keyFile, const std::string& plaintext, int32_t algorithm) {
     InitialKey key;
-    EXPECT_EQ(chooseInitialKey("", "", 0, keyFile.c_str(), &key), 0);
+    WalkedPath noKeystore;
+    EXPECT_EQ(chooseInitialKey(noKeystore, "", 0, keyFile.c_str(), &key), 0);
     unsigned char salt[kSaltLength];
     buildSalt(salt);
     PbeContext context = {};
