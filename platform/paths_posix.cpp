@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/paths.h"
+#include "platform/seams.h"
 
 namespace {
 
@@ -181,6 +182,7 @@ int32_t osWalkPath(const char* path, const WalkedPath* base, WalkedPath* out, ch
   std::memcpy(out->name, lastName.c_str(), lastName.size() + 1);
   std::memcpy(out->text, text.c_str(), text.size() + 1);
   out->folder = folder.release();
+  seamStep("walked");
   return 0;
 }
 

@@ -38,8 +38,9 @@ struct PlatformSeams {
                           int32_t reason) = nullptr;
   // Messages, the copyright line and failure lines stay off the console.
   bool consoleQuiet = false;
-  // A file step reached: "opened" (a resolved file opened for reading),
-  // "closed" (a file closed) and "commit" (just before a file is replaced),
+  // A file step reached: "walked" (a path walked, its folder held),
+  // "opened" (a walked file opened for reading), "closed" (a file closed)
+  // and "commit" (just before a file is replaced),
   // where a test may change the folder as another process could.
   void (*stepReached)(const char* step) = nullptr;
 };

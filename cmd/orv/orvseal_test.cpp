@@ -9,6 +9,13 @@
 // outside: the services' start and the PBE service.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -346,5 +353,129 @@ TEST_F(RunTest, AFolderChangedDuringTheRunSteersNothing) {
   }
   platformSeams.stepReached = nullptr;
 }
+
+// A keystore changed in place while the run works (a line appended): the
+// run replaces nothing, so the line is not lost.
+TEST_F(RunTest, AKeystoreChangedDuringTheRunIsNotReplaced) {
+  static std::string appendTo;
+  appendTo = keystore;
+  platformSeams.stepReached = [](const char* step) {
+    if (appendTo.empty() || std::strcmp(step, "commit") != 0) return;
+    std::FILE* file = std::fopen(appendTo.c_str(), "ab");
+    ASSERT_NE(file, nullptr);
+    std::fputs("pem.password.added = while it ran\n", file);
+    std::fclose(file);
+    appendTo.clear();
+  };
+  EXPECT_EQ(protectKeystore(), 25);
+  platformSeams.stepReached = nullptr;
+  EXPECT_EQ(readFile(keystore), std::string(kKeystore) + "pem.password.added = while it ran\n");
+}
+
+// Another user who may write a folder on the path swaps that folder, or the
+// last name itself, with a link of theirs to a copy of the tree that they
+// made, at every step from the walk to the commit. The run protects the
+// file it read, where that file went, or refuses; nothing in their tree is
+// read, written or removed, and no side file is left anywhere.
+TEST_F(RunTest, APathSwappedDuringTheRunSteersNothing) {
+  namespace fs = std::filesystem;
+  static std::string swapFrom, swapTo;
+  static const char* swapAt = "";
+  static bool swapped = false;
+  platformSeams.stepReached = [](const char* step) {
+    if (swapFrom.empty() || std::strcmp(step, swapAt) != 0) return;
+    std::error_code error;
+    // Windows refuses to rename a folder that the run holds: then nothing moves.
+    fs::rename(swapFrom, swapFrom + ".moved", error);
+    if (!error) fs::create_symlink(swapTo, swapFrom, error);
+    swapped = !error;
+#ifndef _WIN32
+    // Root's tests give the link to another account, as that user would own it.
+    if (swapped && geteuid() == 0) {
+      EXPECT_EQ(lchown(swapFrom.c_str(), 1234, 1234), 0);
+    }
+#endif
+    swapFrom.clear();
+  };
+  const std::string theirs = "pem.password = chosen by them\n";
+  for (bool toOutput : {false, true}) {
+    const std::string target = toOutput ? "a/b/out.conf" : "a/b/ks.conf";
+    for (const char* step : {"walked", "opened", "commit"}) {
+      for (const std::string& level : {target, std::string("a/b"), std::string("a")}) {
+        SCOPED_TRACE(std::string(step) + " " + level + (toOutput ? " with -o" : ""));
+        std::error_code ignored;
+        for (const char* tree : {"a", "a.moved", "evil"}) fs::remove_all(dir.file(tree), ignored);
+        fs::create_directories(dir.file("a/b"));
+        fs::create_directories(dir.file("evil/a/b"));
+        dir.write("a/b/ks.conf", kKeystore);
+        dir.write("a/b/out.conf", "");
+        dir.write("evil/" + target, theirs);
+        swapFrom = dir.file(level);
+        swapTo = dir.file("evil/" + level);
+        swapAt = step;
+        swapped = false;
+        std::vector<std::string> args = {"-f", dir.file("a/b/ks.conf"), "-sf", keyFile};
+        if (toOutput) args.insert(args.end(), {"-o", dir.file(target)});
+        int32_t rc = runOrvseal(args);
+        EXPECT_TRUE(swapFrom.empty()) << "the step was reached";
+        std::string moved = level == target ? target + ".moved" : level + ".moved" +
+                                                                      target.substr(level.size());
+        std::string original = dir.file(swapped ? moved : target);
+        if (rc == 0) {
+          EXPECT_NE(readFile(original).find("pem.password = <ORV>"), std::string::npos);
+        } else {
+          EXPECT_EQ(readFile(original), toOutput ? "" : kKeystore);
+        }
+        // A folder swapped after the target's walk changes nothing: the run
+        // goes on in the folder it holds. (The -o file is walked after the
+        // keystore is opened.)
+        bool afterWalk = std::strcmp(step, "commit") == 0 ||
+                         (!toOutput && std::strcmp(step, "opened") == 0);
+        if (level != target && afterWalk) {
+          EXPECT_EQ(rc, 0);
+        }
+        EXPECT_EQ(readFile(dir.file("evil/" + target)), theirs);
+        size_t entries = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(dir.file("evil"))) {
+          ++entries;
+          (void)entry;
+        }
+        EXPECT_EQ(entries, 3u) << "a, b and their file, nothing else";
+        for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+          EXPECT_NE(entry.path().extension(), ".bak") << entry.path();
+        }
+      }
+    }
+  }
+  platformSeams.stepReached = nullptr;
+}
+
+#ifndef _WIN32
+// An interruption while the side file exists (here just before the commit)
+// removes it and leaves the keystore as it was; the exit code says which
+// signal. The run is a child process, since the signal ends it.
+TEST_F(RunTest, AnInterruptedRunLeavesNoSideFile) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      static int raised;
+      raised = signal;
+      platformSeams.stepReached = [](const char* step) {
+        if (std::strcmp(step, "commit") == 0) raise(raised);
+      };
+      protectKeystore();
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
+    EXPECT_TRUE(keystoreUnchanged());
+    EXPECT_FALSE(fileExists(keystore + ".bak"));
+  }
+}
+#endif
 
 }  // namespace

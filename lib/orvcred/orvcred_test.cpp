@@ -4,6 +4,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 #include <cstdio>
@@ -116,6 +118,24 @@ TEST_F(OrvcredTest, OpensExactlyTheKeystoresThatOrvsealTakes) {
   }
   EXPECT_EQ(orvcred_open(nullptr, nullptr, nullptr), ORVCRED_BAD_ARGUMENT);
 }
+
+#ifndef _WIN32
+// A program that runs as root opens no keystore through another user's
+// link: that user could point it at a file of their own, whose "values" the
+// program would then trust. Its own links are followed.
+TEST_F(OrvcredTest, AnotherUsersLinkLeadsNowhere) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can give a link away";
+  std::string theirs = dir_.write("theirs.conf", "pem.password = chosen by them\n");
+  std::string link = dir_.file("keystore.conf");
+  ASSERT_EQ(symlink(theirs.c_str(), link.c_str()), 0);
+  orvcred_keystore* handle = nullptr;
+  ASSERT_EQ(orvcred_open(link.c_str(), nullptr, &handle), ORVCRED_OK);
+  orvcred_close(handle);
+  ASSERT_EQ(lchown(link.c_str(), 1234, 1234), 0);
+  EXPECT_EQ(orvcred_open(link.c_str(), nullptr, &handle), ORVCRED_KEYSTORE_UNREADABLE);
+  EXPECT_EQ(handle, nullptr);
+}
+#endif
 
 // A key rotation replaces the keystore (which then names the new key file)
 // and then removes the old key file. An open that read the old keystore and

@@ -85,5 +85,82 @@ class SafetyTest(unittest.TestCase):
         self.assertEqual(self.seal("-f", "shared/link.conf", "-sf", "k.key").code, 0)
 
 
+    def other_link(self, name, target):
+        """A link that the other account owns."""
+        os.symlink(target, self.s.path(name))
+        os.lchown(self.s.path(name), OTHER, OTHER)
+
+    @unittest.skipUnless(AS_ROOT, "another account's files need root to make")
+    def test_no_link_of_another_user_is_followed_anywhere_on_the_path(self):
+        self.s.write("ks.conf", "pem.password = v\n")
+        secret = self.s.write("root-only.conf", "root's own text\n")
+        # A folder of the other user's, neither sticky nor open to all.
+        os.mkdir(self.s.path("theirs"))
+        os.chown(self.s.path("theirs"), OTHER, OTHER)
+        self.other_link("theirs/out.conf", secret)
+        # Root's own link that leads to the other user's link.
+        os.mkdir(self.s.path("shared"), 0o1777)
+        os.chmod(self.s.path("shared"), 0o1777)
+        self.other_link("shared/their-link", secret)
+        os.symlink(self.s.path("shared/their-link"), self.s.path("roots-link"))
+        # A keystore whose key file name is the other user's link to a root
+        # file whose content that user knows.
+        self.s.write("store/ks.conf", "orvcred.keyfile = initial.key\npem.password = v\n")
+        self.other_link("store/initial.key", secret)
+        cases = [(("-f", "ks.conf", "-o", "theirs/out.conf", "-sf", "k.key"), "theirs/out.conf"),
+                 (("-f", "ks.conf", "-o", "roots-link", "-sf", "k.key"), "shared/their-link"),
+                 (("-f", "roots-link", "-sf", "k.key"), "shared/their-link"),
+                 (("-f", "ks.conf", "-sf", "roots-link"), "shared/their-link"),
+                 (("-f", "store/ks.conf",), "store/initial.key")]
+        for args, link in cases:
+            r = self.seal(*args)
+            self.assertEqual((r.code, r.ids), (23, ["ORV9118E"]), (args, r))
+            self.assertIn("%s'" % link, r.stderr + r.stdout, args)
+        r = Result(self.s.run("check", "-f", "store/ks.conf", exe=CRED))
+        self.assertEqual((r.code, r.ids), (23, ["ORV9118E"]), r)
+        self.assertEqual(self.s.text("root-only.conf"), "root's own text\n")
+        self.assertEqual(self.s.text("ks.conf"), "pem.password = v\n")
+        self.assertEqual(self.s.text("store/ks.conf"),
+                         "orvcred.keyfile = initial.key\npem.password = v\n")
+
+    @unittest.skipUnless(AS_ROOT, "another account's files need root to make")
+    def test_the_trace_never_goes_to_another_users_file(self):
+        self.s.write("ks.conf", "pem.password = v\n")
+        theirs = self.s.write("their.log", "", mode=0o666)
+        os.chown(theirs, OTHER, OTHER)
+        os.mkdir(self.s.path("logs"))
+        self.other_link("their-folder", self.s.path("logs"))
+        for trace in ("their.log", "their-folder/trace.log"):
+            r = self.seal("-f", "ks.conf", "-sf", "k.key", env={"VKT_TRACE": trace})
+            self.assertEqual((r.code, r.ids), (0, ["ORV9105I", "ORV9117W"]), (trace, r))
+            self.s.write("ks.conf", "pem.password = v\n")
+        self.assertEqual(self.s.text("their.log"), "")
+        self.assertEqual(os.listdir(self.s.path("logs")), [])
+
+    @unittest.skipUnless(AS_ROOT, "another account's files need root to make")
+    def test_what_cannot_be_kept_is_named_and_remedies_quote_names(self):
+        # A key file whose name holds a quote: the remedy stays one word.
+        self.s.write("ks.conf", "pem.password = v\n")
+        quoted = self.s.write("it's.key", "their key\n")
+        os.chown(quoted, OTHER, OTHER)
+        r = self.seal("-f", "ks.conf", "-sf", "it's.key")
+        self.assertEqual((r.code, r.ids), (84, ["ORV633BE"]), r)
+        self.assertIn("""chown "$(id -un)" 'it'\\''s.key' as root""", r.stdout + r.stderr)
+        # Run by the other user on its own keystore of root's group, which it
+        # is not in: the group cannot be kept, is named, and gets nothing.
+        os.mkdir(self.s.path("open"), 0o777)
+        os.chmod(self.s.path("open"), 0o777)
+        os.chmod(self.s.dir, 0o755)
+        store = self.s.write("open/ks.conf", "pem.password = v\n", mode=0o640)
+        os.chown(store, OTHER, 0)
+        key = self.s.write("open/their.key", "their key\n")
+        os.chown(key, OTHER, OTHER)
+        r = self.seal("-f", "open/ks.conf", "-sf", "open/their.key",
+                      preexec_fn=lambda: (os.setgroups([]), os.setgid(OTHER), os.setuid(OTHER)))
+        self.assertEqual((r.code, r.ids), (0, ["ORV9105I", "ORV911CW"]), r)
+        self.assertIn("now has the group of the account", r.stdout + r.stderr)
+        status = os.stat(store)
+        self.assertEqual((status.st_uid, stat.S_IMODE(status.st_mode)), (OTHER, 0o600))
+
 if __name__ == "__main__":
     unittest.main(verbosity=1)
