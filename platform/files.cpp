@@ -56,15 +56,6 @@ bool injected(FaultSite site) {
 
 bool fileFaultInjected(FaultSite site) { return injected(site); }
 
-int32_t stillExpected(const WalkedPath& at, const FileId* expected) {
-  seamStep("commit");
-  if (expected == nullptr) return 0;
-  FileId now;
-  bool exists = false;
-  int32_t rc = osIdentifyAt(at, &now, &exists);
-  return rc != 0 ? rc : exists && now == *expected ? 0 : ECANCELED;
-}
-
 size_t osReadFile(void* buffer, size_t size, size_t count, FILE* stream) {
   if (injected(kFaultRead)) {
     markFailed(stream);

@@ -80,6 +80,14 @@ int osCloseFile(FILE* stream);
 // open file, so the file checked is the file read.
 int32_t osCheckPrivate(FILE* file);
 
+// osCheckPrivate of a key file reached through `at` (open as `file` from
+// `at`'s name), counting who may remove it from its folder: on Windows also
+// EACCES when the folder's owner, or an allow entry of the folder that
+// grants deleting what it holds (or changing its access list or owner),
+// is anyone but the current user, SYSTEM or Administrators, or the folder
+// has no access list. POSIX ignores `at`.
+int32_t osCheckPrivateIn(FILE* file, const WalkedPath& at);
+
 // What identifies a file while it exists, and which version of its content
 // it holds: device and inode on POSIX, on Windows the volume serial number
 // and the 128-bit file ID (all zero where the file system gives none, which

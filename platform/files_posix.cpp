@@ -329,6 +329,22 @@ void osGuardSideFile(FILE* stream, const WalkedPath* at, const char* sideName) {
   handlersInstalled = true;
 }
 
+namespace {
+
+// Just before the file at `at`'s name is replaced: 0 when the name still
+// holds the file `expected` identifies, unchanged (or `expected` is null),
+// else ECANCELED or the errno of the look-up.
+int32_t stillExpected(const WalkedPath& at, const FileId* expected) {
+  seamStep("commit");
+  if (expected == nullptr) return 0;
+  FileId now;
+  bool exists = false;
+  int32_t rc = osIdentifyAt(at, &now, &exists);
+  return rc != 0 ? rc : exists && now == *expected ? 0 : ECANCELED;
+}
+
+}  // namespace
+
 int32_t osCommitFile(FILE* stream, const WalkedPath& at, const char* sideName,
                      const FileId* expected) {
   if (stream == nullptr || at.folder < 0 || sideName == nullptr) return EINVAL;
@@ -387,4 +403,10 @@ int32_t osCheckPrivate(FILE* file) {
   // and any access by group or others is too much.
   if (status.st_uid != geteuid() && status.st_uid != 0) return EPERM;
   return (status.st_mode & (S_IRWXG | S_IRWXO)) != 0 ? EACCES : 0;
+}
+
+int32_t osCheckPrivateIn(FILE* file, const WalkedPath&) {
+  // Whoever may write the folder may also replace the key file; that is the
+  // folder owner's choice, as for every file in it.
+  return osCheckPrivate(file);
 }

@@ -1,5 +1,8 @@
 // Windows file operations. Paths arrive as UTF-8 and reach Windows as
 // UTF-16 through the wide calls only, so no name is ever mapped to another.
+// A file that a user names is reached through a walked path
+// (platform/paths_win32.cpp): by the "\\?\" path of a held folder and the
+// name, which the held folders keep meaning what was walked.
 #include <windows.h>
 // windows.h first: the headers below rely on its types.
 #include <fcntl.h>
@@ -18,8 +21,6 @@
 #include "platform/files_internal.h"
 #include "platform/files_win32.h"
 #include "platform/utf16_win32.h"
-
-namespace {
 
 // Windows errors as errno values, so that callers see one kind of code.
 int32_t errnoFromWindows(DWORD error) {
@@ -57,43 +58,12 @@ int32_t errnoFromWindows(DWORD error) {
       return EROFS;
     case ERROR_NOT_SAME_DEVICE:
       return EXDEV;
+    case ERROR_CANT_RESOLVE_FILENAME:
+      return ELOOP;
     default:
       return EIO;
   }
 }
-
-int32_t lastErrno() { return errnoFromWindows(GetLastError()); }
-
-// A UTF-8 path as UTF-16; EINVAL for a text that is no valid UTF-8.
-int32_t widePath(const char* path, std::wstring* out) {
-  return utf8ToWide(path, out) && !out->empty() ? 0 : EINVAL;
-}
-
-HANDLE streamHandle(FILE* stream) {
-  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-}
-
-// Opens what `path` names, links followed, for the given access, sharing
-// everything; a folder too.
-HANDLE openExisting(const std::wstring& path, DWORD access) {
-  return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-}
-
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ~ScopedHandle() {
-    if (valid()) CloseHandle(handle_);
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
 
 // The final path of an open file in one of the forms GetFinalPathNameByHandle
 // gives; empty on failure.
@@ -140,6 +110,64 @@ PSID currentUserSid(unsigned char* buffer, DWORD size) {
   return ok ? reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid : nullptr;
 }
 
+namespace {
+
+int32_t lastErrno() { return errnoFromWindows(GetLastError()); }
+
+// A UTF-8 path as UTF-16; EINVAL for a text that is no valid UTF-8.
+int32_t widePath(const char* path, std::wstring* out) {
+  return utf8ToWide(path, out) && !out->empty() ? 0 : EINVAL;
+}
+
+HANDLE streamHandle(FILE* stream) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens what `path` names, links followed, for the given access, sharing
+// everything; a folder too.
+HANDLE openExisting(const std::wstring& path, DWORD access) {
+  return CreateFileW(path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// Opens what stands at `path`, a link itself rather than what it points
+// to, for the given access, sharing everything; a folder too.
+HANDLE openAsItIs(const std::wstring& path, DWORD access) {
+  return CreateFileW(path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+class ScopedHandle {
+ public:
+  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
+  ~ScopedHandle() {
+    if (valid()) CloseHandle(handle_);
+  }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+// A descriptor of GetSecurityInfo's, freed when it goes.
+class ScopedDescriptor {
+ public:
+  ScopedDescriptor() = default;
+  ~ScopedDescriptor() { LocalFree(descriptor_); }
+  ScopedDescriptor(const ScopedDescriptor&) = delete;
+  ScopedDescriptor& operator=(const ScopedDescriptor&) = delete;
+  PSECURITY_DESCRIPTOR* out() { return &descriptor_; }
+  PSECURITY_DESCRIPTOR get() const { return descriptor_; }
+
+ private:
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+};
+
 // A security descriptor whose protected access list grants the current user,
 // and only that user, full access; null when it cannot be built. Release it
 // with LocalFree.
@@ -161,39 +189,30 @@ PSECURITY_DESCRIPTOR ownerOnlyDescriptor() {
 
 // Gives the file open as `to` the access list of the file open as `from`,
 // protected from inheritance or taking its folder's entries as `from`'s is;
-// with `explicitOnly`, the entries `from` holds of its own, protected: a new
-// file in another folder must not take the keystore folder's entries.
+// with `explicitOnly` (a new file in another folder, whose entries must not
+// come from that folder), the access list `from` is subject to, every entry
+// its own, protected: never wider, never narrower than the model's.
 int32_t copySecurity(HANDLE from, HANDLE to, bool explicitOnly) {
   PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR source = nullptr;
+  ScopedDescriptor source;
   if (GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                      nullptr, &source) != ERROR_SUCCESS) {
+                      nullptr, source.out()) != ERROR_SUCCESS) {
     return EACCES;
   }
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
-  GetSecurityDescriptorControl(source, &control, &revision);
+  GetSecurityDescriptorControl(source.get(), &control, &revision);
   bool isProtected = explicitOnly || (control & SE_DACL_PROTECTED) != 0;
-  std::vector<unsigned char> own;
-  if (explicitOnly && dacl != nullptr) {
-    own.resize(dacl->AclSize);
-    PACL copy = reinterpret_cast<PACL>(own.data());
-    InitializeAcl(copy, static_cast<DWORD>(own.size()), ACL_REVISION);
-    for (DWORD index = 0; index < dacl->AceCount; ++index) {
-      void* ace = nullptr;
-      if (!GetAce(dacl, index, &ace)) continue;
-      auto* header = static_cast<ACE_HEADER*>(ace);
-      if ((header->AceFlags & INHERITED_ACE) == 0) {
-        AddAce(copy, ACL_REVISION, MAXDWORD, ace, header->AceSize);
-      }
-    }
-    dacl = copy;
+  std::vector<unsigned char> effective;
+  if (explicitOnly) {
+    bool present = false;
+    if (int32_t rc = effectiveAccessList(source.get(), &effective, &present)) return rc;
+    dacl = present ? reinterpret_cast<PACL>(effective.data()) : nullptr;
   }
   SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION |
                               (isProtected ? PROTECTED_DACL_SECURITY_INFORMATION
                                            : UNPROTECTED_DACL_SECURITY_INFORMATION);
   DWORD rc = SetSecurityInfo(to, SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr);
-  LocalFree(source);
   return rc == ERROR_SUCCESS ? 0 : errnoFromWindows(rc);
 }
 
@@ -307,6 +326,29 @@ bool isInUse(DWORD error) {
          error == ERROR_ACCESS_DENIED;
 }
 
+// The identity of the open file: volume, file ID (zero where the file
+// system gives none), size and the times of the last write and change.
+int32_t identify(HANDLE handle, FileId* id, FILE_ID_INFO* idInfo) {
+  *id = FileId{};
+  FILE_ID_INFO info{};
+  if (!GetFileInformationByHandleEx(handle, FileIdInfo, &info, sizeof info)) info = FILE_ID_INFO{};
+  FILE_BASIC_INFO basic{};
+  FILE_STANDARD_INFO standard{};
+  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
+      !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard)) {
+    return lastErrno();
+  }
+  id->words[0] = info.VolumeSerialNumber;
+  std::memcpy(&id->words[1], info.FileId.Identifier, sizeof info.FileId.Identifier);
+  // A volume serial number alone identifies nothing.
+  if (id->words[1] == 0 && id->words[2] == 0) id->words[0] = 0;
+  id->size = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
+  id->modified = basic.LastWriteTime.QuadPart;
+  id->changed = basic.ChangeTime.QuadPart;
+  if (idInfo != nullptr) *idInfo = info;
+  return 0;
+}
+
 int32_t readIdentity(const char* path, FileIdentity* identity, bool* exists) {
   *exists = false;
   std::wstring wide;
@@ -370,39 +412,149 @@ bool isTrusted(PSID sid, PSID currentUser) {
          IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
 }
 
-}  // namespace
-
-int32_t accessKeepsPrivate(PSECURITY_DESCRIPTOR descriptor, PSID currentUser) {
-  if (descriptor == nullptr) return EIO;
-  BOOL present = FALSE;
+// The access list and owner of a descriptor; false when it cannot be read.
+bool daclAndOwner(PSECURITY_DESCRIPTOR descriptor, BOOL* present, PACL* dacl, PSID* owner) {
   BOOL defaulted = FALSE;
-  PACL dacl = nullptr;
-  PSID owner = nullptr;
-  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) ||
-      !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)) {
-    return EIO;
-  }
-  // Another owner could have chosen the key, and can always grant itself more.
-  if (owner == nullptr || (!isTrusted(owner, currentUser) ||
-                           IsWellKnownSid(owner, WinCreatorOwnerRightsSid))) {
-    return EPERM;
-  }
-  // No access list at all grants everyone everything.
-  if (!present || dacl == nullptr) return EACCES;
-  // Reading, changing or replacing the key, and the powers to grant oneself those.
-  constexpr ACCESS_MASK kRevealing = FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE |
-                                     GENERIC_READ | GENERIC_WRITE | GENERIC_ALL | WRITE_DAC |
-                                     WRITE_OWNER;
+  return descriptor != nullptr &&
+         GetSecurityDescriptorDacl(descriptor, present, dacl, &defaulted) &&
+         GetSecurityDescriptorOwner(descriptor, owner, &defaulted);
+}
+
+// Whether an allow entry that applies to the object itself grants any of
+// `mask` to a SID that `trusted` does not accept: EACCES, EIO, or 0.
+template <typename Trusted>
+int32_t entriesGrantOnlyTrusted(PACL dacl, ACCESS_MASK mask, Trusted trusted) {
   for (DWORD index = 0; index < dacl->AceCount; ++index) {
     void* ace = nullptr;
     if (!GetAce(dacl, index, &ace)) return EIO;
     auto* header = static_cast<ACE_HEADER*>(ace);
     if (!isAllowEntry(header->AceType) || (header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
     // Every allow layout keeps its mask right after the header.
-    if ((reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask & kRevealing) == 0) continue;
-    if (!isTrusted(entrySid(ace), currentUser)) return EACCES;
+    if ((reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask & mask) == 0) continue;
+    if (!trusted(entrySid(ace))) return EACCES;
   }
   return 0;
+}
+
+// The security descriptor of the open file or folder, owner and access list.
+int32_t descriptorOf(HANDLE handle, ScopedDescriptor* descriptor) {
+  DWORD rc = GetSecurityInfo(handle, SE_FILE_OBJECT,
+                             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                             nullptr, nullptr, nullptr, descriptor->out());
+  return rc == ERROR_SUCCESS ? 0 : EIO;
+}
+
+// The side file guarded against an interruption (osGuardSideFile), and the
+// lock that the console handler and the commit take, so that the handler
+// never removes a file the commit has renamed into place.
+SRWLOCK guardLock = SRWLOCK_INIT;
+HANDLE guardedHandle = INVALID_HANDLE_VALUE;
+bool handlerInstalled = false;
+
+// Lets go of the guard when it is on `handle`; the caller holds the lock.
+void unguardLocked(HANDLE handle) {
+  if (guardedHandle == handle) guardedHandle = INVALID_HANDLE_VALUE;
+}
+
+BOOL WINAPI onConsoleEvent(DWORD event) {
+  // 128 plus the number of the POSIX signal of the same meaning.
+  UINT code = event == CTRL_C_EVENT       ? 128 + 2
+              : event == CTRL_BREAK_EVENT ? 128 + 21
+              : event == CTRL_CLOSE_EVENT ? 128 + 1
+                                          : 0;
+  if (code == 0) return FALSE;
+  // Held until the process ends: a commit under way finishes first.
+  AcquireSRWLockExclusive(&guardLock);
+  if (guardedHandle != INVALID_HANDLE_VALUE) removeAtClose(guardedHandle);
+  ExitProcess(code);
+}
+
+}  // namespace
+
+bool ownerIsTrusted(PSECURITY_DESCRIPTOR descriptor, PSID currentUser) {
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  if (descriptor == nullptr || !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)) {
+    return false;
+  }
+  return owner != nullptr && isTrusted(owner, currentUser) &&
+         !IsWellKnownSid(owner, WinCreatorOwnerRightsSid);
+}
+
+int32_t accessKeepsPrivate(PSECURITY_DESCRIPTOR descriptor, PSID currentUser) {
+  BOOL present = FALSE;
+  PACL dacl = nullptr;
+  PSID owner = nullptr;
+  if (!daclAndOwner(descriptor, &present, &dacl, &owner)) return EIO;
+  // Another owner could have chosen the key, and can always grant itself more.
+  if (!ownerIsTrusted(descriptor, currentUser)) return EPERM;
+  // No access list at all grants everyone everything.
+  if (!present || dacl == nullptr) return EACCES;
+  // Reading, changing or replacing the key, and the powers to grant oneself those.
+  constexpr ACCESS_MASK kRevealing = FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE |
+                                     GENERIC_READ | GENERIC_WRITE | GENERIC_ALL | WRITE_DAC |
+                                     WRITE_OWNER;
+  return entriesGrantOnlyTrusted(dacl, kRevealing,
+                                 [currentUser](PSID sid) { return isTrusted(sid, currentUser); });
+}
+
+int32_t folderKeepsPrivate(PSECURITY_DESCRIPTOR folder, PSID currentUser) {
+  BOOL present = FALSE;
+  PACL dacl = nullptr;
+  PSID owner = nullptr;
+  if (!daclAndOwner(folder, &present, &dacl, &owner)) return EIO;
+  // The folder's owner may always grant itself the rest (OWNER RIGHTS in
+  // its list stands for it). The key file's owner is one of these three
+  // already: osCheckPrivate refuses any other.
+  if (!ownerIsTrusted(folder, currentUser)) return EACCES;
+  if (!present || dacl == nullptr) return EACCES;
+  // Removing or renaming what the folder holds, and the powers to grant that.
+  constexpr ACCESS_MASK kRemoving = FILE_DELETE_CHILD | GENERIC_ALL | WRITE_DAC | WRITE_OWNER;
+  return entriesGrantOnlyTrusted(dacl, kRemoving,
+                                 [currentUser](PSID sid) { return isTrusted(sid, currentUser); });
+}
+
+int32_t effectiveAccessList(PSECURITY_DESCRIPTOR model, std::vector<unsigned char>* acl,
+                            bool* present) {
+  acl->clear();
+  *present = false;
+  BOOL hasDacl = FALSE;
+  PACL dacl = nullptr;
+  BOOL defaulted = FALSE;
+  if (model == nullptr || !GetSecurityDescriptorDacl(model, &hasDacl, &dacl, &defaulted)) {
+    return EIO;
+  }
+  if (!hasDacl || dacl == nullptr) return 0;
+  *present = true;
+  acl->assign(dacl->AclSize < sizeof(ACL) ? sizeof(ACL) : dacl->AclSize, 0);
+  auto* copy = reinterpret_cast<PACL>(acl->data());
+  if (!InitializeAcl(copy, static_cast<DWORD>(acl->size()), dacl->AclRevision)) return EIO;
+  constexpr BYTE kInheritance = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE |
+                                NO_PROPAGATE_INHERIT_ACE | INHERIT_ONLY_ACE | INHERITED_ACE;
+  for (DWORD index = 0; index < dacl->AceCount; ++index) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, index, &ace)) return EIO;
+    auto* header = static_cast<ACE_HEADER*>(ace);
+    // An entry only for what a folder holds grants nothing on the file.
+    if ((header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+    std::vector<unsigned char> entry(static_cast<unsigned char*>(ace),
+                                     static_cast<unsigned char*>(ace) + header->AceSize);
+    reinterpret_cast<ACE_HEADER*>(entry.data())->AceFlags &= static_cast<BYTE>(~kInheritance);
+    if (!AddAce(copy, dacl->AclRevision, MAXDWORD, entry.data(), header->AceSize)) return EIO;
+  }
+  return 0;
+}
+
+int32_t handleOwnerTrusted(HANDLE handle) {
+  ScopedDescriptor descriptor;
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, nullptr, nullptr,
+                      nullptr, nullptr, descriptor.out()) != ERROR_SUCCESS) {
+    return EIO;
+  }
+  unsigned char user[256];
+  PSID currentUser = currentUserSid(user, sizeof user);
+  if (currentUser == nullptr) return EIO;
+  return ownerIsTrusted(descriptor.get(), currentUser) ? 0 : EPERM;
 }
 
 AttributePlan planAttributes(DWORD keystoreAttributes) {
@@ -464,21 +616,71 @@ FILE* osOpenFile(const char* path, const char* mode) {
   return stream;
 }
 
-FILE* osOpenResolved(const char* path) {
-  if (path == nullptr) {
-    errno = EINVAL;
+
+namespace {
+
+// A FILE over a handle of ours, opened with `flags` (_O_RDONLY, _O_WRONLY)
+// and `mode`; the handle is closed when no stream can be had.
+FILE* streamOver(HANDLE handle, int flags, const char* mode) {
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    errno = EMFILE;
     return nullptr;
   }
+  FILE* stream = _fdopen(fd, mode);
+  if (stream == nullptr) {
+    int saved = errno;
+    _close(fd);
+    errno = saved;
+  }
+  return stream;
+}
+
+// Whether the file open as `handle` is a link: a name-surrogate reparse point.
+bool isLinkHandle(HANDLE handle, DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) return true;
+  return IsReparseTagNameSurrogate(tag.ReparseTag);
+}
+
+// Just before the file at `at`'s name is replaced: whether it still holds
+// the file read, unchanged. Where the file system gives no ID, the final
+// paths tell the files apart instead.
+int32_t stillTheFileRead(const WalkedPath& at, const std::wstring& target,
+                         const FileId* expected) {
+  seamStep("commit");
+  if (expected == nullptr) return 0;
+  ScopedHandle handle(openAsItIs(target, FILE_READ_ATTRIBUTES));
+  if (!handle.valid()) {
+    int32_t error = lastErrno();
+    return error == ENOENT ? ECANCELED : error;
+  }
+  FileId now;
+  FileIdentity nowIdentity{};
+  if (int32_t rc = identify(handle.get(), &now, &nowIdentity.id)) return rc;
+  if (now.known() || expected->known()) return now == *expected ? 0 : ECANCELED;
+  FileIdentity readIdentity{};
+  nowIdentity.finalPath = finalPath(handle.get());
+  if (!utf8ToWide(at.text, &readIdentity.finalPath)) return EINVAL;
+  bool unchanged = now.size == expected->size && now.modified == expected->modified &&
+                   now.changed == expected->changed;
+  return unchanged && sameIdentity(nowIdentity, readIdentity) ? 0 : ECANCELED;
+}
+
+}  // namespace
+
+FILE* osOpenForReading(const WalkedPath& at) {
   if (fileFaultInjected(kFaultOpen)) return nullptr;
-  std::wstring wide;
-  if (widePath(path, &wide) != 0) {
-    errno = EINVAL;
+  std::wstring path;
+  if (int32_t rc = pathInFolder(at, at.name, &path)) {
+    errno = rc;
     return nullptr;
   }
   // Delete shared: the replacement that follows renames over this file.
-  HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     errno = lastErrno();
     return nullptr;
@@ -489,69 +691,85 @@ FILE* osOpenResolved(const char* path) {
     error = ENODEV;
   } else if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
     error = lastErrno();
-  } else if ((basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    error = ELOOP;  // a link put there since it was resolved
+  } else if (isLinkHandle(handle, basic.FileAttributes)) {
+    error = ELOOP;  // a link put there since the walk
   } else if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     error = EISDIR;
+  } else if ((basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    // A deduplicated or cloud file gives its content only when opened
+    // through its reparse point; it must still be the file looked at.
+    HANDLE through = CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    FileId first;
+    FileId second;
+    bool same = through != INVALID_HANDLE_VALUE && identify(handle, &first, nullptr) == 0 &&
+                identify(through, &second, nullptr) == 0 &&
+                (first.sameFile(second) || !first.known());
+    CloseHandle(handle);
+    handle = through;
+    if (!same) error = through == INVALID_HANDLE_VALUE ? lastErrno() : ECANCELED;
   }
-  int fd = error == 0 ? _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY)
-                      : -1;
-  FILE* stream = fd >= 0 ? _fdopen(fd, "rb") : nullptr;
-  if (stream == nullptr) {
-    if (fd >= 0) {
-      _close(fd);
-    } else {
-      CloseHandle(handle);
-    }
-    errno = error != 0 ? error : EIO;
+  if (error != 0) {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    errno = error;
     return nullptr;
   }
+  FILE* stream = streamOver(handle, _O_RDONLY, "rb");
+  if (stream == nullptr) return nullptr;
+  // Unbuffered: no part of a secret stays in a buffer freed unwiped.
+  std::setvbuf(stream, nullptr, _IONBF, 0);
   seamStep("opened");
   return stream;
 }
 
-namespace {
-
-FileId idOf(const FILE_ID_INFO& info) {
-  FileId id;
-  id.words[0] = info.VolumeSerialNumber;
-  std::memcpy(&id.words[1], info.FileId.Identifier, sizeof info.FileId.Identifier);
-  return id;
+FILE* osOpenDevice(const WalkedPath& at) {
+  if (fileFaultInjected(kFaultOpen)) return nullptr;
+  FileKind kind = FileKind::kMissing;
+  std::wstring path;
+  int32_t rc = pathInFolder(at, at.name, &path);
+  if (rc == 0) rc = osFileKindAt(at, &kind);
+  if (rc == 0 && kind != FileKind::kOther) rc = kind == FileKind::kMissing ? ENOENT : ENODEV;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  if (rc == 0) {
+    handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      // A folder opens without backup semantics as access denied.
+      rc = GetLastError() == ERROR_ACCESS_DENIED ? ENODEV : lastErrno();
+    } else if (GetFileType(handle) == FILE_TYPE_DISK) {
+      CloseHandle(handle);
+      rc = ENODEV;
+    }
+  }
+  if (rc != 0) {
+    errno = rc;
+    return nullptr;
+  }
+  return streamOver(handle, _O_WRONLY, "wb");
 }
-
-}  // namespace
 
 int32_t osIdentifyFile(FILE* stream, FileId* id) {
   if (stream == nullptr || id == nullptr) return EINVAL;
-  FILE_ID_INFO info{};
-  if (!GetFileInformationByHandleEx(streamHandle(stream), FileIdInfo, &info, sizeof info)) {
-    info = FILE_ID_INFO{};
-  }
-  *id = idOf(info);
-  return 0;
+  HANDLE handle = streamHandle(stream);
+  if (handle == INVALID_HANDLE_VALUE) return EBADF;
+  return identify(handle, id, nullptr);
 }
 
-int32_t osIdentifyPath(const char* path, FileId* id, bool* exists) {
-  if (path == nullptr || id == nullptr || exists == nullptr) return EINVAL;
+int32_t osIdentifyAt(const WalkedPath& at, FileId* id, bool* exists) {
+  if (id == nullptr || exists == nullptr) return EINVAL;
+  *id = FileId{};
   *exists = false;
-  std::wstring wide;
-  if (int32_t rc = widePath(path, &wide)) return rc;
-  ScopedHandle handle(CreateFileW(wide.c_str(), 0,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr));
+  std::wstring path;
+  if (int32_t rc = pathInFolder(at, at.name, &path)) return rc;
+  ScopedHandle handle(openAsItIs(path, FILE_READ_ATTRIBUTES));
   if (!handle.valid()) {
     int32_t error = lastErrno();
     return error == ENOENT ? 0 : error;
   }
   *exists = true;
-  FILE_ID_INFO info{};
-  if (!GetFileInformationByHandleEx(handle.get(), FileIdInfo, &info, sizeof info)) {
-    info = FILE_ID_INFO{};
-  }
-  *id = idOf(info);
-  return 0;
+  // A device has no identity of a file.
+  if (GetFileType(handle.get()) != FILE_TYPE_DISK) return 0;
+  return identify(handle.get(), id, nullptr);
 }
 
 int osSeekFile(FILE* stream, int64_t offset, int origin) {
@@ -582,63 +800,26 @@ int32_t osSameFile(const char* first, const char* second, bool* same) {
   return 0;
 }
 
-int32_t osCheckNotSteered(const char* path, bool mustBeOwned, char* where, size_t size) {
-  if (path == nullptr || where == nullptr || size == 0) return EINVAL;
-  std::snprintf(where, size, "%s", path);
-  std::wstring wide;
-  if (!mustBeOwned || widePath(path, &wide) != 0) return 0;
-  HANDLE handle = openExisting(wide, READ_CONTROL);
-  if (handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : lastErrno();
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  DWORD rc = GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                             nullptr, nullptr, &descriptor);
-  CloseHandle(handle);
-  if (rc != ERROR_SUCCESS) return EIO;
-  unsigned char user[256];
-  bool trusted = isTrusted(owner, currentUserSid(user, sizeof user)) &&
-                 !IsWellKnownSid(owner, WinCreatorOwnerRightsSid);
-  LocalFree(descriptor);
-  return trusted ? 0 : EPERM;
-}
-
-int32_t osFileKind(const char* path, FileKind* kind) {
-  if (path == nullptr || kind == nullptr) return EINVAL;
+int32_t osFileKindAt(const WalkedPath& at, FileKind* kind) {
+  if (kind == nullptr) return EINVAL;
   *kind = FileKind::kMissing;
-  std::wstring wide;
-  if (int32_t rc = widePath(path, &wide)) return rc;
-  DWORD attributes = GetFileAttributesW(wide.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
+  std::wstring path;
+  if (int32_t rc = pathInFolder(at, at.name, &path)) return rc;
+  ScopedHandle handle(openAsItIs(path, FILE_READ_ATTRIBUTES));
+  if (!handle.valid()) {
     int32_t error = lastErrno();
     return error == ENOENT ? 0 : error;
   }
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    *kind = FileKind::kOther;
-    return 0;
+  *kind = FileKind::kOther;
+  // Device names (NUL, CON) open too; only a disk file can be regular.
+  if (GetFileType(handle.get()) != FILE_TYPE_DISK) return 0;
+  FILE_BASIC_INFO basic{};
+  if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic)) {
+    return lastErrno();
   }
-  // Device names (NUL, CON) have attributes too; only a disk file is regular.
-  HANDLE handle = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return lastErrno();
-  *kind = GetFileType(handle) == FILE_TYPE_DISK ? FileKind::kRegular : FileKind::kOther;
-  CloseHandle(handle);
-  return 0;
-}
-
-int32_t osResolveLinks(const char* path, char* out, size_t size) {
-  if (path == nullptr || out == nullptr || size == 0) return EINVAL;
-  std::wstring wide;
-  if (int32_t rc = widePath(path, &wide)) return rc;
-  std::string resolved = path;
-  // The final path of the file itself: a symbolic link, or a folder on the
-  // way that is one, is followed to the file it names.
-  ScopedHandle handle(openExisting(wide, 0));
-  if (handle.valid()) {
-    std::wstring followed = finalPath(handle.get());
-    if (followed.empty() || !wideToUtf8(followed.c_str(), &resolved)) return lastErrno();
-  }
-  if (resolved.size() >= size) return ENAMETOOLONG;
-  std::memcpy(out, resolved.c_str(), resolved.size() + 1);
+  bool regular = (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                 !isLinkHandle(handle.get(), basic.FileAttributes);
+  if (regular) *kind = FileKind::kRegular;
   return 0;
 }
 
@@ -654,15 +835,11 @@ int32_t osLinkCount(FILE* stream, uint32_t* count) {
   return 0;
 }
 
-FILE* osCreatePrivateFile(const char* path, FILE* model) {
-  if (path == nullptr) {
-    errno = EINVAL;
-    return nullptr;
-  }
+FILE* osCreatePrivateFile(const WalkedPath& at, const char* name, FILE* model) {
   if (fileFaultInjected(kFaultOpen)) return nullptr;
-  std::wstring wide;
-  if (widePath(path, &wide) != 0) {
-    errno = EINVAL;
+  std::wstring path;
+  if (int32_t rc = pathInFolder(at, name, &path)) {
+    errno = rc;
     return nullptr;
   }
   // The model's attributes through its open handle, not its name.
@@ -685,9 +862,9 @@ FILE* osCreatePrivateFile(const char* path, FILE* model) {
   // Every later step goes through this handle, so it carries their rights:
   // the keystore's access list (WRITE_DAC), attributes and compression, the
   // rename and the removal (DELETE). CREATE_NEW never touches a file that is
-  // already there.
+  // already there, nor follows a link that is.
   constexpr DWORD kRights = GENERIC_READ | GENERIC_WRITE | WRITE_DAC | WRITE_OWNER | DELETE;
-  HANDLE handle = CreateFileW(wide.c_str(), kRights, 0, &attributes, CREATE_NEW,
+  HANDLE handle = CreateFileW(path.c_str(), kRights, 0, &attributes, CREATE_NEW,
                               plan.created != 0 ? plan.created : FILE_ATTRIBUTE_NORMAL, nullptr);
   int32_t error = handle == INVALID_HANDLE_VALUE ? lastErrno() : 0;
   LocalFree(descriptor);
@@ -724,9 +901,13 @@ int32_t osSyncFile(FILE* stream) {
   return 0;
 }
 
-int32_t osAdoptPermissions(FILE* stream, FILE* modelStream, bool explicitOnly, bool* ownerKept) {
-  if (stream == nullptr || modelStream == nullptr || ownerKept == nullptr) return EINVAL;
+int32_t osAdoptPermissions(FILE* stream, FILE* modelStream, bool explicitOnly, bool* ownerKept,
+                           bool* groupKept) {
+  if (stream == nullptr || modelStream == nullptr || ownerKept == nullptr || groupKept == nullptr) {
+    return EINVAL;
+  }
   *ownerKept = true;
+  *groupKept = true;  // Windows files have no group of POSIX's kind
   if (fileFaultInjected(kFaultRename)) return errno;
   HANDLE handle = streamHandle(stream);
   HANDLE model = streamHandle(modelStream);
@@ -759,32 +940,33 @@ int32_t osAdoptPermissions(FILE* stream, FILE* modelStream, bool explicitOnly, b
   return 0;
 }
 
-int32_t osCommitFile(FILE* stream, const char* path, const char* target, const FileId* expected) {
-  if (stream == nullptr || path == nullptr || target == nullptr) return EINVAL;
+int32_t osCommitFile(FILE* stream, const WalkedPath& at, const char* sideName,
+                     const FileId* expected) {
+  if (stream == nullptr || sideName == nullptr) return EINVAL;
   HANDLE handle = streamHandle(stream);
-  std::wstring wide;
-  int32_t rc = fileFaultInjected(kFaultRename) ? errno : widePath(target, &wide);
-  if (rc == 0) rc = stillExpected(target, expected);
-  std::wstring full(MAX_PATH + 1, L'\0');
-  if (rc == 0) {
-    DWORD length = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(),
-                                    nullptr);
-    rc = length == 0 ? lastErrno() : length >= full.size() ? ENAMETOOLONG : 0;
-    full.resize(length);
-  }
+  std::wstring target;
+  int32_t rc = fileFaultInjected(kFaultRename) ? errno : pathInFolder(at, at.name, &target);
+  if (rc == 0) rc = stillTheFileRead(at, target, expected);
+  // The guard's lock spans the rename: an interruption either removes the
+  // side file before it or leaves the renamed file alone.
+  AcquireSRWLockExclusive(&guardLock);
   DWORD error = ERROR_SUCCESS;
   // Another process that holds the target (a virus scanner, an indexer, a
-  // backup) lets go of it within moments, as a rule.
+  // backup) lets go of it within moments, as a rule. The held folder keeps
+  // the target's path meaning the file walked to (Wine takes no root
+  // folder handle in a rename, so the whole path is given).
   for (int attempt = 0; rc == 0 && attempt < kInUseTries; ++attempt) {
-    error = renameByHandle(handle, full);
+    error = renameByHandle(handle, target);
     if (error == ERROR_SUCCESS || !isInUse(error)) break;
     Sleep(kInUsePauseMs);
   }
   if (rc == 0 && error != ERROR_SUCCESS) {
-    rc = replaceError(error, error == ERROR_ACCESS_DENIED && mayDelete(full));
+    rc = replaceError(error, error == ERROR_ACCESS_DENIED && mayDelete(target));
   }
+  if (rc != 0) removeAtClose(handle);
+  unguardLocked(handle);
+  ReleaseSRWLockExclusive(&guardLock);
   if (rc != 0) {
-    removeAtClose(handle);
     osCloseFile(stream);
     return rc;
   }
@@ -795,30 +977,56 @@ int32_t osCommitFile(FILE* stream, const char* path, const char* target, const F
   return 0;
 }
 
-int32_t osDiscardFile(FILE* stream, const char* path) {
-  if (stream == nullptr || path == nullptr) return EINVAL;
+int32_t osDiscardFile(FILE* stream, const WalkedPath& at, const char* sideName) {
+  (void)at;
+  if (stream == nullptr || sideName == nullptr) return EINVAL;
   int32_t rc = 0;
+  HANDLE handle = streamHandle(stream);
   if (fileFaultInjected(kFaultDelete)) {
     rc = errno;
-  } else if (!removeAtClose(streamHandle(stream))) {
+  } else if (!removeAtClose(handle)) {
     rc = lastErrno();
   }
+  AcquireSRWLockExclusive(&guardLock);
+  unguardLocked(handle);
+  ReleaseSRWLockExclusive(&guardLock);
   osCloseFile(stream);
   return rc;
+}
+
+void osGuardSideFile(FILE* stream, const WalkedPath* at, const char* sideName) {
+  (void)at;
+  (void)sideName;
+  AcquireSRWLockExclusive(&guardLock);
+  guardedHandle = stream != nullptr ? streamHandle(stream) : INVALID_HANDLE_VALUE;
+  if (!handlerInstalled && stream != nullptr) {
+    handlerInstalled = SetConsoleCtrlHandler(onConsoleEvent, TRUE) != 0;
+  }
+  ReleaseSRWLockExclusive(&guardLock);
 }
 
 int32_t osCheckPrivate(FILE* file) {
   if (file == nullptr) return EINVAL;
   HANDLE handle = streamHandle(file);
   if (handle == INVALID_HANDLE_VALUE) return EBADF;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                      nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
-    return EIO;
-  }
+  ScopedDescriptor descriptor;
+  if (int32_t rc = descriptorOf(handle, &descriptor)) return rc;
   unsigned char user[256];
   PSID currentUser = currentUserSid(user, sizeof user);
-  int32_t rc = currentUser == nullptr ? EIO : accessKeepsPrivate(descriptor, currentUser);
-  LocalFree(descriptor);
-  return rc;
+  return currentUser == nullptr ? EIO : accessKeepsPrivate(descriptor.get(), currentUser);
+}
+
+int32_t osCheckPrivateIn(FILE* file, const WalkedPath& at) {
+  if (int32_t rc = osCheckPrivate(file)) return rc;
+  // Whoever may remove the key file from its folder may put another there.
+  std::wstring folderPath;
+  if (int32_t rc = pathInFolder(at, nullptr, &folderPath)) return rc;
+  ScopedHandle folder(openAsItIs(folderPath, READ_CONTROL));
+  if (!folder.valid()) return lastErrno();
+  ScopedDescriptor folderDescriptor;
+  if (int32_t rc = descriptorOf(folder.get(), &folderDescriptor)) return rc;
+  unsigned char user[256];
+  PSID currentUser = currentUserSid(user, sizeof user);
+  if (currentUser == nullptr) return EIO;
+  return folderKeepsPrivate(folderDescriptor.get(), currentUser);
 }

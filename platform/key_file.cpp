@@ -9,11 +9,11 @@
 
 namespace {
 
-int32_t readOpenKeyFile(FILE* file, unsigned char* content, size_t capacity, size_t* length,
-                        KeyFileRead* read) {
+int32_t readOpenKeyFile(FILE* file, const WalkedPath& at, unsigned char* content,
+                        size_t capacity, size_t* length, KeyFileRead* read) {
   // A key that others can read protects nothing, and one that another user
   // owns or may change could be theirs: neither is even read.
-  int32_t access = osCheckPrivate(file);
+  int32_t access = osCheckPrivateIn(file, at);
   if (access == EACCES) return kPbeKeyFileExposed;
   if (access == EPERM) return kPbeKeyFileForeign;
   if (access != 0) {
@@ -52,7 +52,7 @@ int32_t readKeyFile(const char* path, const WalkedPath* base, unsigned char* con
     read->error = errno;
     return kPbeKeyFileUnreadable;
   }
-  int32_t rc = readOpenKeyFile(file, content, capacity, length, read);
+  int32_t rc = readOpenKeyFile(file, at, content, capacity, length, read);
   // Opened for reading only: a failed close loses nothing.
   osCloseFile(file);
   if (rc != 0) {

@@ -8,7 +8,7 @@
 
 // Initial key files: the one place that reaches, checks and reads one, for
 // both commands and the library. The path is walked (platform/paths.h), the
-// file at its end opened, checked on the open file (osCheckPrivate), read
+// file at its end opened, checked on the open file (osCheckPrivateIn), read
 // and trimmed: what is checked is what is read.
 
 // What a key file read met besides its result.

@@ -19,8 +19,16 @@
 
 constexpr int kMaxLinksFollowed = 40;
 
-// Room for a whole path and its NUL: the program refuses longer paths.
-constexpr size_t kPathSize = 261;
+// The longest path the program takes, in characters: bytes on POSIX, UTF-16
+// code units on Windows (osPathLength). Longer paths are refused, never cut.
+constexpr size_t kPathMaxCharacters = 260;
+// Room for the UTF-8 text of such a path and its NUL.
+constexpr size_t kPathSize = 4 * kPathMaxCharacters + 1;
+
+// The length of a UTF-8 path as the platform limits it: its bytes on POSIX,
+// its UTF-16 code units on Windows (a character beyond the Basic
+// Multilingual Plane counts twice, as Windows counts it).
+size_t osPathLength(const char* path);
 
 struct WalkedPath {
   WalkedPath() = default;

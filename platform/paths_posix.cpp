@@ -80,6 +80,8 @@ void setWhere(char* where, size_t size, const std::string& text) {
 
 WalkedPath::~WalkedPath() { osReleasePath(this); }
 
+size_t osPathLength(const char* path) { return path != nullptr ? std::strlen(path) : 0; }
+
 void osReleasePath(WalkedPath* path) {
   if (path == nullptr) return;
   if (path->folder >= 0) close(static_cast<int>(path->folder));
@@ -172,10 +174,10 @@ int32_t osWalkPath(const char* path, const WalkedPath* base, WalkedPath* out, ch
     if (!S_ISDIR(status.st_mode)) return ENOTDIR;
     folder.reset(next.release());
     folderText = joined(folderText, name);
-    if (folderText.size() >= sizeof out->text) return ENAMETOOLONG;
+    if (folderText.size() > kPathMaxCharacters) return ENAMETOOLONG;
   }
   std::string text = joined(folderText, lastName);
-  if (lastName.empty() || text.size() >= sizeof out->text) {
+  if (lastName.empty() || text.size() > kPathMaxCharacters) {
     out->exists = false;
     return lastName.empty() ? EINVAL : ENAMETOOLONG;
   }

@@ -34,6 +34,13 @@ int32_t svcCheckConsistency(const char* version) {
 
 int32_t svcProgramInit(int32_t, char**, int32_t) {
   traceAttachThread();
+  // A name that is no text names no file, and is not taken for unset either.
+  if (!osEnvironmentValid("VKT_TRACE")) {
+    MessageRecord record = textMessage("VKT_TRACE");
+    svcDisplayMessage(svcMiniSubpool, 0, 0, 0, kMsgBadEnvironment, &record,
+                      kMessageOptionCommand, "platform/program", __LINE__, 1);
+    return kProgramBadEnvironment;
+  }
   const char* tracePath = svcGetEnv("VKT_TRACE");
   // A trace file that cannot be opened leaves tracing off; the run goes on,
   // and says so when the name is no regular file of the caller's or root's.

@@ -37,6 +37,9 @@ int32_t svcCheckConsistency(const char* version);
 
 // Prepares the calling thread's trace block and, when VKT_TRACE names a file,
 // switches tracing on. argc and argv are kept for the trace's start record.
+// 0, or kProgramBadEnvironment (shown: ORV911AE) when VKT_TRACE holds no
+// valid text, which names no file and is not taken for unset either.
+constexpr int32_t kProgramBadEnvironment = 24;
 int32_t svcProgramInit(int32_t argc, char** argv, int32_t reserved);
 
 // Checks the level and service set and fills *subpool from svcMiniSubpool.

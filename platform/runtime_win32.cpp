@@ -11,6 +11,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/files_win32.h"
+#include "platform/paths.h"
 #include "platform/utf16_win32.h"
 
 int32_t osStrerror(char* buffer, size_t size, int32_t errnum) {
@@ -48,30 +50,47 @@ void osTimestamp(char* buffer, size_t size) {
 }
 
 FILE* osOpenAppend(const char* path) {
+  WalkedPath at;
+  int32_t error = osWalkPath(path, nullptr, &at, nullptr, 0);
   std::wstring wide;
-  if (!utf8ToWide(path, &wide) || wide.empty()) {
-    errno = EINVAL;
+  if (error == 0) error = pathInFolder(at, at.name, &wide);
+  // An existing file of another user's: that user could read the trace.
+  if (error == 0) error = osCheckOwnedByCaller(at);
+  if (error != 0) {
+    // A link that is not followed is no trace file.
+    errno = error == ELOOP || error == EISDIR ? ENODEV : error;
     return nullptr;
   }
   // A new file grants its owner alone; an existing one keeps its access list.
   PSECURITY_DESCRIPTOR ownerOnly = nullptr;
   ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)", SDDL_REVISION_1,
                                                        &ownerOnly, nullptr);
-  SECURITY_ATTRIBUTES security = {sizeof security, ownerOnly, FALSE};
-  HANDLE handle = CreateFileW(wide.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, &security, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  LocalFree(ownerOnly);
-  if (handle == INVALID_HANDLE_VALUE) {
+  if (ownerOnly == nullptr) {
     errno = EACCES;
     return nullptr;
   }
+  SECURITY_ATTRIBUTES security = {sizeof security, ownerOnly, FALSE};
+  HANDLE handle = CreateFileW(wide.c_str(), FILE_APPEND_DATA | READ_CONTROL | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, &security, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+  LocalFree(ownerOnly);
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = error == ERROR_ACCESS_DENIED ? EACCES : error == ERROR_SHARING_VIOLATION ? EBUSY : EIO;
+    return nullptr;
+  }
   BY_HANDLE_FILE_INFORMATION information = {};
-  // A pipe, device or link is no trace file.
+  // A pipe, device or link is no trace file; and the file opened must be
+  // one the caller may take, even when it appeared since the check.
   if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &information) ||
       (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    error = ENODEV;
+  } else if (handleOwnerTrusted(handle) != 0) {
+    error = EPERM;
+  }
+  if (error != 0) {
     CloseHandle(handle);
-    errno = ENODEV;
+    errno = static_cast<int>(error);
     return nullptr;
   }
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND | _O_BINARY);
@@ -85,6 +104,16 @@ FILE* osOpenAppend(const char* path) {
     errno = EIO;
   }
   return stream;
+}
+
+void osHardenProcess() {
+  // Looked up at run time: SDK headers declare it only for newer targets.
+  using SetDirectories = BOOL(WINAPI*)(DWORD);
+  auto setDirectories = reinterpret_cast<SetDirectories>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+  // Neither the program's folder nor the current one, where others may have
+  // put a DLL under a system DLL's name.
+  if (setDirectories != nullptr) setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 void osWriteLine(FILE* stream, const char* text) {

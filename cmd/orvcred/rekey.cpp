@@ -71,7 +71,7 @@ bool readsBack(const Rekey& run, const KeystoreLine& line) {
   const char* name = run.options->newKeyFile;
   if (!lines.next(&read) || lines.next(&read) || read.entry != EntryKind::kEntry ||
       read.entryValue.length != std::strlen(name) ||
-      read.entryValue.length > kConfigPathMaxLength ||
+      osPathLength(name) > kConfigPathMaxLength ||
       std::memcmp(read.text + read.entryValue.begin, name, read.entryValue.length) != 0) {
     return false;
   }

@@ -15,12 +15,13 @@ constexpr int kSideFileNamesTried = 100;
 // The side file's name for attempt 0, 1, ..., and its whole path: false
 // when the path does not fit.
 bool sideFileName(const WalkedPath& target, int attempt, char* name, char* path) {
-  constexpr int kBound = static_cast<int>(kConfigPathSize) - 1;
   char suffix[16] = ".bak";
   if (attempt > 0) std::snprintf(suffix, sizeof suffix, ".%d.bak", attempt);
-  int written = std::snprintf(path, kBound, "%s%s", target.text, suffix);
-  std::snprintf(name, kPathSize, "%s%s", target.name, suffix);
-  return written >= 0 && written < kBound;
+  int written = std::snprintf(path, kConfigPathSize, "%s%s", target.text, suffix);
+  int named = std::snprintf(name, kPathSize, "%s%s", target.name, suffix);
+  // 259 characters: the limit of a path that Windows takes without "\\?\".
+  return written >= 0 && written < static_cast<int>(kConfigPathSize) && named >= 0 &&
+         named < static_cast<int>(kPathSize) && osPathLength(path) < kConfigPathMaxLength;
 }
 
 int32_t errorOf(FILE* stream) {

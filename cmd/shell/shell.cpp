@@ -48,9 +48,9 @@ int32_t runProgram(const Program& program, int32_t argc, char** argv) {
     ORV_RUN_TRACE(0, "Environment not configured correctly.");
     return kRunInconsistent;
   }
-  svcProgramInit(argc, argv, 0);
+  int32_t result = svcProgramInit(argc, argv, 0);
   traceEnter(program.functionNumber);
-  int32_t result = startServices(program);
+  if (result == kRunOk) result = startServices(program);
   if (result == kRunOk) result = program.run(argc, argv);
   rcMapTo8Bit(&result);
   traceLeave(program.functionNumber, result);

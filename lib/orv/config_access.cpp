@@ -81,7 +81,10 @@ int32_t failRead(int32_t* errorOut) {
 bool appendToPath(char* dst, const char* text) {
   size_t length = std::strlen(dst);
   size_t textLength = std::strlen(text);
-  if (length + textLength > kConfigPathMaxLength) return false;
+  if (length + textLength >= kConfigPathSize ||
+      osPathLength(dst) + osPathLength(text) > kConfigPathMaxLength) {
+    return false;
+  }
   std::memcpy(dst + length, text, textLength + 1);
   return true;
 }

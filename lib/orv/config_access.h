@@ -24,9 +24,9 @@ constexpr int32_t kConfigPathTooLong = 16;     // a path would not fit 260 chara
 constexpr int32_t kConfigBadEnvironment = 24;  // a variable holds no valid text (osEnvironmentValid)
 constexpr int32_t kConfigNoMemory = kMemoryNoMemory;  // an entry could not be stored
 
-// Path buffers: 260 characters and a terminating NUL.
-constexpr size_t kConfigPathSize = 261;
-constexpr size_t kConfigPathMaxLength = kConfigPathSize - 1;
+// Path buffers: room for 260 characters (osPathLength) and a terminating NUL.
+constexpr size_t kConfigPathSize = kPathSize;
+constexpr size_t kConfigPathMaxLength = kPathMaxCharacters;
 
 // Appends text to the NUL-terminated path in dst (kConfigPathSize bytes).
 // False, with dst unchanged, when the result would not fit 260 characters.

@@ -141,12 +141,11 @@ int32_t getKeyFileParam(char* dst, const char* text, size_t length, char* nameOu
   List* list = nullptr;
   int32_t rc = loadStanza(text, length, &list, kKeyFileStanza, watchedKey, &report);
   if (rc == kConfigOk) {
-    // One byte more than a path may have, so that a longer value is seen
-    // and refused rather than cut.
+    // One byte more than the text of a path may have, so that a longer
+    // value is seen and refused rather than cut.
     char value[kConfigPathSize + 1] = {};
-    rc = getStanzaParam(list, kKeyFileParam, value,
-                        static_cast<int32_t>(kConfigPathMaxLength + 1), 1);
-    if (rc == kConfigOk && std::strlen(value) > kConfigPathMaxLength) rc = kConfigPathTooLong;
+    rc = getStanzaParam(list, kKeyFileParam, value, static_cast<int32_t>(kConfigPathSize), 1);
+    if (rc == kConfigOk && osPathLength(value) > kConfigPathMaxLength) rc = kConfigPathTooLong;
     if (rc == kConfigOk) {
       std::memcpy(dst, value, kConfigPathSize);
     } else if (rc == kConfigParamAbsent) {

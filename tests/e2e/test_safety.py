@@ -5,6 +5,7 @@ harness.py. The cases of another account need root on Linux: the test gives
 files to the account 1234 instead of logging in as it."""
 
 import os
+import shutil
 import stat
 import unittest
 
@@ -161,6 +162,42 @@ class SafetyTest(unittest.TestCase):
         self.assertIn("now has the group of the account", r.stdout + r.stderr)
         status = os.stat(store)
         self.assertEqual((status.st_uid, stat.S_IMODE(status.st_mode)), (OTHER, 0o600))
+
+    @unittest.skipUnless(WINDOWS, "the DLL search order is Windows'")
+    def test_no_dll_is_taken_from_the_programs_folder(self):
+        # Whoever may write the program's folder plants system DLLs there; a
+        # copy of each program runs beside them, as if installed there.
+        for exe in (EXE, CRED):
+            shutil.copy(exe, self.s.dir)
+        for name in ("bcrypt.dll", "crypt32.dll"):
+            shutil.copy(os.environ["ORV_PLANTED_DLL"], self.s.path(name))
+        self.s.write("ks.conf", "pem.password = v\n")
+        env = {"WINEDLLOVERRIDES": "bcrypt,crypt32=n,b"}
+        seal = self.s.path(os.path.basename(EXE))
+        r = Result(self.s.run("-f", "ks.conf", "-sf", "k.key", env=env, exe=seal))
+        self.assertEqual((r.code, r.ids), (0, ["ORV9105I"]), r)
+        cred = self.s.path(os.path.basename(CRED))
+        r = Result(self.s.run("reveal", "-f", "ks.conf", "-sf", "k.key", "pem.password",
+                              env=env, exe=cred))
+        self.assertEqual((r.code, r.stdout), (0, "v\n"), r)
+
+    @unittest.skipUnless(WINDOWS, "streams and UTF-16 names are Windows'")
+    def test_windows_names(self):
+        self.s.write("ks.conf", "pem.password = v\n")
+        # A stream of the keystore, or of a new -o, is no file of its own.
+        for args in (("-f", "ks.conf:copy"), ("-f", "ks.conf", "-o", "ks.conf:copy")):
+            r = self.seal(*args, "-sf", "k.key")
+            self.assertNotEqual(r.code, 0, (args, r))
+            self.assertIn("ORV9106E" if "-o" in args else "ORV9062E", r.ids, (args, r))
+        self.assertEqual(os.listdir(self.s.dir).count("ks.conf:copy"), 0)
+        # The path limit counts characters, not UTF-8 bytes: 200 Cyrillic
+        # letters are 400 bytes.
+        folder = "\u0436" * 100
+        name = "\u0449" * 100 + ".conf"
+        self.s.write(folder + "/" + name, "pem.password = v\n")
+        r = self.seal("-f", folder + "\\" + name, "-sf", "k.key")
+        self.assertEqual((r.code, r.ids), (0, ["ORV9105I"]), r)
+        self.assertIn("<ORV>", self.s.text(folder + "/" + name))
 
 if __name__ == "__main__":
     unittest.main(verbosity=1)
