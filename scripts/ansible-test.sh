@@ -5,10 +5,11 @@
 # rotation moves every value to the new key while a reader opens the
 # keystore in a loop, and one cut off after any step is finished by the next
 # run; a keystore that neither key reads fails the host and changes nothing,
-# and so does a plaintext behind a flag that says YES, on every run; a
-# package is installed from a folder of the run's own, checked against the
-# controller's (as root), and the project's .deb is installed once;
-# ansible-lint is clean; no secret reaches Ansible's output, -vvv included.
+# and so do a keystore naming a generation past the role's last and a
+# plaintext behind a flag that says YES, on every run; a package is installed
+# from a folder of the run's own, checked against the controller's (as
+# root), and the project's .deb is installed once; ansible-lint is clean; no
+# secret reaches Ansible's output, -vvv included.
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -141,6 +142,32 @@ grep -q "orvcred check with the key file $key.5 says: ORV9201E: .* Nothing was c
   fail "no message naming the key that reads nothing"
 cmp -s "$ks" "$work/before.conf" && [ "$(cat "$key.5")" = not-the-key ] && [ ! -e "$key.6" ] ||
   fail "a failed rotation changed a file"
+
+# A keystore that names a generation past the role's last (100000) fails the
+# host before anything is written, at once: under a memory limit, counting up
+# to its number would fail instead of eating the machine's memory. From the
+# last generation itself no rotation starts.
+mkdir "$work/far"
+sed "s|^orvcred.keyfile = .*|orvcred.keyfile = $work/far/initial.key.10000000000|" examples/keystore.conf \
+  >"$work/far/keystore.conf"
+cp "$work/far/keystore.conf" "$work/far.orig"
+expect "a keystore naming generation 10000000000 fails" \
+  "$( (ulimit -v 1500000; play "$work/far/keystore.conf" "$work/far/initial.key" "key-A-$stamp") )" \
+  "changed=0 failed=1"
+grep -q "names the key file $work/far/initial.key.10000000000 in its orvcred.keyfile line; the role's generations end at $work/far/initial.key.100000. Nothing was changed." \
+  "$work/out" || fail "no message naming the generation"
+cmp -s "$work/far/keystore.conf" "$work/far.orig" && [ "$(ls "$work/far")" = keystore.conf ] ||
+  fail "a keystore naming a generation past the last changed a file"
+sed -i "s|^orvcred.keyfile = .*|orvcred.keyfile = $work/far/initial.key.100000|" "$work/far/keystore.conf"
+expect "the last generation protects" "$(play "$work/far/keystore.conf" "$work/far/initial.key" "key-A-$stamp")" \
+  "changed=2 failed=0"
+cp "$work/far/keystore.conf" "$work/far.orig"
+expect "no rotation from the last generation" \
+  "$(play "$work/far/keystore.conf" "$work/far/initial.key" "key-B-$stamp")" "changed=0 failed=1"
+grep -q "its key file $work/far/initial.key.100000 is the role's last generation. Nothing was changed." "$work/out" ||
+  fail "no message naming the last generation"
+cmp -s "$work/far/keystore.conf" "$work/far.orig" && [ ! -e "$work/far/initial.key.100001" ] ||
+  fail "a rotation from the last generation changed a file"
 
 # A password typed in below a flag that says YES: never "changed", the same
 # clear failure every run, naming the line and its flag line.
