@@ -34,7 +34,6 @@ fail() {
 play() {
   keystore=$1 key_path=$2 key_content=$3
   shift 3
-  secrets="$secrets $key_content"
   cat > "$work/vars.json" <<VARS
 {"orvseal_keystore_path": "$keystore", "orvseal_key_path": "$key_path",
  "orvseal_key_content": "$key_content", "orvseal_install_dir": "${install_dir:-$bin}",
@@ -196,6 +195,7 @@ play "$work/verbose/keystore.conf" "$work/verbose/initial.key" "key-V-$stamp" >/
 expect "a rotation at -vvv" \
   "$(play "$work/verbose/keystore.conf" "$work/verbose/initial.key" "key-W-$stamp" -vvv)" \
   "changed=3 failed=0"
+secrets="$secrets key-V-$stamp key-W-$stamp"
 for digest in sha1sum sha256sum; do
   secrets="$secrets $(printf 'key-W-%s\n' "$stamp" | $digest | awk '{print $1}')"
 done
