@@ -5,14 +5,17 @@
 # rotation moves every value to the new key while a reader opens the
 # keystore in a loop, and one cut off after any step is finished by the next
 # run; a keystore that neither key reads fails the host and changes nothing,
-# and so does a plaintext behind a flag that says YES, on every run; the
-# project's .deb is installed once (as root); ansible-lint is clean; no
+# and so do a keystore naming a generation past the role's last and a
+# plaintext behind a flag that says YES, on every run; a package is installed
+# from a folder of the run's own, checked against the controller's (as
+# root), and the project's .deb is installed once; ansible-lint is clean; no
 # secret reaches Ansible's output, -vvv included.
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
 work=$(mktemp -d)
-trap 'touch "$work/stop"; wait; rm -rf "$work"' EXIT
+trap 'touch "$work/stop"; wait; rm -rf "$work" ${planted:+"$planted"}
+  [ -z "${probe:-}" ] || dpkg -P "$probe" >/dev/null 2>&1 || true' EXIT
 cmake --install build/linux --prefix "$work/prefix" >/dev/null
 bin=$work/prefix/bin
 export ANSIBLE_ROLES_PATH="$root/deploy/ansible/roles" ANSIBLE_NOCOLOR=1 \
@@ -31,7 +34,6 @@ fail() {
 play() {
   keystore=$1 key_path=$2 key_content=$3
   shift 3
-  secrets="$secrets $key_content"
   cat > "$work/vars.json" <<VARS
 {"orvseal_keystore_path": "$keystore", "orvseal_key_path": "$key_path",
  "orvseal_key_content": "$key_content", "orvseal_install_dir": "${install_dir:-$bin}",
@@ -140,6 +142,32 @@ grep -q "orvcred check with the key file $key.5 says: ORV9201E: .* Nothing was c
 cmp -s "$ks" "$work/before.conf" && [ "$(cat "$key.5")" = not-the-key ] && [ ! -e "$key.6" ] ||
   fail "a failed rotation changed a file"
 
+# A keystore that names a generation past the role's last (100000) fails the
+# host before anything is written, at once: under a memory limit, counting up
+# to its number would fail instead of eating the machine's memory. From the
+# last generation itself no rotation starts.
+mkdir "$work/far"
+sed "s|^orvcred.keyfile = .*|orvcred.keyfile = $work/far/initial.key.10000000000|" examples/keystore.conf \
+  >"$work/far/keystore.conf"
+cp "$work/far/keystore.conf" "$work/far.orig"
+expect "a keystore naming generation 10000000000 fails" \
+  "$( (ulimit -v 1500000; play "$work/far/keystore.conf" "$work/far/initial.key" "key-A-$stamp") )" \
+  "changed=0 failed=1"
+grep -q "names the key file $work/far/initial.key.10000000000 in its orvcred.keyfile line; the role's generations end at $work/far/initial.key.100000. Nothing was changed." \
+  "$work/out" || fail "no message naming the generation"
+cmp -s "$work/far/keystore.conf" "$work/far.orig" && [ "$(ls "$work/far")" = keystore.conf ] ||
+  fail "a keystore naming a generation past the last changed a file"
+sed -i "s|^orvcred.keyfile = .*|orvcred.keyfile = $work/far/initial.key.100000|" "$work/far/keystore.conf"
+expect "the last generation protects" "$(play "$work/far/keystore.conf" "$work/far/initial.key" "key-A-$stamp")" \
+  "changed=2 failed=0"
+cp "$work/far/keystore.conf" "$work/far.orig"
+expect "no rotation from the last generation" \
+  "$(play "$work/far/keystore.conf" "$work/far/initial.key" "key-B-$stamp")" "changed=0 failed=1"
+grep -q "its key file $work/far/initial.key.100000 is the role's last generation. Nothing was changed." "$work/out" ||
+  fail "no message naming the last generation"
+cmp -s "$work/far/keystore.conf" "$work/far.orig" && [ ! -e "$work/far/initial.key.100001" ] ||
+  fail "a rotation from the last generation changed a file"
+
 # A password typed in below a flag that says YES: never "changed", the same
 # clear failure every run, naming the line and its flag line.
 printf 'pem.encrypted = YES\npem.password = typed-in\n' > "$work/held.conf"
@@ -167,6 +195,7 @@ play "$work/verbose/keystore.conf" "$work/verbose/initial.key" "key-V-$stamp" >/
 expect "a rotation at -vvv" \
   "$(play "$work/verbose/keystore.conf" "$work/verbose/initial.key" "key-W-$stamp" -vvv)" \
   "changed=3 failed=0"
+secrets="$secrets key-V-$stamp key-W-$stamp"
 for digest in sha1sum sha256sum; do
   secrets="$secrets $(printf 'key-W-%s\n' "$stamp" | $digest | awk '{print $1}')"
 done
@@ -181,6 +210,48 @@ for playbook in deploy/ansible/site.yml tests/ansible/windows-syntax.yml; do
     fail "syntax check of $playbook"
 done
 echo "ansible: ansible-lint (production profile) and the syntax check are clean"
+
+# A package of nothing, installed by the role from a folder made for the run
+# (in TMPDIR) and removed after it (as root). A file that another account put
+# beforehand where packages once went, /var/tmp, with the same bytes, is
+# neither used nor changed; a copy changed between its copy and its install
+# (by tests/ansible/callback_plugins, the moment the copy task reports) fails
+# the host, and nothing is installed.
+if [ "$(id -u)" = 0 ]; then
+  probe=orvseal-role-probe
+  dpkg -P "$probe" >/dev/null 2>&1 || true
+  mkdir -p "$work/probe/DEBIAN" "$work/tmp"
+  printf 'Package: %s\nVersion: 0.0.1\nArchitecture: all\nMaintainer: orvseal <orvseal@localhost>\nDescription: %s\n' \
+    "$probe" "a package of nothing, for the role's test" >"$work/probe/DEBIAN/control"
+  package=$work/${probe}_0.0.1_all.deb
+  dpkg-deb --root-owner-group --build "$work/probe" "$package" >/dev/null
+  mkdir "$work/installing"
+  cp examples/keystore.conf "$work/installing/keystore.conf"
+  expect "a package changed after its copy fails the host" \
+    "$(export TMPDIR="$work/tmp" ORVSEAL_TAMPER_TASK="Copy the package to the host" \
+       ANSIBLE_CALLBACK_PLUGINS="$root/tests/ansible/callback_plugins" ANSIBLE_CALLBACKS_ENABLED=orvseal_tamper
+       play "$work/installing/keystore.conf" "$work/installing/initial.key" "key-A-$stamp")" "changed=2 failed=1"
+  grep -q "on the host is not the package $package on the controller" "$work/out" ||
+    fail "no message on the changed copy"
+  ! dpkg -s "$probe" >/dev/null 2>&1 || fail "a changed copy was installed"
+  [ -z "$(ls -A "$work/tmp")" ] || fail "the package's folder was left: $(ls "$work/tmp")"
+  planted=/var/tmp/${probe}_0.0.1_all.deb
+  cp "$package" "$planted"
+  chown 1234:1234 "$planted"
+  chmod 664 "$planted"
+  was=$(stat -c '%u %a %Y' "$planted")
+  expect "a package installed beside a file planted at its old path" \
+    "$(export TMPDIR="$work/tmp"; play "$work/installing/keystore.conf" "$work/installing/initial.key" "key-A-$stamp")" "changed=5 failed=0"
+  dpkg -s "$probe" 2>/dev/null | grep -qx "Status: install ok installed" || fail "the package was not installed"
+  [ "$(stat -c '%u %a %Y' "$planted" 2>/dev/null)" = "$was" ] && cmp -s "$planted" "$package" ||
+    fail "the file planted at /var/tmp was used or changed"
+  [ -z "$(ls -A "$work/tmp")" ] || fail "the package's folder was left: $(ls "$work/tmp")"
+  dpkg -P "$probe" >/dev/null
+  rm -f "$planted"
+  package=
+else
+  echo "ansible: the install from a folder of the run's own is left out (not root)"
+fi
 
 # The project's .deb, installed by the role into this machine and removed.
 deb=$(ls build/packages/orvseal_*_amd64.deb 2>/dev/null | head -n 1)
