@@ -17,6 +17,7 @@
 
 #include "platform/files_win32.h"
 #include "platform/paths.h"
+#include "platform/seams.h"
 #include "platform/utf16_win32.h"
 
 namespace {
@@ -518,6 +519,7 @@ int32_t osWalkPath(const char* path, const WalkedPath* base, WalkedPath* out, ch
   std::memcpy(out->text, text.c_str(), text.size() + 1);
   out->exists = exists;
   out->folder = reinterpret_cast<intptr_t>(held->folderHandle);
+  seamStep("walked");
   return 0;
 }
 

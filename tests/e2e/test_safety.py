@@ -9,7 +9,7 @@ import shutil
 import stat
 import unittest
 
-from harness import CRED, WINDOWS, Result, Scratch, host_path
+from harness import CRED, EXE, WINDOWS, Result, Scratch, host_path
 
 OTHER = 1234
 AS_ROOT = not WINDOWS and os.geteuid() == 0
