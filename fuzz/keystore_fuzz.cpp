@@ -120,15 +120,21 @@ void checkEntries(const std::string& text) {
   destroyConfigList(list);
 
   char dst[kConfigPathSize] = {};
-  int32_t keyRc = getKeyFileParam(dst, text.data(), text.size(), nullptr);
-  if (parseRc != kConfigOk) {
-    ORV_FUZZ_CHECK(keyRc == parseRc, "an unreadable line fails the lookup");
-  } else if (keyFiles > 1) {
+  KeyFileLookup lookup;
+  int32_t keyRc = getKeyFileParam(dst, text.data(), text.size(), nullptr, &lookup);
+  if (keyFiles > 1) {
     ORV_FUZZ_CHECK(keyRc == kConfigParamNotUnique, "two key files are refused");
-  } else if (keyFile.size() > kConfigPathMaxLength) {
+  } else if (keyFiles == 1 && osPathLength(keyFile.c_str()) > kConfigPathMaxLength) {
     ORV_FUZZ_CHECK(keyRc == kConfigPathTooLong, "a long key file path is refused");
   } else if (keyFiles == 1) {
-    ORV_FUZZ_CHECK(keyRc == kConfigOk && std::string(dst) == keyFile, "the key file, whole");
+    // An unreadable line elsewhere is skipped, one that may name the key
+    // file again fails the lookup; nothing else.
+    bool taken = keyRc == kConfigOk && std::string(dst) == keyFile &&
+                 lookup.failedLineSkipped == (parseRc != kConfigOk);
+    ORV_FUZZ_CHECK(taken || (parseRc != kConfigOk && keyRc == kConfigCannotParse),
+                   "the key file, whole, or an unreadable line that may name it");
+  } else if (parseRc != kConfigOk) {
+    ORV_FUZZ_CHECK(keyRc == parseRc, "an unreadable line fails a lookup that finds no key file");
   }
 }
 

@@ -91,7 +91,7 @@ constexpr CatalogueEntry kCatalogue[] = {
      "command again. It is unchanged."},
     {kMsgWordsBeforeEquals,
      "Line {n1} of '{t1}' has words between the key '{t2}' and '=', so which of them is the "
-     "credential cannot be told. Write the line as '{t2} = value'. The keystore file is "
+     "key cannot be told. Write the line as '{t2} = value'. The keystore file is "
      "unchanged."},
     {kMsgPlaintextBehindFlag,
      "Line {n1} of '{t1}' holds a plaintext '{t2}' after the flag line {t3} that says it is "
@@ -159,6 +159,10 @@ constexpr CatalogueEntry kCatalogue[] = {
      "'{t1}' now has the {t2} of the account that ran this command, not its {t2} before: "
      "the system would not let this account keep it. If that {t2} needs the file, give it "
      "back (" ORV_REMEDY_GIVE_BACK ")."},
+    {kMsgUnreadableLineSkipped,
+     "Line {n1} of '{t1}' cannot be read (a line must be key = value, a comment or blank), "
+     "so no reader takes anything from it; the initial key file that orvcred.keyfile names "
+     "is used. Correct or remove the line."},
     {kMsgTraceNotRegular,
      "The trace file '{t1}' that VKT_TRACE names is not a regular file of yours or root's "
      "(it is another user's, a link that is not followed, a pipe, a device or a folder), so "

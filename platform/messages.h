@@ -78,6 +78,7 @@ constexpr uint32_t kMsgForeignLink = 0x20009118;        // text 1: link, text 2:
 constexpr uint32_t kMsgForeignFile = 0x20009119;        // text 1: path
 constexpr uint32_t kMsgBadEnvironment = 0x2000911A;     // text 1: variable
 constexpr uint32_t kMsgFileChanged = 0x2000911B;        // text 1: path
+constexpr uint32_t kMsgUnreadableLineSkipped = 0x1000911D;  // text 1: path, number 1: line
 constexpr uint32_t kMsgOwnerNotKept = 0x1000911C;       // text 1: path, text 2: what was lost
 constexpr uint32_t kMsgTraceNotRegular = 0x10009117;     // text 1: path
 constexpr uint32_t kMsgMisplacedByteOrderMark = 0x20009116;  // numeric 1: line, text 1: path

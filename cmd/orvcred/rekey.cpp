@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr const char* kKeyFileEntry = "orvcred.keyfile";
 
 // Everything a rekey run holds.
 struct Rekey {

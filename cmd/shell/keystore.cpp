@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr const char* kKeyFileEntry = "orvcred.keyfile";
 
 uint32_t textProblemMessage(TextProblem problem) {
   switch (problem) {
@@ -158,6 +157,10 @@ int32_t readKeystore(Keystore* keystore) {
     ORV_MESSAGE(textProblemMessage(check.problem), numberMessage(check.line, keystore->path));
   } else if (code == kKeystoreUnclearLine) {
     ORV_LINE_MESSAGE(kMsgWordsBeforeEquals, keystore->path, unclear);
+  } else if (code == kKeystoreKeyFileUnreadable) {
+    MessageRecord record = textMessage(keystore->path, kKeyFileEntry);
+    record.numericInsert1 = static_cast<uint64_t>(unclear.number);
+    ORV_MESSAGE(kMsgKeyFileLineUnreadable, record);
   }
   return code;
 }
@@ -192,6 +195,9 @@ int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialK
     ORV_MESSAGE(kMsgDefaultKey, messageRecord());
   } else {
     ORV_RUN_TRACE(0, "Using initial key from file '%s'", key->keyFilePath);
+  }
+  if (key->skippedLine != 0) {
+    ORV_MESSAGE(kMsgUnreadableLineSkipped, numberMessage(key->skippedLine, keystore.path));
   }
   return kRunOk;
 }

@@ -176,6 +176,10 @@ LineAction lineAction(const KeystoreLine& line) {
              : line.protectedValue  ? LineAction::kKeepProtected
              : line.heldBackBy != 0 ? LineAction::kKeepHeldBack
                                     : LineAction::kProtect;
+    case LineKind::kKeyFile:
+      return line.wordsBeforeEquals            ? LineAction::kRefuse
+             : line.entry != EntryKind::kEntry ? LineAction::kRefuseKeyFile
+                                               : LineAction::kKeep;
     case LineKind::kOther:
       break;
   }
@@ -192,7 +196,9 @@ int32_t keystoreFault(const char* text, size_t length, TextCheck* check, Keystor
   if (check->problem != TextProblem::kNone) return kKeystoreNotText;
   KeystoreLines lines(text, length);
   while (lines.next(unclear)) {
-    if (lineAction(*unclear) == LineAction::kRefuse) return kKeystoreUnclearLine;
+    LineAction action = lineAction(*unclear);
+    if (action == LineAction::kRefuse) return kKeystoreUnclearLine;
+    if (action == LineAction::kRefuseKeyFile) return kKeystoreKeyFileUnreadable;
   }
   return 0;
 }
@@ -231,6 +237,13 @@ bool KeystoreLines::next(KeystoreLine* line) {
   classifyEntry(line);
 
   line->key = firstWord(text, length);
+  if (spanEquals(text, line->key, kKeyFileEntry)) {
+    line->kind = LineKind::kKeyFile;
+    // With '=', the entry's key must be this key alone.
+    line->wordsBeforeEquals = std::memchr(text, '=', length) != nullptr &&
+                              !spanEquals(text, line->entryKey, kKeyFileEntry);
+    return true;
+  }
   if (spanEquals(text, line->key, kChannelFlagKey)) {
     line->value = flagValue(text, length, line->key);
     line->kind = line->value.length > 0 ? LineKind::kFlag : LineKind::kOther;

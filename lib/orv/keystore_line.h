@@ -29,6 +29,14 @@ inline bool isConfigWhitespace(char c) { return c == ' ' || (c >= '\t' && c <= '
 // Returns the end of the value (== value when the value is empty).
 const char* configValueEnd(const char* value, const char* end);
 
+// The entry that names a keystore's initial key file: the parameter
+// `keyfile` of the stanza `orvcred`. A line whose first word is this key
+// must read as this entry in the configuration reader's view too, or no
+// reader takes the file: the two views can never name two key files.
+constexpr const char* kKeyFileEntry = "orvcred.keyfile";
+constexpr const char* kKeyFileStanza = "orvcred";
+constexpr const char* kKeyFileParam = "keyfile";
+
 // The marker that begins every protected value.
 constexpr const char* kProtectedMarker = "<ORV>";
 
@@ -72,6 +80,7 @@ enum class LineKind {
   kOther,       // passed through byte for byte
   kFlag,        // a flag line with a value: "YES" (any case) stays, any other value is dropped
   kCredential,  // a credential line with a value, or with words between its key and '='
+  kKeyFile,     // a line whose first word is kKeyFileEntry
 };
 
 // How the configuration reader takes a line.
@@ -101,7 +110,9 @@ struct KeystoreLine {
   LineSpan value;  // kFlag: the first word after '='; kCredential: all of it up to a comment
   bool flagSaysYes = false;        // kFlag
   bool protectedValue = false;     // kCredential: the value is a protected text
-  bool wordsBeforeEquals = false;  // kCredential: which word is the value cannot be told
+  // kCredential, kKeyFile: words between the key and '=', so which word is
+  // the key and which the value cannot be told.
+  bool wordsBeforeEquals = false;
   // kCredential: the line of the flag line that says YES for its row and is
   // still in force (such a credential is left as it is), 0 for none.
   int64_t heldBackBy = 0;
@@ -149,7 +160,9 @@ enum class LineAction {
   kProtect,        // a plaintext credential: its flag line and its protected form
   kKeepProtected,  // a credential protected already
   kKeepHeldBack,   // a plaintext credential behind a flag line that says YES: left as it is
-  kRefuse,         // words between a credential's key and '=': the file is refused
+  kRefuse,         // words between a credential's or the key file's key and '=': the
+                   // file is refused
+  kRefuseKeyFile,  // a key file line without '=' or without a value: the file is refused
 };
 LineAction lineAction(const KeystoreLine& line);
 
@@ -158,11 +171,13 @@ LineAction lineAction(const KeystoreLine& line);
 bool rewriteChanges(const KeystoreLine& line);
 
 // Results of keystoreFault, as the commands report them.
+constexpr int32_t kKeystoreKeyFileUnreadable = 11;
 constexpr int32_t kKeystoreNotText = 19;
 constexpr int32_t kKeystoreUnclearLine = 21;
 
 // Why no reader may take a keystore text: kKeystoreNotText (`text` says
-// why), kKeystoreUnclearLine (`unclear` is the first such line), or 0.
+// why), kKeystoreUnclearLine or kKeystoreKeyFileUnreadable (`unclear` is
+// the first such line), or 0.
 int32_t keystoreFault(const char* text, size_t length, TextCheck* check, KeystoreLine* unclear);
 
 // Writes, through `write`, the two lines that take the place of a

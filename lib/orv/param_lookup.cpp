@@ -59,7 +59,7 @@ void filterStanza(List* list, const char* stanza) {
 }
 
 int32_t loadStanza(const char* text, size_t length, List** listOut, const char* stanza,
-                   const char* watchedKey, StanzaReport* report) {
+                   const char* watchedKey, StanzaReport* report, bool keepReadable) {
   TraceScope scope(kFnLoadStanza);
   if (listOut == nullptr || stanza == nullptr || stanza[0] == '\0' ||
       std::strlen(stanza) > kStanzaNameMaxLength) {
@@ -74,6 +74,7 @@ int32_t loadStanza(const char* text, size_t length, List** listOut, const char* 
   int32_t rc =
       parseConfigLines(text, length, *listOut, keyInStanzaFilter, stanza, watchedKey, &parse);
   if (report != nullptr) *report = StanzaReport{parse.failedLine, parse.watchedLines};
+  if (rc == kConfigCannotParse && keepReadable && parse.failedLine != 0) rc = kConfigOk;
   if (rc != kConfigOk) {
     ORV_TRACE_TEXT(kFnLoadStanza, kTraceDetail, "%s : %d  Cannot parse config file", kSourceName,
                    __LINE__);
@@ -139,13 +140,23 @@ int32_t getKeyFileParam(char* dst, const char* text, size_t length, char* nameOu
   std::snprintf(watchedKey, sizeof watchedKey, "%s.%s", kKeyFileStanza, kKeyFileParam);
   StanzaReport report;
   List* list = nullptr;
-  int32_t rc = loadStanza(text, length, &list, kKeyFileStanza, watchedKey, &report);
+  // A line that cannot be read holds no entry; it stops the lookup only
+  // when it may be the key file's own line.
+  int32_t rc = loadStanza(text, length, &list, kKeyFileStanza, watchedKey, &report, true);
+  bool skipped = false;
+  if (rc == kConfigNoStanza && report.failedLine != 0) rc = kConfigCannotParse;
   if (rc == kConfigOk) {
     // One byte more than the text of a path may have, so that a longer
     // value is seen and refused rather than cut.
     char value[kConfigPathSize + 1] = {};
     rc = getStanzaParam(list, kKeyFileParam, value, static_cast<int32_t>(kConfigPathSize), 1);
     if (rc == kConfigOk && osPathLength(value) > kConfigPathMaxLength) rc = kConfigPathTooLong;
+    // The key file named once, readably, and every other line naming it
+    // readable too: an unreadable line elsewhere is skipped.
+    if (report.failedLine != 0 && (rc != kConfigOk || report.watchedLines > 1)) {
+      rc = rc == kConfigParamAbsent || rc == kConfigOk ? kConfigCannotParse : rc;
+    }
+    skipped = rc == kConfigOk && report.failedLine != 0;
     if (rc == kConfigOk) {
       std::memcpy(dst, value, kConfigPathSize);
     } else if (rc == kConfigParamAbsent) {
@@ -158,6 +169,7 @@ int32_t getKeyFileParam(char* dst, const char* text, size_t length, char* nameOu
   if (lookup != nullptr) {
     lookup->keyFileNamed = report.watchedLines > 0;
     lookup->failedLine = report.failedLine;
+    lookup->failedLineSkipped = skipped;
   }
   return scope.result(rc);
 }

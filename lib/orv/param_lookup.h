@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "lib/orv/config_access.h"
+#include "lib/orv/keystore_line.h"
 #include "lib/orv/list.h"
 
 // Stanzas of a keystore configuration file: the text of a key before its
@@ -19,10 +20,8 @@ constexpr int32_t kFnGetKeyFileParam = 368;
 // Stanza names have at most this many characters.
 constexpr size_t kStanzaNameMaxLength = 31;
 
-// The stanza and parameter that name the initial key file.
-constexpr const char* kKeyFileStanza = "orvcred";
-constexpr const char* kKeyFileParam = "keyfile";
-// getKeyFileParam's nameOut holds at least "orvcred.keyfile" and its NUL.
+// getKeyFileParam's nameOut holds at least kKeyFileEntry and its NUL
+// (lib/orv/keystore_line.h names the stanza and parameter).
 constexpr size_t kKeyFileNameSize = 16;
 
 // Drops from list (ConfigEntry elements) every entry whose key is not in
@@ -43,9 +42,13 @@ struct StanzaReport {
 // null: kConfigBadArguments (stanza null, empty or longer than
 // kStanzaNameMaxLength), kConfigCannotParse, kConfigNoMemory,
 // kConfigNoStanza. `report` (may be null) counts the lines whose key is
-// `watchedKey` (may be null). Shows no message: the caller reports.
+// `watchedKey` (may be null). With `keepReadable`, a line that cannot be
+// read no longer ends the load: the stanza's readable entries are kept, and
+// report->failedLine names the first line that could not be read. Shows no
+// message: the caller reports.
 int32_t loadStanza(const char* text, size_t length, List** listOut, const char* stanza,
-                   const char* watchedKey = nullptr, StanzaReport* report = nullptr);
+                   const char* watchedKey = nullptr, StanzaReport* report = nullptr,
+                   bool keepReadable = false);
 
 // Copies the value of the single entry called name into dst like strncpy
 // with the limit len (dst must hold len + 1 bytes, the last one the
@@ -62,13 +65,19 @@ void destroyConfigList(List* list);
 struct KeyFileLookup {
   bool keyFileNamed = false;  // some line sets orvcred.keyfile, readable or not
   int64_t failedLine = 0;     // the first line that cannot be read, 0 if none
+  // The key file was found although failedLine cannot be read: that line
+  // holds nothing that any reader takes, and the caller may say so.
+  bool failedLineSkipped = false;
 };
 
 // The orvcred.keyfile parameter of a keystore text into dst
 // (kConfigPathSize bytes, zero-filled), at most 260 characters. kConfigOk
 // also when the parameter is absent (dst unchanged); kConfigPathTooLong for
 // a longer value, which is never cut; otherwise the code of loadStanza or
-// getStanzaParam, dst unchanged. nameOut (kKeyFileNameSize bytes, or null)
+// getStanzaParam, dst unchanged. A line that cannot be read elsewhere in a
+// text that names its key file in one readable line does not stop the
+// lookup (lookup->failedLineSkipped); in a text that names none, the
+// result is kConfigCannotParse, as loadStanza's. nameOut (kKeyFileNameSize bytes, or null)
 // receives "orvcred", or "orvcred.keyfile" when the parameter itself was at
 // fault. `lookup` (may be null) tells whether the text names a key file at
 // all, so that a caller can tell a file that names none from one whose

@@ -60,8 +60,10 @@ TEST(ParamLookupTest, GetKeyFileParamResultsDestinationAndName) {
        "C:\\keys\\init.key", "orvcred", true, 0},
       {"no orvcred line", "pem.password = s\n", kConfigNoStanza, "", "orvcred", false, 0},
       {"orvcred without keyfile", "orvcred.other = 1\n", kConfigOk, "", "orvcred", false, 0},
-      {"a line without '='", "orvcred.keyfile = /k\njunk\n", kConfigCannotParse, "", "orvcred",
-       true, 2},
+      {"a line without '=' beside a readable key file line", "orvcred.keyfile = /k\njunk\n",
+       kConfigOk, "/k", "orvcred", true, 2},
+      {"the key file line again, unreadable", "orvcred.keyfile = /k\norvcred.keyfile\n",
+       kConfigCannotParse, "", "orvcred.keyfile", true, 2},
       {"no keyfile, a line without '='", "a = b\njunk\n", kConfigCannotParse, "", "orvcred",
        false, 2},
       {"keyfile of 300 characters: refused, not cut", "orvcred.keyfile = " + value300 + "\n",
@@ -79,6 +81,7 @@ TEST(ParamLookupTest, GetKeyFileParamResultsDestinationAndName) {
     EXPECT_EQ(std::string(nameOut), c.nameOut);
     EXPECT_EQ(lookup.keyFileNamed, c.named);
     EXPECT_EQ(lookup.failedLine, c.failedLine);
+    EXPECT_EQ(lookup.failedLineSkipped, c.rc == kConfigOk && c.failedLine != 0);
   }
 }
 

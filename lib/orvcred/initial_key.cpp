@@ -35,6 +35,7 @@ int32_t keystoreKeyFile(const WalkedPath& keystore, const char* text, size_t len
   static_assert(sizeof key->keystoreParamName >= kKeyFileNameSize, "room for the name");
   name[0] = '\0';
   int32_t rc = getKeyFileParam(name, text, length, key->keystoreParamName, &lookup);
+  if (lookup.failedLineSkipped) key->skippedLine = lookup.failedLine;
   if (rc == kConfigOk && name[0] != '\0') {
     rc = keystoreRelativePath(keystore.text, name, key->keystoreKeyFile);
     if (rc != kConfigOk) {
@@ -108,6 +109,7 @@ int32_t chooseInitialKey(const WalkedPath& keystore, const char* text, size_t le
   key->keystoreEntryFault = 0;
   key->keystoreEntryLine = 0;
   key->keystoreUnparsed = false;
+  key->skippedLine = 0;
   key->keystoreKeyFile[0] = '\0';
   key->source = InitialKeySource::kExplicit;
   if (keyFile == nullptr) {

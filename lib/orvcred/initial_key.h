@@ -70,6 +70,9 @@ struct InitialKey {
   // The keystore names no key file and a line of it cannot be read: the
   // default key applies, and the caller may say why the lookup failed.
   bool keystoreUnparsed = false;
+  // The keystore names its key file, and this line (0: none) cannot be
+  // read: it holds nothing any reader takes, and the caller warns of it.
+  int64_t skippedLine = 0;
   // What the keystore lookup looked up when it failed: "orvcred", or
   // "orvcred.keyfile" when the parameter itself was at fault.
   char keystoreParamName[16] = {};

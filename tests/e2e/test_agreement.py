@@ -39,7 +39,9 @@ class AgreementTest(unittest.TestCase):
             ("an over-long key file name", b"orvcred.keyfile = " + long_name.encode() + b"\n",
              16, ["ORV9112E"]),
             ("a key file named twice", b"orvcred.keyfile = k.key\n" * 2, 15, ["ORV9060E"]),
-            ("a key file named, a line without '='", b"orvcred.keyfile = k.key\nstray\n", 11,
+            ("words between the key file's key and '='",
+             b"orvcred.keyfile extra = k.key\npem.password = X-secret\n", 21, ["ORV910FE"]),
+            ("the key file line with no value", b"orvcred.keyfile =\npem.password = x\n", 11,
              ["ORV9111E"]),
             ("a lone carriage return", b"a = 1\rpem.password = X-secret\r", 19, ["ORV910DE"]),
             ("UTF-16", "pem.password = X-secret\n".encode("utf-16"), 19, ["ORV910EE"]),
@@ -56,6 +58,20 @@ class AgreementTest(unittest.TestCase):
                 self.assertNotIn("X-secret", r.stdout + r.stderr)
             self.assertEqual(self.s.read("ks.conf"), text, name)
         self.assertNotIn(b"X-secret", self.s.read("trace.log"))
+
+    def test_a_named_key_file_is_used_beside_lines_no_reader_takes(self):
+        # Lines the configuration reader cannot read hold nothing; with the key
+        # file named in one clear line, every reader uses it and says so.
+        self.s.write("store/k.key", "the keystore's key\n")
+        text = b"[main]\n; note\npem.keystore =\norvcred.keyfile = k.key\npem.password = v1\n"
+        self.s.write("store/ks.conf", text)
+        r = self.seal("-f", host_path(self.s.path("store/ks.conf")))
+        self.assertEqual((r.code, r.ids), (0, ["ORV9105I", "ORV911DW"]), r)
+        self.assertIn("Line 1 of", r.stderr)
+        r = self.cred("reveal", "-f", host_path(self.s.path("store/ks.conf")), "pem.password")
+        self.assertEqual((r.code, r.stdout), (0, "v1\n"), r)
+        r = self.cred("check", "-f", host_path(self.s.path("store/ks.conf")))
+        self.assertEqual((r.code, r.ids), (0, ["ORV911DW", "ORV9207I"]), r)
 
     def test_a_byte_order_mark_begins_the_first_key_for_no_reader(self):
         self.s.write("ks.conf", BOM + b"pem.password = plain\r\nother = 1\r\n")
