@@ -77,11 +77,7 @@ std::string rewriteAll(const std::string& text) {
   {
     Replacement output;
     if (output.begin(written, osOpenForReading(model), nullptr, nullptr) != 0) std::abort();
-    KeystoreLines lines(text.data(), text.size());
-    output.write(kByteOrderMark, lines.byteOrderMark());
-    for (KeystoreLine line; lines.next(&line);) {
-      if (rewriteCredentialLine(output, context(), line) != 0) std::abort();
-    }
+    if (rewriteKeystore(output, context(), text.data(), text.size()) != 0) std::abort();
     if (output.commit() != 0) std::abort();
   }
   std::ifstream file(path + ".conf", std::ios::binary);

@@ -103,24 +103,26 @@ int32_t beginOutput(RunState& run, Replacement& output) {
 struct Rewritten {
   bool changed = false;    // a line protected or dropped, or a line end added
   int64_t heldBack = 0;    // plaintext credentials left behind a YES flag
+  const char* keystorePath = nullptr;  // for the messages about its lines
 };
 
-// Writes every line of the keystore, protected, until the first failure.
+// Writes every line of the keystore, protected, until the first failure,
+// and notes what the rewrite changes and leaves behind.
 int32_t rewriteLines(RunState& run, Replacement& output, Rewritten* rewritten) {
-  KeystoreLines lines(run.keystore.text, run.keystore.length);
-  // A byte order mark is kept as it is and is no part of the first key.
-  output.write(kByteOrderMark, lines.byteOrderMark());
-  for (KeystoreLine line; lines.next(&line);) {
-    LineAction action = lineAction(line);
-    if (action == LineAction::kKeepHeldBack) {
-      ORV_LINE_MESSAGE(kMsgPlaintextBehindFlag, run.keystore.path, line);
-      ++rewritten->heldBack;
+  rewritten->keystorePath = run.keystore.path;
+  KeystoreWriter notes;
+  notes.state = rewritten;
+  notes.ownLine = [](void* state, Replacement&, const KeystoreLine& line, bool*) {
+    auto* found = static_cast<Rewritten*>(state);
+    if (lineAction(line) == LineAction::kKeepHeldBack) {
+      ORV_LINE_MESSAGE(kMsgPlaintextBehindFlag, found->keystorePath, line);
+      ++found->heldBack;
     }
-    rewritten->changed = rewritten->changed || rewriteChanges(line);
-    int32_t code = rewriteCredentialLine(output, &run.protection.context, line);
-    if (code != 0) return code;
-  }
-  return kRunOk;
+    found->changed = found->changed || rewriteChanges(line);
+    return int32_t{0};
+  };
+  return rewriteKeystore(output, &run.protection.context, run.keystore.text, run.keystore.length,
+                         notes);
 }
 
 // The protection itself, from a started run to the success message.

@@ -134,42 +134,33 @@ bool nothingToDo(const Rekey& run) {
   return true;
 }
 
-// The second pass: the new text, line by line, as orvseal writes it under
-// the new key, with every protected value protected again.
-int32_t writeLines(Rekey& run, Replacement& out) {
-  KeystoreLines lines(run.keystore.text, run.keystore.length);
-  out.write(kByteOrderMark, lines.byteOrderMark());
-  for (KeystoreLine line; lines.next(&line);) {
-    if (line.number == run.keyFileLine) {
-      std::string text = withNewKeyFile(run, line);
-      out.write(text.data(), text.size());
-      out.write(line.ending, std::strlen(line.ending));
-      continue;
-    }
-    if (lineAction(line) != LineAction::kKeepProtected) {
-      int32_t rc = rewriteCredentialLine(out, &run.next.context, line);
-      if (rc != 0) return rc;
-      continue;
-    }
-    char* plaintext = nullptr;
-    int32_t plaintextLength = 0;
-    char* protectedText = nullptr;
-    int32_t protectedLength = 0;
-    int32_t rc = restoreValue(run.current, run.currentKey, line, &plaintext, &plaintextLength);
-    if (rc == 0) {
-      rc = svcPbeSave(&run.next.context, plaintext, plaintextLength, &protectedText,
-                      &protectedLength);
-      if (rc != 0) reportPbeFailure(rc);
-    }
-    svcPbeFreeBuf(plaintext, plaintextLength);
-    if (rc != 0) return rc;
-    size_t rest = line.value.begin + line.value.length;
-    out.write(line.text, line.value.begin);
-    out.write(protectedText, static_cast<size_t>(protectedLength));
-    out.write(line.text + rest, line.length - rest);
-    out.write(line.ending, std::strlen(line.ending));
-    svcPbeFreeBuf(protectedText, protectedLength);
+// What rekey writes itself in the new text: the key file line with the new
+// name, and every protected value protected again under the new key; the
+// rest as orvseal writes it.
+int32_t writeOwnLine(void* state, Replacement& out, const KeystoreLine& line, bool* written) {
+  Rekey& run = *static_cast<Rekey*>(state);
+  if (line.number == run.keyFileLine) {
+    const char* name = run.options->newKeyFile;
+    writeLineWith(out, line, line.entryValue, name, std::strlen(name));
+    *written = true;
+    return 0;
   }
+  if (lineAction(line) != LineAction::kKeepProtected) return 0;
+  char* plaintext = nullptr;
+  int32_t plaintextLength = 0;
+  char* protectedText = nullptr;
+  int32_t protectedLength = 0;
+  int32_t rc = restoreValue(run.current, run.currentKey, line, &plaintext, &plaintextLength);
+  if (rc == 0) {
+    rc = svcPbeSave(&run.next.context, plaintext, plaintextLength, &protectedText,
+                    &protectedLength);
+    if (rc != 0) reportPbeFailure(rc);
+  }
+  svcPbeFreeBuf(plaintext, plaintextLength);
+  if (rc != 0) return rc;
+  writeLineWith(out, line, line.value, protectedText, static_cast<size_t>(protectedLength));
+  svcPbeFreeBuf(protectedText, protectedLength);
+  *written = true;
   return 0;
 }
 
@@ -192,7 +183,10 @@ int32_t runRekey(const CredOptions& options) {
     Replacement out;
     FILE* model = std::exchange(run.keystore.file, nullptr);
     rc = out.begin(run.keystore.where, model, &run.keystore.id, run.keystore.path);
-    if (rc == kRunOk) rc = writeLines(run, out);
+    if (rc == kRunOk) {
+      rc = rewriteKeystore(out, &run.next.context, run.keystore.text, run.keystore.length,
+                           KeystoreWriter{writeOwnLine, &run});
+    }
     if (rc == kRunOk) rc = out.commit();
   }
   if (rc == kRunOk) {

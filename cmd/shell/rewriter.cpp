@@ -19,8 +19,7 @@ int32_t rewriteCredentialLine(Replacement& output, PbeContext* context, const Ke
   LineAction action = lineAction(line);
   if (action == LineAction::kDrop) return scope.result(0);
   if (action != LineAction::kProtect) {
-    output.write(line.text, line.length);
-    output.write(line.ending, std::strlen(line.ending));
+    writeLineWith(output, line, LineSpan{line.length, 0}, nullptr, 0);
     return scope.result(0);
   }
   char* protectedText = nullptr;
@@ -39,6 +38,30 @@ int32_t rewriteCredentialLine(Replacement& output, PbeContext* context, const Ke
   writeProtectedLine(line, protectedText, static_cast<size_t>(protectedLength), writeTo, &output);
   svcPbeFreeBuf(protectedText, protectedLength);
   return scope.result(0);
+}
+
+void writeLineWith(Replacement& output, const KeystoreLine& line, const LineSpan& span,
+                   const char* text, size_t length) {
+  size_t rest = span.begin + span.length;
+  output.write(line.text, span.begin);
+  output.write(text, length);
+  output.write(line.text + rest, line.length - rest);
+  output.write(line.ending, std::strlen(line.ending));
+}
+
+int32_t rewriteKeystore(Replacement& output, PbeContext* context, const char* text, size_t length,
+                        const KeystoreWriter& writer) {
+  KeystoreLines lines(text, length);
+  // A byte order mark is kept as it is and is no part of the first key.
+  output.write(kByteOrderMark, lines.byteOrderMark());
+  for (KeystoreLine line; lines.next(&line);) {
+    bool written = false;
+    int32_t rc = writer.ownLine != nullptr ? writer.ownLine(writer.state, output, line, &written)
+                                           : 0;
+    if (rc == 0 && !written) rc = rewriteCredentialLine(output, context, line);
+    if (rc != 0) return rc;
+  }
+  return 0;
 }
 
 Protection::~Protection() {

@@ -25,6 +25,30 @@ constexpr int32_t kRewriteFunctionNumber = 371;
 // (keystoreFault); it is written as it is.
 int32_t rewriteCredentialLine(Replacement& output, PbeContext* context, const KeystoreLine& line);
 
+// Writes `line` and its line end into `output`, the stretch `span` of it
+// replaced by the `length` bytes of `text`: the one way a writer changes a
+// line in place, every other byte of it kept.
+void writeLineWith(Replacement& output, const KeystoreLine& line, const LineSpan& span,
+                   const char* text, size_t length);
+
+// What a writer of a whole keystore adds to orvseal's rewrite: `ownLine`
+// (may be null) sees every line first and either writes it itself
+// (*written true) or leaves it to the rewrite; a non-zero result ends the
+// write with that code.
+struct KeystoreWriter {
+  int32_t (*ownLine)(void* state, Replacement& output, const KeystoreLine& line,
+                     bool* written) = nullptr;
+  void* state = nullptr;
+};
+
+// Writes the whole keystore `text` (`length` bytes, which passed
+// keystoreFault) into `output` as orvseal protects it: its byte order mark
+// as it is, then every line as rewriteCredentialLine writes it, unless
+// `writer` writes the line itself. Stops at the first failure and returns
+// its code; 0 when every line is written.
+int32_t rewriteKeystore(Replacement& output, PbeContext* context, const char* text, size_t length,
+                        const KeystoreWriter& writer = {});
+
 // A PBE context ready to protect values under one initial key and
 // algorithm, and released when it goes. The key's bytes must outlive it.
 struct Protection {

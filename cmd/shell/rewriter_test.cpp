@@ -65,12 +65,13 @@ class RewriterTest : public ::testing::Test {
     {
       Replacement output;
       EXPECT_EQ(output.begin(out, osOpenForReading(model), nullptr, nullptr), 0);
-      KeystoreLines lines(input.data(), input.size());
-      output.write(kByteOrderMark, lines.byteOrderMark());
-      for (KeystoreLine line; run.rc == 0 && lines.next(&line);) {
-        run.rc = rewriteCredentialLine(output, &context_, line);
-        ++run.linesHandled;
-      }
+      KeystoreWriter counter;
+      counter.state = &run.linesHandled;
+      counter.ownLine = [](void* state, Replacement&, const KeystoreLine&, bool*) {
+        ++*static_cast<size_t*>(state);
+        return int32_t{0};
+      };
+      run.rc = rewriteKeystore(output, &context_, input.data(), input.size(), counter);
       EXPECT_EQ(output.commit(), 0);
     }
     if (result != nullptr) *result = run;
