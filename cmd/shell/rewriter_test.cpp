@@ -152,9 +152,6 @@ std::vector<RewriteCase> rewriteCases() {
       {"carriage return before the newline: every line written ends so",
        "pem.password = s\r\n",
        "pem.encrypted = YES\r\npem.password = {protected:s}\r\n"},
-      // Keys are prefixes.
-      {"channel password", "pem.password.channel = c\n",
-       "pem.password.channel.encrypted = YES\npem.password.channel = {protected:c}\n"},
       // Flag lines and the states they leave.
       {"flag yes keeps a later credential plain",
        "crl.encrypted = yes\ncrl.ldap.pass = pw\n",
@@ -162,43 +159,12 @@ std::vector<RewriteCase> rewriteCases() {
       {"flag NO is dropped and a later credential protected",
        "crl.encrypted = NO\ncrl.ldap.pass = pw\n",
        "crl.encrypted = YES\ncrl.ldap.pass = {protected:pw}\n"},
-      {"flag without value or '=' leaves the state",
-       "crl.encrypted = yEs\ncrl.encrypted =\ncrl.encrypted = \t\ncrl.encrypted\n"
-       "crl.ldap.pass = pw\n",
-       "crl.encrypted = yEs\ncrl.encrypted =\ncrl.encrypted = \t\ncrl.encrypted\n"
-       "crl.ldap.pass = pw\n"},
-      {"flag keys are prefixes too",
-       "pkcs11.encrypted.old = no\npkcs11.token_pin = 1\n",
-       "pkcs11.encrypted = YES\npkcs11.token_pin = {protected:1}\n"},
-      {"states follow the last flag line of the row",
-       "pem.encrypted = YES\npem.password = a\npem.encrypted = NO\npem.password = b\n"
-       "pem.encrypted = Yes\npem.password = c\n",
-       "pem.encrypted = YES\npem.password = a\npem.encrypted = YES\npem.password = {protected:b}\n"
-       "pem.encrypted = Yes\npem.password = c\n"},
-      {"rows keep separate states",
-       "crl.encrypted = YES\npkcs11.encrypted = off\npem.password = a\ncrl.ldap.pass = b\n"
-       "pkcs11.token_pin = c\n",
-       "crl.encrypted = YES\npem.encrypted = YES\npem.password = {protected:a}\ncrl.ldap.pass = b\n"
-       "pkcs11.encrypted = YES\npkcs11.token_pin = {protected:c}\n"},
-      // The flag line of channel passwords.
-      {"channel flag YES passes, any case",
-       "pem.password.channel.encrypted = YES\npem.password.channel.encrypted = yes # ok\n",
-       "pem.password.channel.encrypted = YES\npem.password.channel.encrypted = yes # ok\n"},
-      {"channel flag with another value is dropped, no state changes",
-       "pem.encrypted = YES\npem.password.channel.encrypted = NO\npem.password = a\n",
-       "pem.encrypted = YES\npem.password = a\n"},
-      {"channel flag whose YES was protected as a password is dropped",
-       "pem.password.channel.encrypted = <ORV>2!AAAA!BBBB!CCCC\n", ""},
       // The marker test.
       {"protected value passes whatever the state",
        "pem.password = " + fakeProtected + "\npem.encrypted = NO\npem.password = " + fakeProtected +
            " # kept\n",
        "pem.password = " + fakeProtected + "\npem.password = " + fakeProtected + " # kept\n"},
-      {"only two '!' is plaintext", "pem.password = <ORV>x!y!z\n",
-       "pem.encrypted = YES\npem.password = {protected:<ORV>x!y!z}\n"},
       // Lines passed through.
-      {"key and a word without '='", "pem.password secret\n", "pem.password secret\n"},
-      {"only blanks after '='", "pem.password = \t \r\n", "pem.password = \t \r\n"},
       {"other keys keep their spacing", "  ldap.server\t=  host:389   # main \r\n",
        "  ldap.server\t=  host:389   # main \r\n"},
       // The last line.
