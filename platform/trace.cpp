@@ -23,10 +23,12 @@ struct FunctionName {
   const char* name;
 };
 
+// Every function number that a command or library traces, by name; one
+// missing here shows as "function(n)" (tests/e2e/test_orvcred.py looks).
 constexpr FunctionName kFunctionNames[] = {
     {154, "getStanzaParam"},     {157, "loadStanza"},        {162, "findConfigFilePath"},
     {163, "readConfigFile"},     {164, "parseConfigText"},   {368, "getKeyFileParam"},
-    {370, "protectionRun"},      {371, "rewriteCredentialLine"},
+    {370, "protectionRun"},      {371, "rewriteCredentialLine"}, {380, "orvcredMain"},
 };
 
 const char* functionName(int32_t number) {
