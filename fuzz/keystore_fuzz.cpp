@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
+#include <unistd.h>  // the fuzz targets are built on Linux alone (clang's libFuzzer)
 
 #include "cmd/shell/rewriter.h"
 #include "fuzz/fuzz_check.h"

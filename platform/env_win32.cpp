@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/env.h"
+#include "platform/paths.h"
 #include "platform/utf16_win32.h"
 
 namespace {
@@ -65,4 +66,22 @@ const char* svcGetEnv(const char* name) {
   slot->name = name;
   slot->value = text;
   return slot->value.c_str();
+}
+
+int32_t osHomeDirectory(char* buffer, size_t size) {
+  if (buffer == nullptr || size == 0) return kEnvBadArguments;
+  buffer[0] = '\0';
+  if (!osEnvironmentValid("HOMEDRIVE") || !osEnvironmentValid("HOMEPATH")) return kEnvNotText;
+  uint16_t capacity = size > 0xFFFF ? static_cast<uint16_t>(0xFFFF) : static_cast<uint16_t>(size);
+  int32_t rc = svcGetEnvironmentString("HOMEDRIVE", buffer, &capacity);
+  if (rc == 0) {
+    // No separator between drive and path: the path begins with one.
+    size_t driveLength = std::strlen(buffer);
+    size_t rest = size - driveLength;
+    capacity = rest > 0xFFFF ? static_cast<uint16_t>(0xFFFF) : static_cast<uint16_t>(rest);
+    rc = svcGetEnvironmentString("HOMEPATH", buffer + driveLength, &capacity);
+  }
+  if (rc == 0 && osPathLength(buffer) > kPathMaxCharacters) rc = kEnvTooLong;
+  if (rc != 0) buffer[0] = '\0';
+  return rc;
 }

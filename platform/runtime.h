@@ -16,12 +16,6 @@ int32_t osStrerror(char* buffer, size_t size, int32_t errnum);
 // Overwrites `size` bytes with zeros in a way the compiler cannot elide.
 void osSecureWipe(void* data, size_t size);
 
-// Thread-local slots (TlsAlloc/TlsGetValue/TlsSetValue on Windows,
-// pthread keys on POSIX). osTlsAlloc returns 0 on success.
-int32_t osTlsAlloc(uint32_t* indexOut);
-void* osTlsGetValue(uint32_t index);
-int32_t osTlsSetValue(uint32_t index, void* value);
-
 int64_t osProcessId();
 
 // Wall-clock time as "YYYY-MM-DDTHH:MM:SS.mmmZ" into a buffer of at least 25.

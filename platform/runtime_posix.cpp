@@ -1,7 +1,6 @@
 // POSIX versions of the runtime and operating-system calls.
 #include "platform/runtime.h"
 
-#include <pthread.h>
 #include <string.h>
 #include <sys/time.h>
 #include <time.h>
@@ -43,22 +42,6 @@ int32_t osStrerror(char* buffer, size_t size, int32_t errnum) {
 
 void osSecureWipe(void* data, size_t size) {
   if (data != nullptr && size != 0) explicit_bzero(data, size);
-}
-
-int32_t osTlsAlloc(uint32_t* indexOut) {
-  pthread_key_t key;
-  int rc = pthread_key_create(&key, nullptr);
-  if (rc != 0) return rc;
-  *indexOut = static_cast<uint32_t>(key);
-  return 0;
-}
-
-void* osTlsGetValue(uint32_t index) {
-  return pthread_getspecific(static_cast<pthread_key_t>(index));
-}
-
-int32_t osTlsSetValue(uint32_t index, void* value) {
-  return pthread_setspecific(static_cast<pthread_key_t>(index), value);
 }
 
 int64_t osProcessId() { return static_cast<int64_t>(getpid()); }

@@ -27,19 +27,6 @@ void osSecureWipe(void* data, size_t size) {
   if (data != nullptr && size != 0) SecureZeroMemory(data, size);
 }
 
-int32_t osTlsAlloc(uint32_t* indexOut) {
-  DWORD index = TlsAlloc();
-  if (index == TLS_OUT_OF_INDEXES) return static_cast<int32_t>(GetLastError());
-  *indexOut = index;
-  return 0;
-}
-
-void* osTlsGetValue(uint32_t index) { return TlsGetValue(index); }
-
-int32_t osTlsSetValue(uint32_t index, void* value) {
-  return TlsSetValue(index, value) ? 0 : static_cast<int32_t>(GetLastError());
-}
-
 int64_t osProcessId() { return static_cast<int64_t>(GetCurrentProcessId()); }
 
 void osTimestamp(char* buffer, size_t size) {

@@ -11,19 +11,24 @@ ProcessAnchor svcProcessAnchor = {0, 0, 0, 0};
 
 namespace {
 
-constexpr uint32_t kNoTlsIndex = 0xFFFFFFFFu;
-
 FILE* traceFile = nullptr;
+
+// The calling thread's block lives as long as the thread; a thread has none
+// until traceAttachThread.
+thread_local ThreadBlock threadBlock;
+thread_local bool threadBlockAttached = false;
 
 struct FunctionName {
   int32_t number;
   const char* name;
 };
 
+// Every function number that a command or library traces, by name; one
+// missing here shows as "function(n)" (tests/e2e/test_orvcred.py looks).
 constexpr FunctionName kFunctionNames[] = {
     {154, "getStanzaParam"},     {157, "loadStanza"},        {162, "findConfigFilePath"},
     {163, "readConfigFile"},     {164, "parseConfigText"},   {368, "getKeyFileParam"},
-    {370, "protectionRun"},      {371, "rewriteCredentialLine"},
+    {370, "protectionRun"},      {371, "rewriteCredentialLine"}, {380, "orvcredMain"},
 };
 
 const char* functionName(int32_t number) {
@@ -66,27 +71,11 @@ void writeRecord(int32_t functionNumber, const char* kind, const char* detail) {
 
 }  // namespace
 
-uint32_t svcThreadBlockIndex = kNoTlsIndex;
-
-ThreadBlock* svcThreadBlock() {
-  if (svcThreadBlockIndex == kNoTlsIndex) return nullptr;
-  return static_cast<ThreadBlock*>(osTlsGetValue(svcThreadBlockIndex));
-}
+ThreadBlock* svcThreadBlock() { return threadBlockAttached ? &threadBlock : nullptr; }
 
 ThreadBlock* traceAttachThread() {
-  if (svcThreadBlockIndex == kNoTlsIndex && osTlsAlloc(&svcThreadBlockIndex) != 0) {
-    svcThreadBlockIndex = kNoTlsIndex;
-    return nullptr;
-  }
-  ThreadBlock* block = svcThreadBlock();
-  if (block != nullptr) return block;
-  // The block lives as long as its thread; the program has one thread.
-  block = new ThreadBlock{};
-  if (osTlsSetValue(svcThreadBlockIndex, block) != 0) {
-    delete block;
-    return nullptr;
-  }
-  return block;
+  threadBlockAttached = true;
+  return &threadBlock;
 }
 
 int32_t traceStart(const char* path) {

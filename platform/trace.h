@@ -31,8 +31,8 @@ struct ProcessAnchor {
   int32_t status;
 };
 
-// Per-thread trace state, reached through the thread-local slot
-// svcThreadBlockIndex.
+// Per-thread trace state: each thread has its own (thread_local), from
+// traceAttachThread on.
 struct ThreadBlock {
   int32_t tracingActive;
   int32_t depth;  // function stack depth; may exceed the capacity
@@ -46,7 +46,6 @@ struct ThreadBlock {
 };
 
 extern ProcessAnchor svcProcessAnchor;
-extern uint32_t svcThreadBlockIndex;
 
 // The calling thread's block, or null before svcProgramInit.
 ThreadBlock* svcThreadBlock();
@@ -116,8 +115,8 @@ void traceStop();
 // record) while the trace file is open.
 void traceServiceRecord(const char* kind, const char* text);
 
-// Creates the calling thread's block if it has none (svcProgramInit does this
-// for the main thread).
+// Gives the calling thread its block if it has none (svcProgramInit does
+// this for the main thread); never null.
 ThreadBlock* traceAttachThread();
 
 #endif  // ORV_PLATFORM_TRACE_H_

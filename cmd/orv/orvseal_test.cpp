@@ -9,7 +9,7 @@
 // outside: the services' start and the PBE service.
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
+#ifndef _WIN32  // the POSIX cases below send signals and give links to other owners
 #include <sys/wait.h>
 #include <unistd.h>
 

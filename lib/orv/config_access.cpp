@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "lib/orv/keystore_line.h"
-#include "lib/orv/home_dir.h"
 #include "platform/env.h"
 #include "platform/files.h"
 #include "platform/runtime.h"
@@ -68,6 +67,20 @@ int32_t appendEntry(List* list, const KeystoreLine& line) {
     return kConfigNoMemory;
   }
   return kConfigOk;
+}
+
+// The per-user directory of the keystore feature into dst (kConfigPathSize
+// bytes): the home directory and ".vkt", each followed by a separator.
+int32_t userConfigDirectory(char* dst) {
+  int32_t rc = osHomeDirectory(dst, kConfigPathSize);
+  if (rc == kEnvNotText) return kConfigBadEnvironment;
+  if (rc == kEnvTooLong) return kConfigPathTooLong;
+  if (rc != 0) return kConfigNoPath;
+  const char separator[] = {kPathSeparator, '\0'};
+  return appendToPath(dst, separator) && appendToPath(dst, ".vkt") &&
+                 appendToPath(dst, separator)
+             ? kConfigOk
+             : kConfigPathTooLong;
 }
 
 // A failed step of reading, with its errno.

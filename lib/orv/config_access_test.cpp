@@ -27,7 +27,7 @@ class ConfigAccessTest : public ::testing::Test {
 // home directory (HOME on POSIX, HOMEDRIVE and HOMEPATH on Windows); a path
 // longer than 260 characters is refused, never cut into another file's name.
 TEST_F(ConfigAccessTest, PathComesFromTheVariableElseTheHomeDirectory) {
-#ifdef _WIN32
+#ifdef _WIN32  // each system names the home directory by its own variables
   ScopedEnv drive("HOMEDRIVE", "C:");
   const char* const homeVariable = "HOMEPATH";
   const std::string home = "\\Users\\operator", prefix = "C:", tail = "\\.vkt\\keystore.conf";
@@ -37,6 +37,7 @@ TEST_F(ConfigAccessTest, PathComesFromTheVariableElseTheHomeDirectory) {
 #endif
   const std::string longest(260, 'p'), tooLong(261, 'p');
   const std::string homeTooLong = home + std::string(261 - (prefix + home + tail).size(), 'h');
+  const std::string homeBeyondTheBuffer = home + std::string(kConfigPathSize, 'h');
   struct Case {
     const char* variable;
     const char* home;
@@ -47,6 +48,7 @@ TEST_F(ConfigAccessTest, PathComesFromTheVariableElseTheHomeDirectory) {
       {tooLong.c_str(), home.c_str(), kConfigPathTooLong, ""},
       {nullptr, home.c_str(), kConfigOk, prefix + home + tail},
       {nullptr, homeTooLong.c_str(), kConfigPathTooLong, ""},
+      {nullptr, homeBeyondTheBuffer.c_str(), kConfigPathTooLong, ""},
       {nullptr, nullptr, kConfigNoPath, ""},
   };
   for (const Case& c : cases) {

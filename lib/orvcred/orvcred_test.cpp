@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#ifdef _WIN32
+#ifdef _WIN32  // the cases below act as another program would, with each system's calls
 #include <windows.h>
 #else
 #include <unistd.h>
@@ -150,7 +150,7 @@ TEST_F(OrvcredTest, AnOpenDuringAKeyRotationReadsTheNewKeystore) {
                                             protect(newKey, "rotated", 2) + "\n");
   platformSeams.stepReached = [](const char* step) {
     if (std::strcmp(step, "closed") != 0 || newKeystore.empty()) return;
-#ifdef _WIN32
+#ifdef _WIN32  // rename there replaces no existing file
     ASSERT_TRUE(MoveFileExA(newKeystore.c_str(), keystore.c_str(), MOVEFILE_REPLACE_EXISTING));
 #else
     ASSERT_EQ(std::rename(newKeystore.c_str(), keystore.c_str()), 0);

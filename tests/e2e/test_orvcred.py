@@ -5,6 +5,7 @@ installed packages by scripts/package-test.sh.)"""
 
 import json
 import os
+import re
 import stat
 import unittest
 
@@ -144,6 +145,19 @@ class OrvcredTest(unittest.TestCase):
         if not WINDOWS:
             del self.s.env["HOME"]
             self.assertEqual(self.cred("check")[0], 15)
+
+    def test_every_traced_function_has_its_name(self):
+        # Both commands, the keystore found through the environment and naming
+        # its key file: every function either one traces on the way.
+        self.s.write("keystore.conf", KEYSTORE + "orvcred.keyfile = initial.key\n")
+        env = {"VKT_KEYSTORE_CONF": host_path(self.s.path("keystore.conf")),
+               "VKT_TRACE": host_path(self.s.path("trace.log"))}
+        self.assertEqual(self.s.run(env=env).returncode, 0)
+        self.assertEqual(self.s.run("check", env=env, exe=CRED).returncode, 0)
+        trace = self.s.text("trace.log")
+        self.assertEqual(sorted(set(re.findall(r" (function\(\d+\)) ", trace))), [])
+        for run in (" protectionRun(370) EXIT ", " orvcredMain(380) EXIT "):
+            self.assertIn(run, trace)
 
     def test_rekey_moves_every_value_to_the_new_key(self):
         # A '#' inside the key file's name, a CR LF line and a 0x1A byte are

@@ -205,6 +205,16 @@ class OrvsealTest(unittest.TestCase):
             del self.s.env["HOME"]
             self.assert_result(self.run_orvseal(), 15, [])
 
+    @unittest.skipIf(WINDOWS, "Wine sets HOMEDRIVE and HOMEPATH from its own profile")
+    def test_a_home_directory_too_long_is_refused(self):
+        # Beyond 260 characters, and beyond any path buffer: refused alike, never
+        # cut or taken for no home directory.
+        for length in (300, 5000):
+            r = self.run_orvseal(env={"HOME": "/" + "h" * length})
+            self.assert_result(r, 16, ["ORV9112E"], (length, r))
+            self.assertIn("The path given by the home directory is longer than 260 characters",
+                          r.stderr)
+
     def test_what_a_keystore_means_is_kept(self):
         bom = b"\xef\xbb\xbf"
         cases = [
