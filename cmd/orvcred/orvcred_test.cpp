@@ -12,6 +12,7 @@
 
 #include "lib/orvcred/include/orvcred.h"
 #include "platform/memory.h"
+#include "platform/messages.h"
 #include "platform/pbe.h"
 #include "testing/scratch_dir.h"
 #include "testing/test_hooks.h"
@@ -103,6 +104,24 @@ TEST_F(OrvcredFaultTest, EveryFaultOfARekeyLeavesTheKeystoreAsItWas) {
 TEST_F(OrvcredFaultTest, EveryFaultOfACheckChangesNothing) {
   EXPECT_GT(sweep({"check", "-f", keystore, "-sf", oldKey}, kFaultAlloc | kFaultFileOps), 5);
   EXPECT_EQ(readFile(keystore), original);
+}
+
+// A key file that cannot be created or written whole is no key: the run
+// says why, and leaves no file.
+TEST_F(OrvcredFaultTest, AKeyThatCannotBeWrittenLeavesNoFile) {
+  struct Case { uint32_t site; int32_t code; uint32_t message; };
+  const Case cases[] = {{kFaultOpen, 1, kMsgCannotOpen}, {kFaultWrite, 17, kMsgWriteFailed},
+                        {kFaultFlush, 17, kMsgWriteFailed}};
+  std::string key = dir.file("fresh.key");
+  for (const Case& c : cases) {
+    clearObservations();
+    faultArm(FaultPlan{c.site, 1, false, -1, EACCES});
+    EXPECT_EQ(runOrvcred({"genkey", key}), c.code);
+    faultDisarm();
+    ASSERT_EQ(shownMessages().size(), 1u);
+    EXPECT_EQ(shownMessages()[0].number, c.message);
+    EXPECT_FALSE(fileExists(key));
+  }
 }
 
 }  // namespace
