@@ -72,8 +72,9 @@ int osCloseFile(FILE* stream);
 // Whether the open file is kept from other users: 0; EPERM when its owner
 // is another user (on POSIX neither the caller nor root; on Windows neither
 // the current user, SYSTEM nor Administrators), who could have chosen its
-// content; EACCES when others may read or change it (on POSIX any group or
-// other permission bit, as ssh requires of private keys; on Windows any
+// content; EACCES when others may read or change it (on POSIX any other
+// permission bit, and any group bit but group read on a file of root's, as
+// a database server's key may be kept; on Windows any
 // access list entry that lets anyone but those three read, write, append
 // to or delete it or change its access list or owner, or no access list at
 // all); another errno when its permissions cannot be read. Asked of the

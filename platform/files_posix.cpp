@@ -399,10 +399,14 @@ int32_t osCheckPrivate(FILE* file) {
   if (file == nullptr) return EINVAL;
   struct stat status;
   if (fstat(fileno(file), &status) != 0) return errno;
-  // As ssh does for private keys: another owner could have chosen the key,
-  // and any access by group or others is too much.
+  // Another owner could have chosen the key. Any access by others is too
+  // much, and so is any by the group of a file of the caller's own, as ssh
+  // has it for private keys. A file of root's may let its group read it, as
+  // a database server's key may: the service in that group reads the key
+  // while only root may change or replace it.
   if (status.st_uid != geteuid() && status.st_uid != 0) return EPERM;
-  return (status.st_mode & (S_IRWXG | S_IRWXO)) != 0 ? EACCES : 0;
+  mode_t tooMuch = status.st_uid == 0 ? (S_IWGRP | S_IXGRP | S_IRWXO) : (S_IRWXG | S_IRWXO);
+  return (status.st_mode & tooMuch) != 0 ? EACCES : 0;
 }
 
 int32_t osCheckPrivateIn(FILE* file, const WalkedPath&) {

@@ -57,7 +57,8 @@ constexpr CatalogueEntry kCatalogue[] = {
      "bytes (orvcred genkey makes one)."},
     {kMsgKeyFileExposed,
      "The initial key file '{t1}' can be read or changed by other users, so it is not used. "
-     "Let only its owner have it: " ORV_REMEDY_PRIVATE "."},
+     "Let only its owner have it (a key file of root's may let its group read it): "
+     ORV_REMEDY_PRIVATE "."},
     {kMsgKeyFileForeign,
      "The initial key file '{t1}' belongs to another user, who could have chosen the key, so "
      "it is not used. Make it yours (or the administrators'): " ORV_REMEDY_OWNER "."},

@@ -163,6 +163,29 @@ class SafetyTest(unittest.TestCase):
         status = os.stat(store)
         self.assertEqual((status.st_uid, stat.S_IMODE(status.st_mode)), (OTHER, 0o600))
 
+    @unittest.skipUnless(AS_ROOT, "another account's files need root to make")
+    def test_a_key_file_of_roots_may_let_its_group_read_it(self):
+        as_other = lambda: (os.setgroups([]), os.setgid(OTHER), os.setuid(OTHER))
+        os.chmod(self.s.dir, 0o755)
+        self.s.write("ks.conf", "pem.password = v\n", mode=0o644)
+        key = self.s.write("service.key", "the service's key\n", mode=0o640)
+        os.chown(key, 0, OTHER)
+        # Root protects; the service, in the key's group, reads the value.
+        self.assertEqual(self.seal("-f", "ks.conf", "-sf", "service.key").ids, ["ORV9105I"])
+        r = Result(self.s.run("reveal", "-f", "ks.conf", "-sf", "service.key", "pem.password",
+                              exe=CRED, preexec_fn=as_other))
+        self.assertEqual((r.code, r.stdout), (0, "v\n"), r)
+        # The group may not write it, and a key of the caller's own keeps its
+        # group out entirely.
+        os.chmod(key, 0o660)
+        r = self.seal("-f", "ks.conf", "-sf", "service.key")
+        self.assertEqual((r.code, r.ids), (83, ["ORV633AE"]), r)
+        os.chmod(key, 0o640)
+        os.chown(key, OTHER, OTHER)
+        r = Result(self.s.run("reveal", "-f", "ks.conf", "-sf", "service.key", "pem.password",
+                              exe=CRED, preexec_fn=as_other))
+        self.assertEqual((r.code, r.ids), (83, ["ORV633AE"]), r)
+
     @unittest.skipUnless(WINDOWS, "the DLL search order is Windows'")
     def test_no_dll_is_taken_from_the_programs_folder(self):
         # Whoever may write the program's folder plants system DLLs there; a
