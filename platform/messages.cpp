@@ -24,7 +24,8 @@ namespace {
 #define ORV_REMEDY_OWNER "icacls {q1} /setowner \"%USERNAME%\""
 #define ORV_REMEDY_GIVE_BACK "icacls {q1} /setowner OWNER, as an administrator"
 #else
-#define ORV_REMEDY_PRIVATE "chmod 600 {q1}"
+#define ORV_REMEDY_PRIVATE \
+  "chmod 600 {q1} (a key file of root's may also let its group read it: chmod 640)"
 #define ORV_REMEDY_OWNER "chown \"$(id -un)\" {q1} as root"
 #define ORV_REMEDY_GIVE_BACK "chown OWNER:GROUP {q1}, as root"
 #endif
@@ -57,8 +58,7 @@ constexpr CatalogueEntry kCatalogue[] = {
      "bytes (orvcred genkey makes one)."},
     {kMsgKeyFileExposed,
      "The initial key file '{t1}' can be read or changed by other users, so it is not used. "
-     "Let only its owner have it (a key file of root's may let its group read it): "
-     ORV_REMEDY_PRIVATE "."},
+     "Let only its owner have it: " ORV_REMEDY_PRIVATE "."},
     {kMsgKeyFileForeign,
      "The initial key file '{t1}' belongs to another user, who could have chosen the key, so "
      "it is not used. Make it yours (or the administrators'): " ORV_REMEDY_OWNER "."},
