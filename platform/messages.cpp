@@ -57,10 +57,10 @@ constexpr CatalogueEntry kCatalogue[] = {
      "The {t3} key file '{t1}' cannot be used: {t2}. A key file holds the key, 1 to 4096 "
      "bytes (orvcred genkey makes one)."},
     {kMsgKeyFileExposed,
-     "The initial key file '{t1}' can be read or changed by other users, so it is not used. "
+     "The {t2} key file '{t1}' can be read or changed by other users, so it is not used. "
      "Let only its owner have it: " ORV_REMEDY_PRIVATE "."},
     {kMsgKeyFileForeign,
-     "The initial key file '{t1}' belongs to another user, who could have chosen the key, so "
+     "The {t2} key file '{t1}' belongs to another user, who could have chosen the key, so "
      "it is not used. Make it yours (or the administrators'): " ORV_REMEDY_OWNER "."},
     {kMsgPbeFailed,
      "The password-based encryption service failed with code {n1}. No credential was "

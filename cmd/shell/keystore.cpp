@@ -56,9 +56,9 @@ int32_t reportKeyFile(const InitialKey& key, int32_t code, const char* which) {
   int32_t error = key.fileRead.error;
   ORV_RUN_TRACE(0, "Failed to read initial key from file %s", keyFile);
   if (code == kPbeKeyFileExposed) {
-    ORV_MESSAGE(kMsgKeyFileExposed, textMessage(keyFile));
+    ORV_MESSAGE(kMsgKeyFileExposed, textMessage(keyFile, which));
   } else if (code == kPbeKeyFileForeign) {
-    ORV_MESSAGE(kMsgKeyFileForeign, textMessage(keyFile));
+    ORV_MESSAGE(kMsgKeyFileForeign, textMessage(keyFile, which));
   } else if (code == kPbeNoMemory) {
     ORV_MESSAGE(kMsgNoMemory, messageRecord());
   } else if (error == ELOOP) {

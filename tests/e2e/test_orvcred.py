@@ -137,10 +137,15 @@ class OrvcredTest(unittest.TestCase):
         if not WINDOWS:
             self.s.write("exposed.key", "k", mode=0o644)
             cases.append((("check", "-f", "keystore.conf", "-sf", "exposed.key"), 83, ["ORV633AE"]))
+            cases.append((("rekey", "-f", "keystore.conf", "-sf", "initial.key", "-nf",
+                           "exposed.key"), 83, ["ORV633AE"]))
         for args, code, ids in cases:
             c, out, err, got = self.cred(*args)
             self.assertEqual((c, got), (code, sorted(ids)), (args, out, err))
             self.assertIn("orvcred 1.", out + err)
+            # Which key a message speaks of: -nf names the new one.
+            if ids == ["ORV633AE"]:
+                self.assertIn("The %s key file" % ("new" if "-nf" in args else "initial"), err)
         self.assertEqual(self.s.text("keystore.conf"), KEYSTORE)
         if not WINDOWS:
             del self.s.env["HOME"]
