@@ -112,7 +112,7 @@ constexpr CatalogueEntry kCatalogue[] = {
      "Usage: orvcred check  [-f keystore_file]... [-sf initial_key_file] [--json]\n"
      "       orvcred reveal [-f keystore_file] [-sf initial_key_file] KEY...\n"
      "       orvcred rekey  [-f keystore_file] [-sf initial_key_file] -nf new_key_file [-sp 1|2]\n"
-     "       orvcred genkey FILE\n"
+     "       orvcred genkey FILE | -\n"
      "       orvcred version | --version\n"
      "       orvcred help | --help | -h\n"
      "  check   list every credential line with its state; exit 0 when orvseal would change\n"
@@ -121,7 +121,8 @@ constexpr CatalogueEntry kCatalogue[] = {
      "          repeated credential key\n"
      "  reveal  write the plaintext of each KEY's value to standard output, one a line\n"
      "  rekey   protect every credential again under the new key file (and algorithm)\n"
-     "  genkey  create a new initial key file that only you may read\n"
+     "  genkey  create a new initial key file that only you may read (-: write the key to\n"
+     "          standard output, for a secret store, and to no file)\n"
      "  version print the version of orvseal and orvcred\n"
      "  -f and -sf as for orvseal; -sp 1 for AES-128-GCM, 2 for AES-256-GCM (default 2)"},
     {kMsgNotReadable,
@@ -133,6 +134,9 @@ constexpr CatalogueEntry kCatalogue[] = {
      "without a line end). Protect the file with orvseal."},
     {kMsgRekeyed, "The credentials in '{t1}' are protected under the initial key file '{t2}'."},
     {kMsgKeyCreated, "The initial key file '{t1}' was created; only you may read it."},
+    {kMsgKeyWritten,
+     "A new initial key was written to standard output and to no file. Keep it where only "
+     "you may read it."},
     {kMsgFileExists, "The file '{t1}' exists already; it is unchanged and no key was created."},
     {kMsgAllProtected, "Every credential in '{t1}' is protected and readable with this key."},
     {kMsgHardLinks,

@@ -85,6 +85,7 @@ constexpr uint32_t kMsgMisplacedByteOrderMark = 0x20009116;  // numeric 1: line,
 constexpr uint32_t kMsgRepeatedCredential = 0x1000920A;  // numeric 1: line, text 1: path, 2: key
 constexpr uint32_t kMsgDefaultKeyValues = 0x1000920B;    // text 1: path
 constexpr uint32_t kMsgNothingToDo = 0x920C;            // text 1: keystore, text 2: key file
+constexpr uint32_t kMsgKeyWritten = 0x920D;             // no inserts
 constexpr uint32_t kMsgIncomplete = 0x20009209;         // text 1: what is missing
 constexpr uint32_t kMsgKeyFileNameUnwritable = 0x20009208;  // text 1: key file, text 2: keystore
 

@@ -12,8 +12,33 @@
 #include "platform/pbe.h"
 #include "platform/runtime.h"
 
+namespace {
+
+// The key to standard output alone, for a secret store that takes it from a
+// pipe: never through a stream buffer that is freed unwiped.
+int32_t writeKeyToStandardOutput(char* text, size_t length) {
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  osWriteFile(text, 1, length, stdout);
+  osSecureWipe(text, length);
+  if (osFileError(stdout) || std::fflush(stdout) != 0) {
+    ORV_MESSAGE(kMsgWriteFailed, numberMessage(errno != 0 ? errno : EIO, "-"));
+    return kRunWriteFailed;
+  }
+  ORV_MESSAGE(kMsgKeyWritten, messageRecord());
+  return kRunOk;
+}
+
+}  // namespace
+
 int32_t runGenkey(const CredOptions& options) {
   const char* path = options.operands.front();
+  if (std::strcmp(path, "-") == 0) {
+    char text[kPbeNewKeyTextLength + 2];
+    int32_t rc = pbeNewKeyText(text);
+    if (rc != 0) return reportPbeFailure(rc);
+    text[kPbeNewKeyTextLength] = '\n';
+    return writeKeyToStandardOutput(text, kPbeNewKeyTextLength + 1);
+  }
   WalkedPath at;
   int32_t code = walkForWriting(path, &at);
   if (code != kRunOk) return code;

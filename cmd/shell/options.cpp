@@ -44,7 +44,8 @@ int32_t readOptions(int32_t argc, const char* const* argv, int32_t first, const 
   for (int32_t position = first; position < argc; ++position) {
     const char* argument = argv[position];
     if (argument == nullptr || argument[0] == '\0') return 0;
-    if (argument[0] != '-') {
+    // A lone "-" is an operand: standard input or output, as by custom.
+    if (argument[0] != '-' || argument[1] == '\0') {
       if (operands == nullptr) return position;
       operands->push_back(argument);
       continue;

@@ -203,6 +203,13 @@ class OrvcredTest(unittest.TestCase):
         self.assertEqual((c, ids), (1, ["ORV9205E"]), out + err)
         self.assertEqual(self.s.read("new.key"), content)
         self.assertEqual(self.cred("genkey", host_path(self.s.path("no/such/dir.key")))[0], 1)
+        # "-": the key on standard output alone, for a secret store; no file.
+        before = sorted(os.listdir(self.s.dir))
+        c, out, err, ids = self.cred("genkey", "-")
+        self.assertEqual((c, ids), (0, ["ORV920DI"]), err)
+        self.assertRegex(out, r"^[A-Za-z0-9+/]{43}=\n$")
+        self.assertNotIn(out.strip(), err)
+        self.assertEqual(sorted(os.listdir(self.s.dir)), before)
 
 
 if __name__ == "__main__":
