@@ -105,7 +105,8 @@ for round in 1 2 3; do
   expect "rotation $round" "$(play "$ks" "$key" "key-$round-$stamp")" "changed=3 failed=0"
   reads "$ks" "$key.$round"
   [ ! -e "$key.$((round - 1))" ] && [ ! -e "$key" ] || fail "rotation $round left the old key"
-  grep -qx "orvcred.keyfile = $key.$round" "$ks" || fail "rotation $round: the key file line"
+  # The example names initial.key relatively: the line stays relative.
+  grep -qx "orvcred.keyfile = initial.key.$round" "$ks" || fail "rotation $round: the key file line"
 done
 touch "$work/stop"
 wait
@@ -126,6 +127,9 @@ expect "a rotation stopped after the values moved" "$(play "$ks" "$key" "key-5-$
   "changed=1 failed=0"
 reads "$ks" "$key.5"
 [ ! -e "$key.4" ] || fail "the old key was not retired"
+expect "an absolute key file line" "$(play "$ks" "$key" "key-6-$stamp")" "changed=3 failed=0"
+grep -qx "orvcred.keyfile = $key.6" "$ks" || fail "the absolute key file line became $(grep keyfile "$ks")"
+reads "$ks" "$key.6"
 
 # A keystore that names no key file: the key stays at its one name, the new
 # one beside it until the values have moved.
@@ -143,13 +147,13 @@ reads "$work/option.conf" "$opt"
 [ ! -e "$opt.next" ] || fail "the new key is still beside the old one"
 
 # Neither the host's key nor the one given reads the keystore.
-printf 'not-the-key\n' >"$key.5"
+printf 'not-the-key\n' >"$key.6"
 cp "$ks" "$work/before.conf"
-expect "a keystore that neither key reads fails" "$(play "$ks" "$key" "key-6-$stamp")" \
+expect "a keystore that neither key reads fails" "$(play "$ks" "$key" "key-7-$stamp")" \
   "changed=0 failed=1"
-grep -q "orvcred check with the key file $key.5 says: ORV9201E: .* Nothing was changed." "$work/out" ||
+grep -q "orvcred check with the key file $key.6 says: ORV9201E: .* Nothing was changed." "$work/out" ||
   fail "no message naming the key that reads nothing"
-cmp -s "$ks" "$work/before.conf" && [ "$(cat "$key.5")" = not-the-key ] && [ ! -e "$key.6" ] ||
+cmp -s "$ks" "$work/before.conf" && [ "$(cat "$key.6")" = not-the-key ] && [ ! -e "$key.7" ] ||
   fail "a failed rotation changed a file"
 
 # A keystore that names a generation past the role's last (100000) fails the
