@@ -1,20 +1,23 @@
 #!/bin/sh
 # The Ansible role against this machine, with the Linux build installed in a
 # scratch prefix, on copies of the example keystore: a first run protects and
-# reports changed, a second changes nothing; --check changes nothing; a key
+# reports changed, a second changes nothing, nor does the same key given with
+# a line end; --check changes nothing; a key
 # rotation moves every value to the new key while a reader opens the
 # keystore in a loop, and one cut off after any step is finished by the next
 # run; a keystore that neither key reads fails the host and changes nothing,
 # and so do a keystore naming a generation past the role's last and a
 # plaintext behind a flag that says YES, on every run; a package is installed
 # from a folder of the run's own, checked against the controller's (as
-# root), and the project's .deb is installed once; ansible-lint is clean; no
-# secret reaches Ansible's output, -vvv included.
+# root), and the project's .deb is installed once; a key file for a service
+# group is root's, 0640, and read by a member of that group (as root);
+# ansible-lint is clean; no secret reaches Ansible's output, -vvv included.
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
 work=$(mktemp -d)
 trap 'touch "$work/stop"; wait; rm -rf "$work" ${planted:+"$planted"}
+  [ -z "${svc:-}" ] || groupdel "$svc" 2>/dev/null || true
   [ -z "${probe:-}" ] || dpkg -P "$probe" >/dev/null 2>&1 || true' EXIT
 cmake --install build/linux --prefix "$work/prefix" >/dev/null
 bin=$work/prefix/bin
@@ -37,7 +40,7 @@ play() {
   cat > "$work/vars.json" <<VARS
 {"orvseal_keystore_path": "$keystore", "orvseal_key_path": "$key_path",
  "orvseal_key_content": "$key_content", "orvseal_install_dir": "${install_dir:-$bin}",
- "orvseal_package": "${package:-}"}
+ "orvseal_package": "${package:-}"${more_vars:-}}
 VARS
   ansible-playbook -i localhost, -c local -e "@$work/vars.json" "$@" \
     tests/ansible/protect.yml > "$work/out" 2>&1 || true
@@ -67,6 +70,13 @@ expect "first run protects" "$(play "$ks" "$key" "key-A-$stamp")" "changed=2 fai
 cp "$ks" "$work/protected.conf"
 expect "second run changes nothing" "$(play "$ks" "$key" "key-A-$stamp")" "changed=0 failed=0"
 cmp -s "$ks" "$work/protected.conf" || fail "the second run changed the file"
+# The product reads a key file without its one trailing line end: the same
+# key given with one is no new key.
+expect "the key with a line end (LF) changes nothing" "$(play "$ks" "$key" "key-A-$stamp\\n")" \
+  "changed=0 failed=0"
+expect "the key with a line end (CRLF) changes nothing" "$(play "$ks" "$key" "key-A-$stamp\\r\\n")" \
+  "changed=0 failed=0"
+cmp -s "$ks" "$work/protected.conf" && [ ! -e "$key.1" ] || fail "a key with a line end rotated"
 
 cp examples/keystore.conf "$work/fresh.conf"
 expect "--check on plaintext" "$(play "$work/fresh.conf" "$key" "key-A-$stamp" --check)" \
@@ -95,7 +105,8 @@ for round in 1 2 3; do
   expect "rotation $round" "$(play "$ks" "$key" "key-$round-$stamp")" "changed=3 failed=0"
   reads "$ks" "$key.$round"
   [ ! -e "$key.$((round - 1))" ] && [ ! -e "$key" ] || fail "rotation $round left the old key"
-  grep -qx "orvcred.keyfile = $key.$round" "$ks" || fail "rotation $round: the key file line"
+  # The example names initial.key relatively: the line stays relative.
+  grep -qx "orvcred.keyfile = initial.key.$round" "$ks" || fail "rotation $round: the key file line"
 done
 touch "$work/stop"
 wait
@@ -116,6 +127,9 @@ expect "a rotation stopped after the values moved" "$(play "$ks" "$key" "key-5-$
   "changed=1 failed=0"
 reads "$ks" "$key.5"
 [ ! -e "$key.4" ] || fail "the old key was not retired"
+expect "an absolute key file line" "$(play "$ks" "$key" "key-6-$stamp")" "changed=3 failed=0"
+grep -qx "orvcred.keyfile = $key.6" "$ks" || fail "the absolute key file line became $(grep keyfile "$ks")"
+reads "$ks" "$key.6"
 
 # A keystore that names no key file: the key stays at its one name, the new
 # one beside it until the values have moved.
@@ -133,13 +147,13 @@ reads "$work/option.conf" "$opt"
 [ ! -e "$opt.next" ] || fail "the new key is still beside the old one"
 
 # Neither the host's key nor the one given reads the keystore.
-printf 'not-the-key\n' >"$key.5"
+printf 'not-the-key\n' >"$key.6"
 cp "$ks" "$work/before.conf"
-expect "a keystore that neither key reads fails" "$(play "$ks" "$key" "key-6-$stamp")" \
+expect "a keystore that neither key reads fails" "$(play "$ks" "$key" "key-7-$stamp")" \
   "changed=0 failed=1"
-grep -q "orvcred check with the key file $key.5 says: ORV9201E: .* Nothing was changed." "$work/out" ||
+grep -q "orvcred check with the key file $key.6 says: ORV9201E: .* Nothing was changed." "$work/out" ||
   fail "no message naming the key that reads nothing"
-cmp -s "$ks" "$work/before.conf" && [ "$(cat "$key.5")" = not-the-key ] && [ ! -e "$key.6" ] ||
+cmp -s "$ks" "$work/before.conf" && [ "$(cat "$key.6")" = not-the-key ] && [ ! -e "$key.7" ] ||
   fail "a failed rotation changed a file"
 
 # A keystore that names a generation past the role's last (100000) fails the
@@ -251,6 +265,35 @@ if [ "$(id -u)" = 0 ]; then
   package=
 else
   echo "ansible: the install from a folder of the run's own is left out (not root)"
+fi
+
+# A key file for a service group: root's, 0640, and a service in that group
+# (nobody, with the group as its one group) reads a value through it.
+if [ "$(id -u)" = 0 ]; then
+  svc=orvseal-test-$$
+  groupadd "$svc"
+  mkdir -m 755 "$work/service"
+  chmod 711 "$work"
+  cp examples/keystore.conf "$work/service/keystore.conf"
+  expect "a key file for a service group" \
+    "$(more_vars=", \"orvseal_key_group\": \"$svc\""
+       play "$work/service/keystore.conf" "$work/service/initial.key" "key-S-$stamp")" "changed=2 failed=0"
+  [ "$(stat -c '%U:%G %a' "$work/service/initial.key")" = "root:$svc 640" ] ||
+    fail "the key file is $(stat -c '%U:%G %a' "$work/service/initial.key")"
+  "$bin/orvcred" check -f "$work/service/keystore.conf" >/dev/null 2>&1 || fail "the keystore is not protected"
+  got=$(setpriv --reuid=65534 --regid=65534 --groups="$(getent group "$svc" | cut -d: -f3)" \
+    "$bin/orvcred" reveal -f "$work/service/keystore.conf" pem.password 2>"$work/out") ||
+    fail "a member of $svc cannot read a value"
+  [ "$got" = s3cret-Pem-Pass ] || fail "a member of $svc reads '$got'"
+  expect "a key file of another owner for a group is refused" \
+    "$(more_vars=", \"orvseal_key_group\": \"$svc\", \"orvseal_key_owner\": \"nobody\""
+       play "$work/service/keystore.conf" "$work/service/initial.key" "key-T-$stamp")" "changed=0 failed=1"
+  grep -q "a key file that its group reads (0640) must be root's" "$work/out" || fail "no message on the owner"
+  groupdel "$svc"
+  svc=
+  echo "ansible: a member of the key file's group read a value"
+else
+  echo "ansible: the key file for a service group is left out (not root)"
 fi
 
 # The project's .deb, installed by the role into this machine and removed.

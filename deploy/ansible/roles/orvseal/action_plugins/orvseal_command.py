@@ -1,7 +1,7 @@
 # Runs a command on the host with the command module of its platform:
 # ansible.windows.win_command on a Windows host (ansible_os_family, as the
 # role's tasks choose their files), ansible.builtin.command elsewhere. It
-# takes what both take, argv, so that each call of orvcred and orvseal is
+# takes what both take, argv and an optional chdir, so that each call of orvcred and orvseal is
 # written once; register, check_mode, changed_when and failed_when work as
 # on those modules, whose result it returns.
 from ansible.errors import AnsibleActionFail
@@ -10,7 +10,7 @@ from ansible.utils.vars import merge_hash
 
 
 class ActionModule(ActionBase):
-    _VALID_ARGS = frozenset(("argv",))
+    _VALID_ARGS = frozenset(("argv", "chdir"))
 
     def run(self, tmp=None, task_vars=None):
         task_vars = task_vars or {}
@@ -23,7 +23,10 @@ class ActionModule(ActionBase):
             module = "ansible.windows.win_command"
         else:
             module = "ansible.builtin.command"
+        module_args = {"argv": argv}
+        if self._task.args.get("chdir"):
+            module_args["chdir"] = self._task.args["chdir"]
         result = merge_hash(result, self._execute_module(
-            module_name=module, module_args={"argv": argv}, task_vars=task_vars))
+            module_name=module, module_args=module_args, task_vars=task_vars))
         self._remove_tmp_path(self._connection._shell.tmpdir)
         return result
