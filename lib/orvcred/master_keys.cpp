@@ -52,6 +52,15 @@ int32_t MasterKeys::restore(const char* text, size_t length, char** plaintext,
                        plaintextLength);
 }
 
+int32_t MasterKeys::protect(int32_t algorithm, const char* plaintext, int32_t length, char** text,
+                            int32_t* textLength) {
+  *text = nullptr;
+  *textLength = 0;
+  if (algorithm != 1 && algorithm != 2) return kPbeBadAlgorithm;
+  if (!derived_[algorithm - 1]) return kPbeNotInitialised;
+  return svcPbeSave(&contexts_[algorithm - 1], plaintext, length, text, textLength);
+}
+
 int32_t MasterKeys::restoreWith(const InitialKey& key, const char* text, size_t length,
                                 char** plaintext, int32_t* plaintextLength) {
   *plaintext = nullptr;

@@ -37,6 +37,11 @@ class MasterKeys {
   // neither algorithm. The plaintext is released with svcPbeFreeBuf.
   int32_t restore(const char* text, size_t length, char** plaintext, int32_t* plaintextLength);
 
+  // svcPbeSave under the context of `algorithm`, which must be derived
+  // (else kPbeNotInitialised). The text is released with svcPbeFreeBuf.
+  int32_t protect(int32_t algorithm, const char* plaintext, int32_t length, char** text,
+                  int32_t* textLength);
+
  private:
   unsigned char salt_[kSaltLength];
   PbeContext contexts_[2] = {};
