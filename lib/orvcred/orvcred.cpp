@@ -59,7 +59,7 @@ int32_t deriveKeys(orvcred_keystore* keystore, const InitialKey& key) {
   for (const ListNode* node = keystore->entries->head; node != nullptr; node = node->next) {
     const ConfigEntry* entry = entryOf(node);
     if (!isProtectedEntry(entry)) continue;
-    int32_t algorithm = MasterKeys::algorithmOf(entry->value, std::strlen(entry->value));
+    int32_t algorithm = protectedTextAlgorithm(entry->value, std::strlen(entry->value));
     if (algorithm == 0) continue;  // not readable; orvcred_get says so
     int32_t rc = keystore->keys.derive(key.bytes, key.length, algorithm);
     if (rc != 0) return orvcredCode(rc);
@@ -97,11 +97,7 @@ int32_t sealPlaintexts(orvcred_keystore* keystore, const InitialKey& key) {
     char* text = nullptr;
     int32_t textLength = 0;
     int32_t rc = keystore->keys.derive(key.bytes, key.length, kSealAlgorithm);
-    if (rc == 0 && length > static_cast<size_t>(INT32_MAX)) rc = kPbeBadArgument;
-    if (rc == 0) {
-      rc = keystore->keys.protect(kSealAlgorithm, entry->value, static_cast<int32_t>(length),
-                                  &text, &textLength);
-    }
+    if (rc == 0) rc = keystore->keys.protect(kSealAlgorithm, entry->value, length, &text, &textLength);
     char* sealed = rc == 0 ? copyValue(text, static_cast<size_t>(textLength)) : nullptr;
     svcPbeFreeBuf(text, textLength);
     if (rc != 0) return orvcredCode(rc);
