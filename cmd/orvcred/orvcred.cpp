@@ -68,7 +68,7 @@ Subcommand readCommandLine(int32_t argc, char** argv, CredOptions* options) {
     if (std::strcmp(argv[1], candidate.name) == 0) grammar = &candidate;
   }
   if (grammar == nullptr) return rejectCommandLine(kMsgBadOption, textMessage(argv[1], "orvcred"));
-  OptionRule rules[6];
+  OptionRule rules[8];
   size_t count = 0;
   if (grammar->keystoreOptions) {
     rules[count++] = {"f", &options->keystoreFile, nullptr, INT32_MIN, INT32_MAX, true, nullptr,
@@ -81,6 +81,8 @@ Subcommand readCommandLine(int32_t argc, char** argv, CredOptions* options) {
   }
   if (grammar->checkOptions) {
     rules[count++] = {"-json", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->json};
+    rules[count++] = {"-no-key", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->noKey};
+    rules[count++] = {"-ci", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->ci};
   }
   if (grammar->setOptions) {
     rules[count++] = {"-check", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->checkOnly};
