@@ -111,7 +111,7 @@ constexpr CatalogueEntry kCatalogue[] = {
      "Name the file itself."},
     {kMsgCredUsage,
      "Usage: orvcred check  [-f keystore_file]... [-sf initial_key_file | --no-key] [--json]\n"
-     "                      [--ci]\n"
+     "                      [--format text|json|sarif] [--ci]\n"
      "       orvcred reveal [-f keystore_file] [-sf initial_key_file] KEY...\n"
      "       orvcred set    [-f keystore_file] [-sf initial_key_file] [--check] NAME...\n"
      "       orvcred rekey  [-f keystore_file] [-sf initial_key_file] -nf new_key_file [-sp 1|2]\n"

@@ -3,6 +3,7 @@
 // the exit code says what orvseal would do with the files, the worst first,
 // or under --ci only whether there are findings (1) or a file could not be
 // checked (2).
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -258,6 +259,74 @@ std::string jsonReport(const std::vector<CheckedFile>& checked, int32_t worst) {
          std::to_string(worst) + ", \"meaning\": " + jsonText(outcome(worst).meaning) + "}\n";
 }
 
+// A file's path as a SARIF artifact URI: a relative path stays relative to
+// the working folder, with '/' between names; an absolute one becomes a
+// file URI. Bytes other than letters, digits and "-._~/:" are escaped.
+std::string sarifUri(const std::string& path) {
+  std::string uri;
+  bool drive = path.size() > 2 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+  if (drive || (!path.empty() && (path[0] == '/' || path[0] == '\\'))) {
+    uri = drive ? "file:///" : "file://";
+  }
+  for (unsigned char c : path) {
+    if (c == '\\') c = '/';
+    if (std::isalnum(c) != 0 || std::strchr("-._~/:", c) != nullptr) {
+      uri += static_cast<char>(c);
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+      uri += escaped;
+    }
+  }
+  return uri;
+}
+
+std::string sarifLocation(const std::string& path, int64_t line) {
+  return "{\"physicalLocation\": {\"artifactLocation\": {\"uri\": " + jsonText(sarifUri(path)) +
+         "}" + (line > 0 ? ", \"region\": {\"startLine\": " + std::to_string(line) + "}" : "") +
+         "}}";
+}
+
+// The findings as SARIF 2.1.0: a rule for each state that is a finding, a
+// result for each line in such a state, and for a file that could not be
+// checked a notification with its message.
+std::string sarifReport(const std::vector<CheckedFile>& checked) {
+  const LineState* findings[] = {&kStatePlaintext,     &kStateFlaggedPlaintext, &kStateNotReadable,
+                                 &kStateRepeated,      &kStateDefaultKey,       &kStateExampleKey};
+  auto level = [](const LineState* state) {
+    return state->code == kCredDefaultKey || state->code == kCredRepeated ? "warning" : "error";
+  };
+  std::string rules;
+  for (const LineState* state : findings) {
+    rules += std::string(rules.empty() ? "" : ", ") + "{\"id\": " + jsonText(state->id) +
+             ", \"shortDescription\": {\"text\": " + jsonText(state->text) +
+             "}, \"defaultConfiguration\": {\"level\": \"" + level(state) + "\"}}";
+  }
+  std::string results;
+  std::string notes;
+  for (const CheckedFile& file : checked) {
+    if (&outcome(file.code) == &kRefused) {
+      notes += std::string(notes.empty() ? "" : ", ") +
+               "{\"level\": \"error\", \"message\": {\"text\": " +
+               jsonText(file.refusal.empty() ? kRefused.meaning : file.refusal) +
+               "}, \"locations\": [" + sarifLocation(file.path, 0) + "]}";
+    }
+    for (const CheckedLine& line : file.lines) {
+      if (line.state->code == kRunOk) continue;
+      results += std::string(results.empty() ? "" : ", ") + "{\"ruleId\": " +
+                 jsonText(line.state->id) + ", \"level\": \"" + level(line.state) +
+                 "\", \"message\": {\"text\": " + jsonText(line.key + ": " + line.state->text) +
+                 "}, \"locations\": [" + sarifLocation(file.path, line.number) + "]}";
+    }
+  }
+  return "{\"$schema\": \"https://json.schemastore.org/sarif-2.1.0.json\", \"version\": "
+         "\"2.1.0\", \"runs\": [{\"tool\": {\"driver\": {\"name\": \"orvcred\", \"version\": " +
+         jsonText(ORV_VERSION) + ", \"rules\": [" + rules + "]}}, \"invocations\": "
+         "[{\"executionSuccessful\": " + (notes.empty() ? "true" : "false") +
+         ", \"toolExecutionNotifications\": [" + notes + "]}], \"results\": [" + results +
+         "]}]}\n";
+}
+
 }  // namespace
 
 int32_t runCheck(const CredOptions& options) {
@@ -271,9 +340,12 @@ int32_t runCheck(const CredOptions& options) {
     if (&outcome(checked[i].code) == &kRefused) checked[i].refusal = lastErrorMessage();
     if (rank(checked[i].code) > rank(worst)) worst = checked[i].code;
   }
+  std::string format = options.format != nullptr ? options.format : options.json ? "json" : "text";
   std::string out;
-  if (options.json) {
+  if (format == "json") {
     out = jsonReport(checked, worst);
+  } else if (format == "sarif") {
+    out = sarifReport(checked);
   } else {
     for (const CheckedFile& file : checked) {
       for (const CheckedLine& line : file.lines) {

@@ -68,7 +68,7 @@ Subcommand readCommandLine(int32_t argc, char** argv, CredOptions* options) {
     if (std::strcmp(argv[1], candidate.name) == 0) grammar = &candidate;
   }
   if (grammar == nullptr) return rejectCommandLine(kMsgBadOption, textMessage(argv[1], "orvcred"));
-  OptionRule rules[8];
+  OptionRule rules[9];
   size_t count = 0;
   if (grammar->keystoreOptions) {
     rules[count++] = {"f", &options->keystoreFile, nullptr, INT32_MIN, INT32_MAX, true, nullptr,
@@ -83,6 +83,7 @@ Subcommand readCommandLine(int32_t argc, char** argv, CredOptions* options) {
     rules[count++] = {"-json", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->json};
     rules[count++] = {"-no-key", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->noKey};
     rules[count++] = {"-ci", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->ci};
+    rules[count++] = {"-format", &options->format, nullptr, INT32_MIN, INT32_MAX, true};
   }
   if (grammar->setOptions) {
     rules[count++] = {"-check", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->checkOnly};
@@ -94,6 +95,11 @@ Subcommand readCommandLine(int32_t argc, char** argv, CredOptions* options) {
   if (fault != 0) return rejectCommandLine(kMsgBadOption, textMessage(argv[fault], "orvcred"));
   if (grammar->operands != 0 && operands == 0) {
     return rejectCommandLine(kMsgIncomplete, textMessage(grammar->missing));
+  }
+  const char* format = options->format;
+  if (format != nullptr && std::strcmp(format, "text") != 0 && std::strcmp(format, "json") != 0 &&
+      std::strcmp(format, "sarif") != 0) {
+    return rejectCommandLine(kMsgBadOption, textMessage(format, "orvcred"));
   }
   if (grammar->rekeyOptions && options->newKeyFile == nullptr) {
     return rejectCommandLine(kMsgIncomplete, textMessage("-nf with the new key file"));

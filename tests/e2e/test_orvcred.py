@@ -58,10 +58,10 @@ class OrvcredTest(unittest.TestCase):
             self.assertNotIn("ORV", out)
             self.assertTrue(err.startswith("orvcred 1."), (args, err))
 
-    def valid(self, out):
-        """The check's JSON document, validated against its schema."""
+    def valid(self, out, schema="../../doc/check.schema.json"):
+        """The check's document, validated against its schema."""
         import jsonschema
-        with open(os.path.join(os.path.dirname(__file__), "../../doc/check.schema.json")) as f:
+        with open(os.path.join(os.path.dirname(__file__), schema)) as f:
             schema = json.load(f)
         document = json.loads(out)
         jsonschema.validate(document, schema)
@@ -122,6 +122,17 @@ class OrvcredTest(unittest.TestCase):
             found = self.valid(out)
             self.assertTrue(all(f["key_source"] is None for f in found["files"]))
         self.assertEqual(found["files"][1]["message"]["id"], "ORV910FE")
+        # SARIF for code-scanning pages: a result for each finding, a
+        # notification for a file that could not be checked.
+        c, out, err, got = self.cred("check", "--no-key", "--format", "sarif", "-f", "held.conf",
+                                     "-f", "keystore.conf", "-f", "twice.conf", "-f", "broken.conf")
+        run = self.valid(out, "../data/sarif-schema-2.1.0.json")["runs"][0]
+        self.assertEqual(
+            [(r["ruleId"], r["level"], r["locations"][0]["physicalLocation"]["artifactLocation"]["uri"],
+              r["locations"][0]["physicalLocation"]["region"]["startLine"]) for r in run["results"]],
+            [("behind-yes-flag", "error", "held.conf", 2), ("repeated", "warning", "twice.conf", 4),
+             ("repeated", "warning", "twice.conf", 12)])
+        self.assertIn("ORV910FE", run["invocations"][0]["toolExecutionNotifications"][0]["message"]["text"])
         self.assertEqual((document["files"][0]["key_file"], document["files"][0]["key_source"]),
                          ("initial.key", "option"))
         # The key file a keystore names, from its folder, even when it is missing.
