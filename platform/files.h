@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "platform/paths.h"
 #include "platform/trace.h"
@@ -193,5 +195,12 @@ int32_t osDiscardFile(FILE* stream, const WalkedPath& at, const char* sideName);
 // `stream` lets go of the file guarded before. One file at a time; the
 // handler only makes calls that are safe in a signal handler.
 void osGuardSideFile(FILE* stream, const WalkedPath* at, const char* sideName);
+
+// Appends to `files` the regular files under `folder`, at any depth, whose
+// names match the shell wildcard `pattern` (*, ? and [...], matched by the
+// system: fnmatch on POSIX, FindFirstFileEx on Windows), in byte order of
+// their paths. Links are not followed, folders behind them not entered. 0,
+// or the error of the first folder that could not be read.
+int32_t osFindFiles(const char* folder, const char* pattern, std::vector<std::string>* files);
 
 #endif  // ORV_PLATFORM_FILES_H_

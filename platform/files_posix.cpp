@@ -1,5 +1,7 @@
 // POSIX file operations.
+#include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <pthread.h>
 #include <signal.h>
 #include <linux/magic.h>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <string>
 
 #include "platform/files.h"
@@ -413,4 +416,56 @@ int32_t osCheckPrivateIn(FILE* file, const WalkedPath&) {
   // Whoever may write the folder may also replace the key file; that is the
   // folder owner's choice, as for every file in it.
   return osCheckPrivate(file);
+}
+
+namespace {
+
+constexpr int kFindDepth = 64;
+
+// The files of one folder, held open by `fd` (which this closes), then of
+// its subfolders.
+int32_t findIn(int fd, const std::string& path, const char* pattern, int depth,
+               std::vector<std::string>* files) {
+  DIR* folder = fdopendir(fd);
+  if (folder == nullptr) {
+    int32_t error = errno;
+    close(fd);
+    return error;
+  }
+  std::vector<std::string> names;
+  errno = 0;
+  while (dirent* entry = readdir(folder)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      names.emplace_back(entry->d_name);
+    }
+  }
+  int32_t error = errno;
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    struct stat about;
+    if (error != 0 || fstatat(dirfd(folder), name.c_str(), &about, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (error == 0) error = errno;
+      break;
+    }
+    std::string child = path + "/" + name;
+    if (S_ISREG(about.st_mode) && fnmatch(pattern, name.c_str(), FNM_PERIOD) == 0) {
+      files->push_back(child);
+    } else if (S_ISDIR(about.st_mode) && depth < kFindDepth) {
+      int sub = openat(dirfd(folder), name.c_str(),
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      error = sub < 0 ? errno : findIn(sub, child, pattern, depth + 1, files);
+    }
+  }
+  closedir(folder);
+  return error;
+}
+
+}  // namespace
+
+int32_t osFindFiles(const char* folder, const char* pattern, std::vector<std::string>* files) {
+  int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  std::string path(folder);
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return findIn(fd, path, pattern, 0, files);
 }

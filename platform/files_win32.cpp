@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -1029,4 +1031,77 @@ int32_t osCheckPrivateIn(FILE* file, const WalkedPath& at) {
   PSID currentUser = currentUserSid(user, sizeof user);
   if (currentUser == nullptr) return EIO;
   return folderKeepsPrivate(folderDescriptor.get(), currentUser);
+}
+
+namespace {
+
+constexpr int kFindDepth = 64;
+
+// The names in `folder` that FindFirstFileEx gives for `pattern`, UTF-16.
+int32_t namesIn(const std::wstring& folder, const std::wstring& pattern,
+                std::vector<WIN32_FIND_DATAW>* found) {
+  WIN32_FIND_DATAW data;
+  HANDLE handle = FindFirstFileExW((folder + L"\\" + pattern).c_str(), FindExInfoBasic, &data,
+                                   FindExSearchNameMatch, nullptr, 0);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? 0 : error == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
+  }
+  do {
+    if (std::wcscmp(data.cFileName, L".") != 0 && std::wcscmp(data.cFileName, L"..") != 0) {
+      found->push_back(data);
+    }
+  } while (FindNextFileW(handle, &data));
+  FindClose(handle);
+  return 0;
+}
+
+int32_t findIn(const std::wstring& folder, const std::string& path, const std::wstring& pattern,
+               int depth, std::vector<std::string>* files) {
+  std::vector<WIN32_FIND_DATAW> all;
+  std::vector<WIN32_FIND_DATAW> matching;
+  int32_t error = namesIn(folder, L"*", &all);
+  if (error == 0) error = namesIn(folder, pattern, &matching);
+  if (error != 0) return error;
+  std::set<std::wstring> matches;
+  for (const WIN32_FIND_DATAW& data : matching) matches.insert(data.cFileName);
+  std::vector<std::pair<std::string, WIN32_FIND_DATAW>> entries;
+  for (const WIN32_FIND_DATAW& data : all) {
+    std::string name;
+    if (!wideToUtf8(data.cFileName, &name)) continue;
+    entries.emplace_back(name, data);
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [name, data] : entries) {
+    // A link or junction is not followed.
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
+    std::string child = path + "\\" + name;
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      if (depth < kFindDepth) {
+        error = findIn(folder + L"\\" + data.cFileName, child, pattern, depth + 1, files);
+        if (error != 0) return error;
+      }
+    } else if (matches.count(data.cFileName) != 0) {
+      files->push_back(child);
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int32_t osFindFiles(const char* folder, const char* pattern, std::vector<std::string>* files) {
+  std::wstring wideFolder;
+  std::wstring widePattern;
+  if (!utf8ToWide(folder, &wideFolder) || !utf8ToWide(pattern, &widePattern)) return EINVAL;
+  std::string path(folder);
+  while (path.size() > 1 && (path.back() == '\\' || path.back() == '/')) {
+    path.pop_back();
+    wideFolder.pop_back();
+  }
+  DWORD attributes = GetFileAttributesW(wideFolder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return ENOENT;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ENOTDIR;
+  return findIn(wideFolder, path, widePattern, 0, files);
 }

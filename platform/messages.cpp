@@ -111,7 +111,8 @@ constexpr CatalogueEntry kCatalogue[] = {
      "Name the file itself."},
     {kMsgCredUsage,
      "Usage: orvcred check  [-f keystore_file]... [-sf initial_key_file | --no-key] [--json]\n"
-     "                      [--format text|json|sarif] [--ci]\n"
+     "                      [--format text|json|sarif] [--ci] [-r folder]... [--name pattern]\n"
+     "                      [FILE]...\n"
      "       orvcred reveal [-f keystore_file] [-sf initial_key_file] KEY...\n"
      "       orvcred set    [-f keystore_file] [-sf initial_key_file] [--check] NAME...\n"
      "       orvcred rekey  [-f keystore_file] [-sf initial_key_file] -nf new_key_file [-sp 1|2]\n"

@@ -17,6 +17,7 @@
 #include "cmd/shell/shell.h"
 #include "lib/orv/keystore_line.h"
 #include "lib/orvcred/master_keys.h"
+#include "platform/files.h"
 #include "platform/pbe.h"
 #include "platform/version.h"
 
@@ -330,15 +331,33 @@ std::string sarifReport(const std::vector<CheckedFile>& checked) {
 }  // namespace
 
 int32_t runCheck(const CredOptions& options) {
+  // The files in a stable order: every -f, every FILE, then the files of
+  // each -r folder in byte order of their paths. None at all: the keystore
+  // orvseal would take.
   std::vector<const char*> files = options.keystoreFiles;
-  if (files.empty()) files.push_back(nullptr);
-  std::vector<CheckedFile> checked(files.size());
+  files.insert(files.end(), options.operands.begin(), options.operands.end());
+  std::vector<std::string> found;
+  std::vector<CheckedFile> checked;
+  for (const char* folder : options.folders) {
+    size_t before = found.size();
+    int32_t error = osFindFiles(folder, options.namePattern, &found);
+    if (error != 0) {
+      forgetLastError();
+      ORV_MESSAGE(kMsgCannotOpen, numberMessage(error, folder));
+      found.resize(before);
+      checked.push_back(CheckedFile{folder, "", nullptr, false, kRunCannotOpen, lastErrorMessage(), {}});
+    }
+  }
+  for (const std::string& path : found) files.push_back(path.c_str());
+  if (files.empty() && checked.empty()) files.push_back(nullptr);
   int32_t worst = kRunOk;
-  for (size_t i = 0; i < files.size(); ++i) {
+  for (const CheckedFile& failed : checked) worst = failed.code;
+  for (const char* file : files) {
     forgetLastError();
-    checked[i].code = checkFile(files[i], options, &checked[i]);
-    if (&outcome(checked[i].code) == &kRefused) checked[i].refusal = lastErrorMessage();
-    if (rank(checked[i].code) > rank(worst)) worst = checked[i].code;
+    CheckedFile& one = checked.emplace_back();
+    one.code = checkFile(file, options, &one);
+    if (&outcome(one.code) == &kRefused) one.refusal = lastErrorMessage();
+    if (rank(one.code) > rank(worst)) worst = one.code;
   }
   std::string format = options.format != nullptr ? options.format : options.json ? "json" : "text";
   std::string out;

@@ -18,6 +18,9 @@ struct CredOptions {
   int32_t algorithm = 2;                      // -sp
   bool json = false;                          // --json, for check
   const char* format = nullptr;               // --format text|json|sarif, for check
+  const char* folder = nullptr;               // -r (the last one)
+  std::vector<const char*> folders;           // every -r, for check
+  const char* namePattern = "*.conf";         // --name, for check's -r
   bool noKey = false;                         // --no-key, for check: read no key
   bool ci = false;                            // --ci, for check: exit 0, 1 or 2
   bool checkOnly = false;                     // --check, for set

@@ -32,13 +32,15 @@ struct Grammar {
   bool rekeyOptions;     // -nf, -sp
   bool checkOptions;     // -f more than once, --json
   bool setOptions;       // --check
-  int operands;          // 0, 1 (genkey's FILE) or any number from 1 (reveal's KEYs)
+  int operands;          // 0, 1 (genkey's FILE), any number from 1 (reveal's KEYs) or
+                         // any number at all (check's FILEs)
   const char* missing;   // what the command line lacks when an operand is missing
 };
 
 constexpr int kAnyNumber = -1;
+constexpr int kAnyOrNone = -2;
 constexpr Grammar kGrammars[] = {
-    {"check", Subcommand::kCheck, true, false, true, false, 0, nullptr},
+    {"check", Subcommand::kCheck, true, false, true, false, kAnyOrNone, nullptr},
     {"reveal", Subcommand::kReveal, true, false, false, false, kAnyNumber, "the KEY to reveal"},
     {"set", Subcommand::kSet, true, false, false, true, kAnyNumber, "the NAME to set"},
     {"rekey", Subcommand::kRekey, true, true, false, false, 0, nullptr},
@@ -68,7 +70,7 @@ Subcommand readCommandLine(int32_t argc, char** argv, CredOptions* options) {
     if (std::strcmp(argv[1], candidate.name) == 0) grammar = &candidate;
   }
   if (grammar == nullptr) return rejectCommandLine(kMsgBadOption, textMessage(argv[1], "orvcred"));
-  OptionRule rules[9];
+  OptionRule rules[11];
   size_t count = 0;
   if (grammar->keystoreOptions) {
     rules[count++] = {"f", &options->keystoreFile, nullptr, INT32_MIN, INT32_MAX, true, nullptr,
@@ -84,6 +86,9 @@ Subcommand readCommandLine(int32_t argc, char** argv, CredOptions* options) {
     rules[count++] = {"-no-key", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->noKey};
     rules[count++] = {"-ci", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->ci};
     rules[count++] = {"-format", &options->format, nullptr, INT32_MIN, INT32_MAX, true};
+    rules[count++] = {"r", &options->folder, nullptr, INT32_MIN, INT32_MAX, true, nullptr,
+                      &options->folders};
+    rules[count++] = {"-name", &options->namePattern, nullptr, INT32_MIN, INT32_MAX, true};
   }
   if (grammar->setOptions) {
     rules[count++] = {"-check", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->checkOnly};
@@ -93,7 +98,7 @@ Subcommand readCommandLine(int32_t argc, char** argv, CredOptions* options) {
   size_t operands = options->operands.size();
   if (fault == 0 && grammar->operands == 1 && operands > 1) fault = argc - 1;
   if (fault != 0) return rejectCommandLine(kMsgBadOption, textMessage(argv[fault], "orvcred"));
-  if (grammar->operands != 0 && operands == 0) {
+  if ((grammar->operands == 1 || grammar->operands == kAnyNumber) && operands == 0) {
     return rejectCommandLine(kMsgIncomplete, textMessage(grammar->missing));
   }
   const char* format = options->format;

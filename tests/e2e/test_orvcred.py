@@ -7,6 +7,7 @@ import json
 import os
 import re
 import stat
+import subprocess
 import unittest
 
 from harness import CRED, WINDOWS, Result, Scratch, host_path
@@ -133,6 +134,14 @@ class OrvcredTest(unittest.TestCase):
             [("behind-yes-flag", "error", "held.conf", 2), ("repeated", "warning", "twice.conf", 4),
              ("repeated", "warning", "twice.conf", 12)])
         self.assertIn("ORV910FE", run["invocations"][0]["toolExecutionNotifications"][0]["message"]["text"])
+        # A folder's files by name at any depth, in byte order, and FILEs.
+        for name in ("tree/b/keystore.conf", "tree/a/x.conf", "tree/a/x.txt"):
+            self.s.write(name, KEYSTORE)
+        c, out, err, got = self.cred("check", "--no-key", "held.conf", "-r", "tree")
+        self.assertEqual(sorted({line.split(":")[0].replace("\\", "/") for line in out.splitlines()}),
+                         ["held.conf", "tree/a/x.conf", "tree/b/keystore.conf"])
+        self.assertEqual(out.splitlines()[-1].replace("\\", "/"),
+                         "tree/b/keystore.conf:8: pkcs11.token_pin: plaintext")
         self.assertEqual((document["files"][0]["key_file"], document["files"][0]["key_source"]),
                          ("initial.key", "option"))
         # The key file a keystore names, from its folder, even when it is missing.
@@ -143,6 +152,24 @@ class OrvcredTest(unittest.TestCase):
         self.assertNotIn(c, (0, 2), err)
         self.assertTrue(document["files"][0]["key_file"].replace("\\", "/").endswith("sub/gone.key"))
         self.assertEqual(document["files"][0]["key_source"], "keystore")
+
+    @unittest.skipIf(WINDOWS, "pre-commit runs the Linux build")
+    def test_the_pre_commit_hook_fails_a_plaintext_and_passes_a_protected_file(self):
+        root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+        env = dict(self.s.env, PATH=os.path.dirname(CRED) + os.pathsep + os.environ["PATH"],
+                   PRE_COMMIT_HOME=self.s.path("cache"), GIT_CONFIG_GLOBAL=os.devnull)
+        repo = self.s.path("repo")
+        os.mkdir(repo)
+        self.protect()
+        for content, code, verdict in ((KEYSTORE, 1, "Failed"), (self.s.text("keystore.conf"), 0, "Passed")):
+            with open(os.path.join(repo, "keystore.conf"), "w") as f:
+                f.write(content)
+            subprocess.run(["git", "init", "-q"], cwd=repo, check=True)
+            subprocess.run(["git", "add", "keystore.conf"], cwd=repo, check=True)
+            r = subprocess.run(["pre-commit", "try-repo", root, "orvcred-check"], cwd=repo,
+                               env=env, capture_output=True, text=True, timeout=300)
+            self.assertEqual(r.returncode, code, r.stdout + r.stderr)
+            self.assertRegex(r.stdout, r"orvcred check \(keystore files.*\.%s" % verdict)
 
     def test_reveal_writes_the_plaintext_alone(self):
         self.protect(KEYSTORE + "twice = 1\ntwice = 2\n")
