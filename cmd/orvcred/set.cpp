@@ -328,12 +328,14 @@ int32_t runSet(const CredOptions& options) {
   if (rc != kRunOk) return rc;
   bool anyChanged = false;
   for (const NewValue& value : run.values) anyChanged = anyChanged || value.changed;
-  if (!anyChanged || options.checkOnly) return report(run);
+  if (!anyChanged) return report(run);
+  // --check composes and reads back the new text as a run would, so that it
+  // refuses what a run refuses; it only writes nothing.
   rc = startProtection(run.key, options.algorithm, &run.protection);
   SecretText text;
   if (rc == kRunOk) rc = compose(run, text);
   if (rc == kRunOk) rc = proveComposed(run, text);
-  if (rc == kRunOk) {
+  if (rc == kRunOk && !options.checkOnly) {
     Replacement out;
     FILE* model = std::exchange(run.keystore.file, nullptr);
     rc = out.begin(run.keystore.where, model, &run.keystore.id, run.keystore.path);

@@ -120,9 +120,9 @@ class SetTest(unittest.TestCase):
             ("pem.password extra = a\n", ["pem.password.x"], b"secret\n", "initial.key", 21,
              "ORV910FE"),
         ]
-        for body, names, data, key, code, message in cases:
+        for (body, names, data, key, code, message), check in zip(cases, [False, True] * 7):
             self.s.write("keystore.conf", body)
-            r = self.set(*names, raw=data, key=key)
+            r = self.set(*names, raw=data, key=key, check=check)
             self.assertEqual(r.code, code, (names, data, r))
             self.assertIn(message, r.ids, (names, r))
             self.assertEqual(self.s.text("keystore.conf"), body)
