@@ -9,7 +9,8 @@
 # and so do a keystore naming a generation past the role's last and a
 # plaintext behind a flag that says YES, on every run; a package is installed
 # from a folder of the run's own, checked against the controller's (as
-# root), and the project's .deb is installed once; a key file for a service
+# root), and the project's .debs of the commands and the library are
+# installed once, together; a key file for a service
 # group is root's, 0640, and read by a member of that group (as root);
 # ansible-lint is clean; no secret reaches Ansible's output, -vvv included.
 set -eu
@@ -18,7 +19,8 @@ root=$(pwd)
 work=$(mktemp -d)
 trap 'touch "$work/stop"; wait; rm -rf "$work" ${planted:+"$planted"}
   [ -z "${svc:-}" ] || groupdel "$svc" 2>/dev/null || true
-  [ -z "${probe:-}" ] || dpkg -P "$probe" >/dev/null 2>&1 || true' EXIT
+  [ -z "${probe:-}" ] || dpkg -P "$probe" >/dev/null 2>&1 || true
+  [ -z "${purge:-}" ] || dpkg -P $purge >/dev/null 2>&1 || true' EXIT
 cmake --install build/linux --prefix "$work/prefix" >/dev/null
 bin=$work/prefix/bin
 export ANSIBLE_ROLES_PATH="$root/deploy/ansible/roles" ANSIBLE_NOCOLOR=1 \
@@ -40,7 +42,7 @@ play() {
   cat > "$work/vars.json" <<VARS
 {"orvseal_keystore_path": "$keystore", "orvseal_key_path": "$key_path",
  "orvseal_key_content": "$key_content", "orvseal_install_dir": "${install_dir:-$bin}",
- "orvseal_package": "${package:-}"${more_vars:-}}
+ "orvseal_package": "${package:-}", "orvseal_packages": ${packages:-[]}${more_vars:-}}
 VARS
   ansible-playbook -i localhost, -c local -e "@$work/vars.json" "$@" \
     tests/ansible/protect.yml > "$work/out" 2>&1 || true
@@ -242,7 +244,7 @@ if [ "$(id -u)" = 0 ]; then
   mkdir "$work/installing"
   cp examples/keystore.conf "$work/installing/keystore.conf"
   expect "a package changed after its copy fails the host" \
-    "$(export TMPDIR="$work/tmp" ORVSEAL_TAMPER_TASK="Copy the package to the host" \
+    "$(export TMPDIR="$work/tmp" ORVSEAL_TAMPER_TASK="Copy the packages to the host" \
        ANSIBLE_CALLBACK_PLUGINS="$root/tests/ansible/callback_plugins" ANSIBLE_CALLBACKS_ENABLED=orvseal_tamper
        play "$work/installing/keystore.conf" "$work/installing/initial.key" "key-A-$stamp")" "changed=2 failed=1"
   grep -q "on the host is not the package $package on the controller" "$work/out" ||
@@ -296,16 +298,26 @@ else
   echo "ansible: the key file for a service group is left out (not root)"
 fi
 
-# The project's .deb, installed by the role into this machine and removed.
+# The project's .debs of the commands and the library, installed by the role
+# into this machine in one transaction, and removed.
 deb=$(ls build/packages/orvseal_*_amd64.deb 2>/dev/null | head -n 1)
-if [ "$(id -u)" = 0 ] && [ -n "$deb" ] && ! dpkg -s orvseal >/dev/null 2>&1; then
+lib=$(ls build/packages/liborvcred1_*_amd64.deb 2>/dev/null | head -n 1)
+if [ "$(id -u)" = 0 ] && [ -n "$deb" ] && [ -n "$lib" ] && ! dpkg -s orvseal >/dev/null 2>&1 &&
+  ! dpkg -s liborvcred1 >/dev/null 2>&1; then
   cp examples/keystore.conf "$work/installed.conf"
-  package=$root/$deb install_dir=/usr/bin
-  expect "the package installed" "$(play "$work/installed.conf" "$key" "key-5-$stamp")" \
+  packages="[\"$root/$deb\", \"$root/$lib\"]" install_dir=/usr/bin purge="orvseal liborvcred1"
+  expect "the packages installed" "$(play "$work/installed.conf" "$key" "key-5-$stamp")" \
     "changed=5 failed=0"
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/linux/CMakeCache.txt)
+  for name in $purge; do
+    [ "$(dpkg-query -W -f '${db:Status-Status} ${Version}' "$name")" = "installed $version" ] ||
+      fail "$name $version is not installed"
+  done
   expect "installed once" "$(play "$work/installed.conf" "$key" "key-5-$stamp")" \
     "changed=0 failed=0"
-  dpkg -P orvseal >/dev/null
+  # shellcheck disable=SC2086
+  dpkg -P $purge >/dev/null
+  purge=
 else
-  echo "ansible: the package install is left out (not root, no .deb, or orvseal installed)"
+  echo "ansible: the package install is left out (not root, no .debs, or orvseal installed)"
 fi
