@@ -96,8 +96,9 @@ constexpr CatalogueEntry kCatalogue[] = {
      "unchanged."},
     {kMsgPlaintextBehindFlag,
      "Line {n1} of '{t1}' holds a plaintext '{t2}' after the flag line {t3} that says it is "
-     "protected, so it is left in plaintext. To have it protected, remove line {t3} or set it "
-     "to NO, and run orvseal again."},
+     "protected, so it is left in plaintext. To protect it and change no other line, give "
+     "its value to orvcred set {t2} (on standard input), which replaces it with its "
+     "protected form."},
     {kMsgKeyFileLineUnreadable,
      "The keystore file '{t1}' names its initial key file in orvcred.keyfile, but line {n1} "
      "cannot be read (a line must be key = value, a comment or blank), so the key file cannot "
@@ -111,6 +112,7 @@ constexpr CatalogueEntry kCatalogue[] = {
     {kMsgCredUsage,
      "Usage: orvcred check  [-f keystore_file]... [-sf initial_key_file] [--json]\n"
      "       orvcred reveal [-f keystore_file] [-sf initial_key_file] KEY...\n"
+     "       orvcred set    [-f keystore_file] [-sf initial_key_file] [--check] NAME...\n"
      "       orvcred rekey  [-f keystore_file] [-sf initial_key_file] -nf new_key_file [-sp 1|2]\n"
      "       orvcred genkey FILE | -\n"
      "       orvcred version | --version\n"
@@ -120,6 +122,9 @@ constexpr CatalogueEntry kCatalogue[] = {
      "          plaintext behind a YES flag, 7 for values under the built-in key, 8 for a\n"
      "          repeated credential key\n"
      "  reveal  write the plaintext of each KEY's value to standard output, one a line\n"
+     "  set     protect a new value for each NAME, read from standard input one a line (from\n"
+     "          a terminal: asked for twice, not shown), into its line or a new one at the\n"
+     "          end; NAME: changed or unchanged on standard output; --check writes nothing\n"
      "  rekey   protect every credential again under the new key file (and algorithm)\n"
      "  genkey  create a new initial key file that only you may read (-: write the key to\n"
      "          standard output, for a secret store, and to no file)\n"
@@ -187,6 +192,18 @@ constexpr CatalogueEntry kCatalogue[] = {
      "The credentials in '{t1}' are protected under the key file '{t2}' and this algorithm "
      "already; the file was left as it is."},
     {kMsgIncomplete, "The command line lacks {t1}."},
+    {kMsgNotCredentialKey,
+     "'{t1}' is not a credential key, so orvcred set does not take it: its value would stand "
+     "in plain text. Credential keys begin with crl.ldap.pass, pem.password or "
+     "pkcs11.token_pin. Nothing was changed."},
+    {kMsgNameTwice,
+     "'{t2}' stands on line {t3} and on line {n1} of '{t1}', so orvcred set cannot tell "
+     "which one to replace. Remove one of them and run it again. Nothing was changed."},
+    {kMsgValueRefused, "The value for '{t1}' {t2}. Nothing was changed."},
+    {kMsgWouldHoldBack,
+     "Setting the values would leave the plaintext '{t2}' of line {n1} of '{t1}' behind a "
+     "flag line that says YES, where orvseal no longer protects it. Protect the file with "
+     "orvseal first, or set '{t2}' too. Nothing was changed."},
     {kMsgKeyFileNameUnwritable,
      "The new key file name '{t1}' cannot be written into orvcred.keyfile of '{t2}': it "
      "would name another file when read back (it holds a line end, a '#' after a blank or "

@@ -86,6 +86,10 @@ constexpr uint32_t kMsgRepeatedCredential = 0x1000920A;  // numeric 1: line, tex
 constexpr uint32_t kMsgDefaultKeyValues = 0x1000920B;    // text 1: path
 constexpr uint32_t kMsgNothingToDo = 0x920C;            // text 1: keystore, text 2: key file
 constexpr uint32_t kMsgKeyWritten = 0x920D;             // no inserts
+constexpr uint32_t kMsgNotCredentialKey = 0x2000920E;  // text 1: name
+constexpr uint32_t kMsgNameTwice = 0x2000920F;  // numeric 1: line, text 1: path, 2: name, 3: line
+constexpr uint32_t kMsgValueRefused = 0x20009210;  // text 1: name, text 2: why
+constexpr uint32_t kMsgWouldHoldBack = 0x20009211;  // numeric 1: line, text 1: path, 2: key
 constexpr uint32_t kMsgIncomplete = 0x20009209;         // text 1: what is missing
 constexpr uint32_t kMsgKeyFileNameUnwritable = 0x20009208;  // text 1: key file, text 2: keystore
 

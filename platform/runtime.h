@@ -35,6 +35,21 @@ FILE* osOpenAppend(const char* path);
 // code page show as they are; a pipe or file gets the UTF-8 bytes.
 void osWriteLine(FILE* stream, const char* text);
 
+// Whether standard input is a terminal (a console on Windows), where a
+// person types.
+bool osInputIsTerminal();
+
+// Reads one line of standard input into `buffer` (`size` bytes): the bytes
+// before its line feed, without a carriage return just before it, and a
+// NUL after them; `*length` is their count. Taken straight from the system
+// a byte at a time, so that no stream buffer keeps what comes after it.
+// From a terminal, `prompt` is first shown on standard error and what is
+// typed is not echoed (a Windows console's UTF-16 comes back as UTF-8).
+// 0; ENODATA when the input ended before the line's first byte; E2BIG for
+// a line that does not fit (read to its end, its bytes wiped); or the
+// system's error.
+int32_t osReadSecretLine(const char* prompt, char* buffer, size_t size, size_t* length);
+
 // Makes the process fit to hold secrets, before it reads any: on POSIX it
 // makes no core file and no other process of its user may read its memory
 // (not dumpable, core size limit 0); on Windows DLLs are loaded from

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/resource.h>
+#include <termios.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/prctl.h>
@@ -104,4 +105,50 @@ void osHardenProcess() {
 void osWriteLine(FILE* stream, const char* text) {
   std::fprintf(stream, "%s\n", text);
   std::fflush(stream);
+}
+
+bool osInputIsTerminal() { return isatty(STDIN_FILENO) == 1; }
+
+int32_t osReadSecretLine(const char* prompt, char* buffer, size_t size, size_t* length) {
+  *length = 0;
+  termios saved = {};
+  bool silenced = false;
+  if (osInputIsTerminal()) {
+    // Echo goes off before the prompt shows, so nothing typed after it is echoed.
+    if (tcgetattr(STDIN_FILENO, &saved) == 0) {
+      termios silent = saved;
+      silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+      silent.c_lflag |= ECHONL;
+      silenced = tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent) == 0;
+    }
+    std::fputs(prompt, stderr);
+    std::fflush(stderr);
+  }
+  int32_t error = 0;
+  size_t count = 0;
+  bool any = false;  // a byte was read, a line feed included
+  for (;;) {
+    char c = 0;
+    ssize_t got = read(STDIN_FILENO, &c, 1);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) error = errno;
+    if (got <= 0) break;
+    any = true;
+    if (c == '\n') break;
+    if (count + 1 < size) {
+      buffer[count++] = c;
+    } else {
+      error = E2BIG;
+    }
+  }
+  if (silenced) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  if (error == 0 && !any) error = ENODATA;
+  if (count > 0 && buffer[count - 1] == '\r') --count;
+  if (error != 0) {
+    osSecureWipe(buffer, size);
+    return error;
+  }
+  buffer[count] = '\0';
+  *length = count;
+  return 0;
 }

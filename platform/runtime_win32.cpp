@@ -118,3 +118,101 @@ void osWriteLine(FILE* stream, const char* text) {
   std::fprintf(stream, "%s\n", text);
   std::fflush(stream);
 }
+
+bool osInputIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+namespace {
+
+// One line typed into the console, echo off, as UTF-8.
+int32_t readConsoleLine(HANDLE input, DWORD mode, const char* prompt, char* buffer, size_t size,
+                        size_t* count) {
+  // Echo goes off before the prompt shows, so nothing typed after it is echoed.
+  SetConsoleMode(input, (mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT |
+                            ENABLE_PROCESSED_INPUT);
+  std::fputs(prompt, stderr);
+  std::fflush(stderr);
+  wchar_t typed[4096];
+  size_t units = 0;
+  int32_t error = 0;
+  bool any = false;
+  for (;;) {
+    wchar_t unit = 0;
+    DWORD got = 0;
+    if (!ReadConsoleW(input, &unit, 1, &got, nullptr)) {
+      error = EIO;
+      break;
+    }
+    if (got == 0) break;
+    any = true;
+    if (unit == L'\n') break;
+    if (units + 1 < sizeof typed / sizeof typed[0]) {
+      typed[units++] = unit;
+    } else {
+      error = E2BIG;
+    }
+  }
+  SetConsoleMode(input, mode);
+  std::fputs("\n", stderr);
+  if (units > 0 && typed[units - 1] == L'\r') --units;
+  if (error == 0 && !any) error = ENODATA;
+  if (error == 0 && units > 0) {
+    int written = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, typed, static_cast<int>(units),
+                                      buffer, static_cast<int>(size - 1), nullptr, nullptr);
+    if (written <= 0) {
+      error = GetLastError() == ERROR_INSUFFICIENT_BUFFER ? E2BIG : EILSEQ;
+    } else {
+      *count = static_cast<size_t>(written);
+    }
+  }
+  SecureZeroMemory(typed, sizeof typed);
+  return error;
+}
+
+// One line of a pipe or file, a byte at a time.
+int32_t readStreamLine(HANDLE input, char* buffer, size_t size, size_t* count) {
+  int32_t error = 0;
+  bool any = false;
+  for (;;) {
+    char c = 0;
+    DWORD got = 0;
+    if (!ReadFile(input, &c, 1, &got, nullptr)) {
+      if (GetLastError() != ERROR_BROKEN_PIPE) error = EIO;
+      break;
+    }
+    if (got == 0) break;
+    any = true;
+    if (c == '\n') break;
+    if (*count + 1 < size) {
+      buffer[(*count)++] = c;
+    } else {
+      error = E2BIG;
+    }
+  }
+  if (*count > 0 && buffer[*count - 1] == '\r') --*count;
+  return error == 0 && !any ? ENODATA : error;
+}
+
+}  // namespace
+
+int32_t osReadSecretLine(const char* prompt, char* buffer, size_t size, size_t* length) {
+  *length = 0;
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  size_t count = 0;
+  int32_t error = 0;
+  if (GetConsoleMode(input, &mode)) {
+    error = readConsoleLine(input, mode, prompt, buffer, size, &count);
+  } else {
+    error = readStreamLine(input, buffer, size, &count);
+  }
+  if (error != 0) {
+    SecureZeroMemory(buffer, size);
+    return error;
+  }
+  buffer[count] = '\0';
+  *length = count;
+  return 0;
+}

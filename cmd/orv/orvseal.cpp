@@ -112,7 +112,7 @@ int32_t rewriteLines(RunState& run, Replacement& output, Rewritten* rewritten) {
   rewritten->keystorePath = run.keystore.path;
   KeystoreWriter notes;
   notes.state = rewritten;
-  notes.ownLine = [](void* state, Replacement&, const KeystoreLine& line, bool*) {
+  notes.ownLine = [](void* state, TextOutput&, const KeystoreLine& line, bool*) {
     auto* found = static_cast<Rewritten*>(state);
     if (lineAction(line) == LineAction::kKeepHeldBack) {
       ORV_LINE_MESSAGE(kMsgPlaintextBehindFlag, found->keystorePath, line);

@@ -17,7 +17,8 @@ struct CredOptions {
   const char* newKeyFile = nullptr;           // -nf
   int32_t algorithm = 2;                      // -sp
   bool json = false;                          // --json, for check
-  std::vector<const char*> operands;          // reveal's KEYs, genkey's FILE
+  bool checkOnly = false;                     // --check, for set
+  std::vector<const char*> operands;          // reveal's KEYs, set's NAMEs, genkey's FILE
 };
 
 // Reads the protected value of `line` with `key`: 0 with the plaintext
@@ -30,6 +31,7 @@ int32_t restoreValue(MasterKeys& keys, const InitialKey& key, const KeystoreLine
 int32_t runCheck(const CredOptions& options);
 int32_t runReveal(const CredOptions& options);
 int32_t runRekey(const CredOptions& options);
+int32_t runSet(const CredOptions& options);
 int32_t runGenkey(const CredOptions& options);
 
 #endif  // ORV_CMD_ORVCRED_COMMAND_H_

@@ -21,7 +21,7 @@
 
 namespace {
 
-enum class Subcommand { kNone, kHelp, kCheck, kReveal, kRekey, kGenkey, kVersion };
+enum class Subcommand { kNone, kHelp, kCheck, kReveal, kSet, kRekey, kGenkey, kVersion };
 
 // Which options and operands a subcommand takes.
 struct Grammar {
@@ -30,21 +30,23 @@ struct Grammar {
   bool keystoreOptions;  // -f, -sf
   bool rekeyOptions;     // -nf, -sp
   bool checkOptions;     // -f more than once, --json
+  bool setOptions;       // --check
   int operands;          // 0, 1 (genkey's FILE) or any number from 1 (reveal's KEYs)
   const char* missing;   // what the command line lacks when an operand is missing
 };
 
 constexpr int kAnyNumber = -1;
 constexpr Grammar kGrammars[] = {
-    {"check", Subcommand::kCheck, true, false, true, 0, nullptr},
-    {"reveal", Subcommand::kReveal, true, false, false, kAnyNumber, "the KEY to reveal"},
-    {"rekey", Subcommand::kRekey, true, true, false, 0, nullptr},
-    {"genkey", Subcommand::kGenkey, false, false, false, 1, "the FILE to create"},
-    {"version", Subcommand::kVersion, false, false, false, 0, nullptr},
-    {"--version", Subcommand::kVersion, false, false, false, 0, nullptr},
-    {"help", Subcommand::kHelp, false, false, false, 0, nullptr},
-    {"--help", Subcommand::kHelp, false, false, false, 0, nullptr},
-    {"-h", Subcommand::kHelp, false, false, false, 0, nullptr},
+    {"check", Subcommand::kCheck, true, false, true, false, 0, nullptr},
+    {"reveal", Subcommand::kReveal, true, false, false, false, kAnyNumber, "the KEY to reveal"},
+    {"set", Subcommand::kSet, true, false, false, true, kAnyNumber, "the NAME to set"},
+    {"rekey", Subcommand::kRekey, true, true, false, false, 0, nullptr},
+    {"genkey", Subcommand::kGenkey, false, false, false, false, 1, "the FILE to create"},
+    {"version", Subcommand::kVersion, false, false, false, false, 0, nullptr},
+    {"--version", Subcommand::kVersion, false, false, false, false, 0, nullptr},
+    {"help", Subcommand::kHelp, false, false, false, false, 0, nullptr},
+    {"--help", Subcommand::kHelp, false, false, false, false, 0, nullptr},
+    {"-h", Subcommand::kHelp, false, false, false, false, 0, nullptr},
 };
 
 // Says what is wrong with the command line, then shows the usage, both on
@@ -78,6 +80,9 @@ Subcommand readCommandLine(int32_t argc, char** argv, CredOptions* options) {
   }
   if (grammar->checkOptions) {
     rules[count++] = {"-json", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->json};
+  }
+  if (grammar->setOptions) {
+    rules[count++] = {"-check", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->checkOnly};
   }
   int32_t fault = readOptions(argc, argv, 2, rules, count,
                               grammar->operands != 0 ? &options->operands : nullptr);
@@ -116,6 +121,7 @@ int32_t runCommand(int32_t argc, char** argv) {
   switch (readCommandLine(argc, argv, &options)) {
     case Subcommand::kCheck: return runCheck(options);
     case Subcommand::kReveal: return runReveal(options);
+    case Subcommand::kSet: return runSet(options);
     case Subcommand::kRekey: return runRekey(options);
     case Subcommand::kGenkey: return runGenkey(options);
     case Subcommand::kVersion: return runVersion();

@@ -17,6 +17,7 @@ constexpr int32_t kCredDuplicateKey = 5;    // reveal: KEY has more than one lin
 constexpr int32_t kCredHeldBack = 6;        // check: plaintext behind a flag that says YES
 constexpr int32_t kCredDefaultKey = 7;      // check: values under the built-in key
 constexpr int32_t kCredRepeated = 8;        // check: a credential key given more than once
+constexpr int32_t kCredBadValue = 9;        // set: a value read is refused
 
 // Runs the command with the process's arguments and returns the exit code.
 int32_t orvcredMain(int32_t argc, char** argv);

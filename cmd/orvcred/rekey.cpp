@@ -137,7 +137,7 @@ bool nothingToDo(const Rekey& run) {
 // What rekey writes itself in the new text: the key file line with the new
 // name, and every protected value protected again under the new key; the
 // rest as orvseal writes it.
-int32_t writeOwnLine(void* state, Replacement& out, const KeystoreLine& line, bool* written) {
+int32_t writeOwnLine(void* state, TextOutput& out, const KeystoreLine& line, bool* written) {
   Rekey& run = *static_cast<Rekey*>(state);
   if (line.number == run.keyFileLine) {
     const char* name = run.options->newKeyFile;

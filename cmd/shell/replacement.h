@@ -8,6 +8,16 @@
 #include "lib/orv/config_access.h"
 #include "platform/files.h"
 
+// What a keystore's text is written into: a Replacement, or a SecretText
+// held in memory (cmd/shell/rewriter.h).
+class TextOutput {
+ public:
+  virtual void write(const char* bytes, size_t length) = 0;
+
+ protected:
+  ~TextOutput() = default;
+};
+
 // The one way a command replaces a file with new text (the keystore, or an
 // -o file): begin, write, commit, and discard on every failure. The text
 // goes to a side file beside the file it replaces, created exclusively and
@@ -17,7 +27,7 @@
 // that file. Until then the file is unchanged, and a side file that was not
 // committed is removed when the Replacement goes. Each failure is reported
 // with its message.
-class Replacement {
+class Replacement final : public TextOutput {
  public:
   Replacement() = default;
   ~Replacement();
@@ -45,7 +55,7 @@ class Replacement {
   // commit. 0 or kRunCannotOpen (ORV9106E).
   int32_t beginStream(const WalkedPath& target);
 
-  void write(const char* bytes, size_t length);
+  void write(const char* bytes, size_t length) override;
 
   // Whether the file replaced is the keystore that the run read.
   bool replacesKeystore() const { return replacesKeystore_; }

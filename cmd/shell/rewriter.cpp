@@ -1,20 +1,17 @@
 #include "cmd/shell/rewriter.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "cmd/shell/shell.h"
 #include "platform/runtime.h"
 #include "platform/trace.h"
 
-namespace {
-
-void writeTo(void* sink, const char* bytes, size_t length) {
-  static_cast<Replacement*>(sink)->write(bytes, length);
+void writeToOutput(void* sink, const char* bytes, size_t length) {
+  static_cast<TextOutput*>(sink)->write(bytes, length);
 }
 
-}  // namespace
-
-int32_t rewriteCredentialLine(Replacement& output, PbeContext* context, const KeystoreLine& line) {
+int32_t rewriteCredentialLine(TextOutput& output, PbeContext* context, const KeystoreLine& line) {
   TraceScope scope(kRewriteFunctionNumber);
   LineAction action = lineAction(line);
   if (action == LineAction::kDrop) return scope.result(0);
@@ -35,21 +32,47 @@ int32_t rewriteCredentialLine(Replacement& output, PbeContext* context, const Ke
     reportPbeFailure(rc);
     return scope.result(rc);
   }
-  writeProtectedLine(line, protectedText, static_cast<size_t>(protectedLength), writeTo, &output);
+  writeProtectedLine(line, protectedText, static_cast<size_t>(protectedLength), writeToOutput, &output);
   svcPbeFreeBuf(protectedText, protectedLength);
   return scope.result(0);
 }
 
-void writeLineWith(Replacement& output, const KeystoreLine& line, const LineSpan& span,
-                   const char* text, size_t length) {
+void writeLineWith(TextOutput& output, const KeystoreLine& line, const LineSpan& span,
+                   const char* text, size_t length, LineEnd end) {
   size_t rest = span.begin + span.length;
   output.write(line.text, span.begin);
   output.write(text, length);
   output.write(line.text + rest, line.length - rest);
-  output.write(line.ending, std::strlen(line.ending));
+  if (end == LineEnd::kAlways || line.hasEnding) {
+    output.write(line.ending, std::strlen(line.ending));
+  }
 }
 
-int32_t rewriteKeystore(Replacement& output, PbeContext* context, const char* text, size_t length,
+SecretText::~SecretText() {
+  osSecureWipe(bytes_, capacity_);
+  std::free(bytes_);
+}
+
+void SecretText::write(const char* bytes, size_t length) {
+  if (length == 0 || failed_) return;
+  if (length > capacity_ - size_) {
+    size_t capacity = capacity_ * 2 > size_ + length ? capacity_ * 2 : size_ + length + 4096;
+    char* grown = static_cast<char*>(std::malloc(capacity));
+    if (grown == nullptr) {
+      failed_ = true;
+      return;
+    }
+    if (size_ > 0) std::memcpy(grown, bytes_, size_);
+    osSecureWipe(bytes_, capacity_);
+    std::free(bytes_);
+    bytes_ = grown;
+    capacity_ = capacity;
+  }
+  std::memcpy(bytes_ + size_, bytes, length);
+  size_ += length;
+}
+
+int32_t rewriteKeystore(TextOutput& output, PbeContext* context, const char* text, size_t length,
                         const KeystoreWriter& writer) {
   KeystoreLines lines(text, length);
   // A byte order mark is kept as it is and is no part of the first key.

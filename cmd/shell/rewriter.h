@@ -1,6 +1,7 @@
 #ifndef ORV_CMD_SHELL_REWRITER_H_
 #define ORV_CMD_SHELL_REWRITER_H_
 
+#include <cstddef>
 #include <cstdint>
 
 #include "cmd/shell/replacement.h"
@@ -23,20 +24,49 @@ constexpr int32_t kRewriteFunctionNumber = 371;
 // 0x20006337): nothing is then written for the line, so that its plaintext
 // never reaches an output. A line to refuse is the caller's to catch first
 // (keystoreFault); it is written as it is.
-int32_t rewriteCredentialLine(Replacement& output, PbeContext* context, const KeystoreLine& line);
+int32_t rewriteCredentialLine(TextOutput& output, PbeContext* context, const KeystoreLine& line);
+
+// The WriteBytes of a TextOutput (`sink`), for the classifier's writers.
+void writeToOutput(void* sink, const char* bytes, size_t length);
+
+// Which line end writeLineWith gives a line: always one (orvseal ends every
+// line), or the one the line had (none for a last line without one).
+enum class LineEnd { kAlways, kAsRead };
 
 // Writes `line` and its line end into `output`, the stretch `span` of it
 // replaced by the `length` bytes of `text`: the one way a writer changes a
 // line in place, every other byte of it kept.
-void writeLineWith(Replacement& output, const KeystoreLine& line, const LineSpan& span,
-                   const char* text, size_t length);
+void writeLineWith(TextOutput& output, const KeystoreLine& line, const LineSpan& span,
+                   const char* text, size_t length, LineEnd end = LineEnd::kAlways);
+
+// A text composed in memory before any file is touched, so that it can be
+// read back first; its bytes are wiped whenever they move and when it goes.
+class SecretText final : public TextOutput {
+ public:
+  SecretText() = default;
+  ~SecretText();
+  SecretText(const SecretText&) = delete;
+  SecretText& operator=(const SecretText&) = delete;
+
+  void write(const char* bytes, size_t length) override;
+  const char* data() const { return bytes_; }
+  size_t size() const { return size_; }
+  // False when memory ran out: the text is incomplete.
+  bool complete() const { return !failed_; }
+
+ private:
+  char* bytes_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+  bool failed_ = false;
+};
 
 // What a writer of a whole keystore adds to orvseal's rewrite: `ownLine`
 // (may be null) sees every line first and either writes it itself
 // (*written true) or leaves it to the rewrite; a non-zero result ends the
 // write with that code.
 struct KeystoreWriter {
-  int32_t (*ownLine)(void* state, Replacement& output, const KeystoreLine& line,
+  int32_t (*ownLine)(void* state, TextOutput& output, const KeystoreLine& line,
                      bool* written) = nullptr;
   void* state = nullptr;
 };
@@ -46,7 +76,7 @@ struct KeystoreWriter {
 // as it is, then every line as rewriteCredentialLine writes it, unless
 // `writer` writes the line itself. Stops at the first failure and returns
 // its code; 0 when every line is written.
-int32_t rewriteKeystore(Replacement& output, PbeContext* context, const char* text, size_t length,
+int32_t rewriteKeystore(TextOutput& output, PbeContext* context, const char* text, size_t length,
                         const KeystoreWriter& writer = {});
 
 // A PBE context ready to protect values under one initial key and

@@ -67,7 +67,7 @@ class RewriterTest : public ::testing::Test {
       EXPECT_EQ(output.begin(out, osOpenForReading(model), nullptr, nullptr), 0);
       KeystoreWriter counter;
       counter.state = &run.linesHandled;
-      counter.ownLine = [](void* state, Replacement&, const KeystoreLine&, bool*) {
+      counter.ownLine = [](void* state, TextOutput&, const KeystoreLine&, bool*) {
         ++*static_cast<size_t*>(state);
         return int32_t{0};
       };

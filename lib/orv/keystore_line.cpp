@@ -282,11 +282,15 @@ bool KeystoreLines::next(KeystoreLine* line) {
   return true;
 }
 
-void writeProtectedLine(const KeystoreLine& line, const char* protectedText, size_t length,
-                        WriteBytes write, void* sink) {
+void writeFlagLine(const KeystoreLine& line, WriteBytes write, void* sink) {
   write(sink, line.flagKey, std::strlen(line.flagKey));
   write(sink, " = YES", 6);
   write(sink, line.ending, std::strlen(line.ending));
+}
+
+void writeProtectedLine(const KeystoreLine& line, const char* protectedText, size_t length,
+                        WriteBytes write, void* sink) {
+  writeFlagLine(line, write, sink);
   write(sink, line.text + line.key.begin, line.key.length);
   write(sink, " = ", 3);
   const void* nul = std::memchr(protectedText, '\0', length);

@@ -189,4 +189,8 @@ using WriteBytes = void (*)(void* sink, const char* bytes, size_t length);
 void writeProtectedLine(const KeystoreLine& line, const char* protectedText, size_t length,
                         WriteBytes write, void* sink);
 
+// Writes the first of those two lines alone: "<flagKey> = YES" and the
+// credential line's line end.
+void writeFlagLine(const KeystoreLine& line, WriteBytes write, void* sink);
+
 #endif  // ORV_LIB_ORV_KEYSTORE_LINE_H_

@@ -78,12 +78,14 @@ class Scratch:
     def command(self, *args, exe=None):
         return ([EMULATOR] if EMULATOR else []) + [exe or EXE] + list(args)
 
-    def run(self, *args, env=None, preexec_fn=None, exe=None):
-        """Runs orvseal (or exe) in the folder; returns the completed process."""
+    def run(self, *args, env=None, preexec_fn=None, exe=None, input=None):
+        """Runs orvseal (or exe) in the folder, with `input` (bytes) on its
+        standard input, else none; returns the completed process."""
         environment = dict(self.env, **(env or {}))
         def start():
             return subprocess.run(self.command(*args, exe=exe), cwd=self.dir, env=environment,
-                                  stdin=subprocess.DEVNULL, capture_output=True,
+                                  stdin=None if input is not None else subprocess.DEVNULL,
+                                  input=input, capture_output=True,
                                   preexec_fn=preexec_fn, timeout=300)
         completed = start()
         # The program prints its copyright line before anything else, so a run
