@@ -12,7 +12,10 @@
 # root), and the project's .debs of the commands and the library are
 # installed once, together; a key file for a service
 # group is root's, 0640, and read by a member of that group (as root);
-# ansible-lint is clean; no secret reaches Ansible's output, -vvv included.
+# values given to the role are set through orvcred set's standard input,
+# read back by the consumer, in no file, set once, and only reported under
+# --check; ansible-lint is clean; no secret reaches Ansible's output, -vvv
+# included.
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -86,8 +89,9 @@ expect "--check on plaintext" "$(play "$work/fresh.conf" "$key" "key-A-$stamp" -
 cmp -s "$work/fresh.conf" examples/keystore.conf || fail "--check changed the file"
 mkdir "$work/new"
 cp examples/keystore.conf "$work/new/keystore.conf"
-expect "--check on a new host" \
-  "$(play "$work/new/keystore.conf" "$work/new/initial.key" "key-A-$stamp" --check)" "changed=2 failed=0"
+expect "--check on a new host, with values" \
+  "$(more_vars=", \"orvseal_values\": {\"pem.password\": \"Pem-New-Host\"}"
+     play "$work/new/keystore.conf" "$work/new/initial.key" "key-A-$stamp" --check)" "changed=3 failed=0"
 [ ! -e "$work/new/initial.key" ] || fail "--check placed the key file"
 expect "--check of a rotation" "$(play "$ks" "$key" "key-B-$stamp" --check)" "changed=2 failed=0"
 cmp -s "$ks" "$work/protected.conf" && [ ! -e "$key.1" ] || fail "--check rotated"
@@ -148,6 +152,38 @@ expect "a rotation by option stopped after the values moved" \
 reads "$work/option.conf" "$opt"
 [ ! -e "$opt.next" ] || fail "the new key is still beside the old one"
 
+# Values given to the role: orvcred set reads them on its standard input,
+# and the module that runs it is piped to the host even when Ansible keeps
+# its files there; the consumer reads them back, and the keystore's folder
+# and Ansible's temporary folder hold none of them.
+mkdir "$work/values"
+vks=$work/values/keystore.conf vkey=$work/values/initial.key
+cp examples/keystore.conf "$vks"
+given=Pem-Given-$stamp added="[Chan 3, added $stamp]"
+values=", \"orvseal_values\": {\"pem.password\": \"$given\", \"pem.password.channel3\": \"$added\"}"
+expect "values set" \
+  "$(export ANSIBLE_KEEP_REMOTE_FILES=1 ANSIBLE_REMOTE_TMP="$work/remote-tmp"
+     more_vars=$values play "$vks" "$vkey" "key-A-$stamp")" "changed=3 failed=0"
+[ "$("$work/reader" "$vks" pem.password pem.password.channel3 crl.ldap.pass)" = "pem.password=$given
+pem.password.channel3=$added
+crl.ldap.pass=Ld4p-Reader-Pw" ] || fail "the consumer does not read the values set"
+[ -n "$(ls -A "$work/remote-tmp")" ] && ! grep -rqF -e "$given" -e "$added" "$work/values" "$work/remote-tmp" ||
+  fail "a value set is in a file: $(grep -rlF -e "$given" -e "$added" "$work/values" "$work/remote-tmp")"
+cp "$vks" "$work/values.conf"
+expect "values set again change nothing" "$(more_vars=$values play "$vks" "$vkey" "key-A-$stamp")" \
+  "changed=0 failed=0"
+expect "--check of a value" "$(more_vars=", \"orvseal_values\": {\"pem.password\": \"Pem-Next-$stamp\"}"
+  play "$vks" "$vkey" "key-A-$stamp" --check)" "changed=1 failed=0"
+grep -q "$vks: pem.password would be set." "$work/out" || fail "no report naming the value"
+cmp -s "$vks" "$work/values.conf" || fail "--check of a value changed the keystore"
+# Refused before anything is done, naming keys alone.
+expect "values refused" "$(more_vars=", \"orvseal_values\": {\"crl.ldap.user\": \"Not-Secret-$stamp\",
+  \"pem.password\": \"Two\\nLines-$stamp\"}" play "$vks" "$vkey" "key-A-$stamp")" "changed=0 failed=1"
+grep -q "orvseal_values: crl.ldap.user are no credential keys .* pem.password: each value must be" "$work/out" ||
+  fail "no message naming the keys refused"
+! grep -q -e "Not-Secret-$stamp" -e "Lines-$stamp" "$work/out" || fail "a value refused is in the output"
+cmp -s "$vks" "$work/values.conf" || fail "values refused changed the keystore"
+
 # Neither the host's key nor the one given reads the keystore.
 printf 'not-the-key\n' >"$key.6"
 cp "$ks" "$work/before.conf"
@@ -204,14 +240,18 @@ expect "orvseal's warning" \
   "$(play "$work/linked/keystore.conf" "$work/linked/initial.key" "key-A-$stamp")" "changed=2 failed=0"
 grep -q "\[WARNING\]: ORV9114W: The keystore file" "$work/out" || fail "no warning shown"
 
-# A rotation at -vvv: neither key, nor its digest, nor a value in the output.
+# A rotation that sets values at -vvv: neither key, nor its digest, nor a
+# value in the output. The values are set under the new key.
 mkdir "$work/verbose"
 cp examples/keystore.conf "$work/verbose/keystore.conf"
 play "$work/verbose/keystore.conf" "$work/verbose/initial.key" "key-V-$stamp" >/dev/null
-expect "a rotation at -vvv" \
-  "$(play "$work/verbose/keystore.conf" "$work/verbose/initial.key" "key-W-$stamp" -vvv)" \
-  "changed=3 failed=0"
-secrets="$secrets key-V-$stamp key-W-$stamp"
+expect "a rotation with values at -vvv" \
+  "$(more_vars=", \"orvseal_values\": {\"pem.password\": \"Pem-Verbose-$stamp\", \"pkcs11.token_pin\": \"98-$stamp\"}"
+     play "$work/verbose/keystore.conf" "$work/verbose/initial.key" "key-W-$stamp" -vvv)" "changed=4 failed=0"
+[ "$("$bin/orvcred" reveal -f "$work/verbose/keystore.conf" -sf "$work/verbose/initial.key.1" pem.password \
+  pkcs11.token_pin 2>/dev/null)" = "Pem-Verbose-$stamp
+98-$stamp" ] || fail "the values set in a rotation do not read with the new key"
+secrets="$secrets key-V-$stamp key-W-$stamp Pem-Verbose-$stamp 98-$stamp"
 for digest in sha1sum sha256sum; do
   secrets="$secrets $(printf 'key-W-%s\n' "$stamp" | $digest | awk '{print $1}')"
 done
