@@ -42,24 +42,15 @@ std::string sampleKeystoreText(int lines) {
 }
 
 
-PbeContext* initialisedContext() {
+Protection* initialisedProtection() {
   static const unsigned char kInitialKey[] = "bench-initial-key-0123456789abcdef";
-  static unsigned char salt[kSaltLength];
-  static PbeContext context = {};
-  static bool ready = false;
-  if (!ready) {
-    buildSalt(salt);
-    context.algorithm = 2;
-    context.marker = kProtectedMarker;
-    context.initialKey = kInitialKey;
-    context.initialKeyLength = static_cast<int32_t>(sizeof kInitialKey - 1);
-    context.saltLength = kSaltLength;
-    context.salt = salt;
-    if (svcPbeInit(&context) != 0) {
+  static Protection protection;
+  if (protection.algorithm == 0) {
+    protection.algorithm = 2;
+    if (protection.keys.derive(kInitialKey, static_cast<int32_t>(sizeof kInitialKey - 1), 2) != 0) {
       std::fputs("orv_bench: svcPbeInit failed\n", stderr);
       std::exit(1);
     }
-    ready = true;
   }
-  return &context;
+  return &protection;
 }

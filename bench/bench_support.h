@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cmd/shell/rewriter.h"
 #include "platform/pbe.h"
 
 // What the micro-benchmarks share. The keystore lines are of the mix that
@@ -27,8 +28,8 @@ constexpr const char* kNullDevice = "NUL";
 constexpr const char* kNullDevice = "/dev/null";
 #endif
 
-// A PBE context of algorithm 2 with the command's salt and a fixed initial
-// key, initialised once (the key derivation runs on the first call).
-PbeContext* initialisedContext();
+// The protection of algorithm 2 under a fixed initial key, derived once (on
+// the first call).
+Protection* initialisedProtection();
 
 #endif  // ORV_BENCH_BENCH_SUPPORT_H_

@@ -34,13 +34,12 @@ BENCHMARK(BM_PbeInit)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseR
 // svcPbeSave of one plaintext of the given length, with the svcPbeFreeBuf
 // that the rewriter calls after every protected value.
 void BM_PbeSave(benchmark::State& state) {
-  PbeContext* context = initialisedContext();
+  Protection& protection = *initialisedProtection();
   std::string plaintext(static_cast<size_t>(state.range(0)), 's');
   for (auto _ : state) {
     char* text = nullptr;
     int32_t length = 0;
-    if (svcPbeSave(context, plaintext.data(), static_cast<int32_t>(plaintext.size()), &text,
-                   &length) != 0) {
+    if (protection.protect(plaintext.data(), plaintext.size(), &text, &length) != 0) {
       state.SkipWithError("svcPbeSave failed");
       break;
     }

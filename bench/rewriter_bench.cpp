@@ -23,7 +23,7 @@ void rewriteEach(benchmark::State& state, const std::vector<std::string>& lines)
   osWalkPath(kNullDevice, nullptr, &nullDevice, nullptr, 0);
   Replacement output;
   output.beginStream(nullDevice);
-  PbeContext* context = initialisedContext();
+  Protection& protection = *initialisedProtection();
   KeystoreLines classified(text.data(), text.size());
   int64_t bytes = 0;
   for (auto _ : state) {
@@ -32,7 +32,7 @@ void rewriteEach(benchmark::State& state, const std::vector<std::string>& lines)
       classified = KeystoreLines(text.data(), text.size());
       classified.next(&line);
     }
-    if (rewriteCredentialLine(output, context, line) != 0) {
+    if (rewriteCredentialLine(output, protection, line) != 0) {
       state.SkipWithError("rewriteCredentialLine failed");
       break;
     }

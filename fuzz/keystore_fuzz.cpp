@@ -30,22 +30,16 @@
 
 namespace {
 
-PbeContext* context() {
-  static PbeContext* instance = [] {
-    static unsigned char key[kDefaultKeyLength], salt[kSaltLength];
+Protection& protection() {
+  static Protection* instance = [] {
+    static unsigned char key[kDefaultKeyLength];
     buildDefaultKey(key);
-    buildSalt(salt);
-    auto* c = new PbeContext{};
-    c->algorithm = 2;
-    c->marker = kProtectedMarker;
-    c->initialKey = key;
-    c->initialKeyLength = kDefaultKeyLength;
-    c->salt = salt;
-    c->saltLength = kSaltLength;
-    if (svcPbeInit(c) != 0) std::abort();
-    return c;
+    auto* p = new Protection;
+    p->algorithm = 2;
+    if (p->keys.derive(key, kDefaultKeyLength, 2) != 0) std::abort();
+    return p;
   }();
-  return instance;
+  return *instance;
 }
 
 std::vector<std::string> splitLines(const std::string& text) {
@@ -77,7 +71,7 @@ std::string rewriteAll(const std::string& text) {
   {
     Replacement output;
     if (output.begin(written, osOpenForReading(model), nullptr, nullptr) != 0) std::abort();
-    if (rewriteKeystore(output, context(), text.data(), text.size()) != 0) std::abort();
+    if (rewriteKeystore(output, protection(), text.data(), text.size()) != 0) std::abort();
     if (output.commit() != 0) std::abort();
   }
   std::ifstream file(path + ".conf", std::ios::binary);
@@ -138,7 +132,7 @@ void checkEntries(const std::string& text) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   setConsoleQuiet(true);
-  context();  // the key derivation, once
+  protection();  // the key derivation, once
   return 0;
 }
 
@@ -182,7 +176,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string value = line.substr(at + 3, line.find_first_of(" \t\v\f\r\n", at + 3) - at - 3);
     char* plain = nullptr;
     int32_t length = 0;
-    int32_t restored = svcPbeRestore(context(), value.data(), static_cast<int32_t>(value.size()),
+    int32_t restored = protection().keys.restore(value.data(), value.size(),
                                      &plain, &length);
     svcPbeFreeBuf(plain, length);
     ORV_FUZZ_CHECK(restored == 0 || text.find(value) != std::string::npos,

@@ -110,7 +110,8 @@ constexpr CatalogueEntry kCatalogue[] = {
      "'{t1}' is not a regular file (it is a folder, a device or a pipe), so it is not read. "
      "Name the file itself."},
     {kMsgCredUsage,
-     "Usage: orvcred check  [-f keystore_file]... [-sf initial_key_file] [--json]\n"
+     "Usage: orvcred check  [-f keystore_file]... [-sf initial_key_file | --no-key] [--json]\n"
+     "                      [--format text|json|sarif] [--ci]\n"
      "       orvcred reveal [-f keystore_file] [-sf initial_key_file] KEY...\n"
      "       orvcred set    [-f keystore_file] [-sf initial_key_file] [--check] NAME...\n"
      "       orvcred rekey  [-f keystore_file] [-sf initial_key_file] -nf new_key_file [-sp 1|2]\n"
@@ -119,8 +120,9 @@ constexpr CatalogueEntry kCatalogue[] = {
      "       orvcred help | --help | -h\n"
      "  check   list every credential line with its state; exit 0 when orvseal would change\n"
      "          nothing, 2 when it would, 3 for a value this key cannot read, 6 for a\n"
-     "          plaintext behind a YES flag, 7 for values under the built-in key, 8 for a\n"
-     "          repeated credential key\n"
+     "          plaintext behind a YES flag, 7 for values under the built-in or example\n"
+     "          key, 8 for a repeated credential key; --no-key reads no key and checks\n"
+     "          what needs none; --ci exits 0 (clean), 1 (findings) or 2 (not checked)\n"
      "  reveal  write the plaintext of each KEY's value to standard output, one a line\n"
      "  set     protect a new value for each NAME, read from standard input one a line (from\n"
      "          a terminal: asked for twice, not shown), into its line or a new one at the\n"
@@ -192,6 +194,10 @@ constexpr CatalogueEntry kCatalogue[] = {
      "The credentials in '{t1}' are protected under the key file '{t2}' and this algorithm "
      "already; the file was left as it is."},
     {kMsgIncomplete, "The command line lacks {t1}."},
+    {kMsgExampleKeyValues,
+     "The values in '{t1}' are protected with the example key that ships with orvseal, which "
+     "anyone can read. Make a key of your own with orvcred genkey and move the values to it "
+     "with orvcred rekey."},
     {kMsgNotCredentialKey,
      "'{t1}' is not a credential key, so orvcred set does not take it: its value would stand "
      "in plain text. Credential keys begin with crl.ldap.pass, pem.password or "

@@ -25,7 +25,7 @@ struct RunState {
   Keystore keystore;
   WalkedPath output;      // the -o file's folder, held, when it is another file
   InitialKey initialKey;  // wiped when the run ends
-  Protection protection;  // ended before the key is wiped
+  Protection protection;
 };
 
 // Reads the command line and checks the algorithm.
@@ -121,7 +121,7 @@ int32_t rewriteLines(RunState& run, Replacement& output, Rewritten* rewritten) {
     found->changed = found->changed || rewriteChanges(line);
     return int32_t{0};
   };
-  return rewriteKeystore(output, &run.protection.context, run.keystore.text, run.keystore.length,
+  return rewriteKeystore(output, run.protection, run.keystore.text, run.keystore.length,
                          notes);
 }
 

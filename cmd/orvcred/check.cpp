@@ -1,7 +1,11 @@
 // orvcred check: for each keystore, one line per credential line,
 // FILE:LINE: KEY: STATE (or one JSON document for them all), never a value;
-// the exit code says what orvseal would do with the files, the worst first.
+// the exit code says what orvseal would do with the files, the worst first,
+// or under --ci only whether there are findings (1) or a file could not be
+// checked (2).
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <string>
 #include <unordered_map>
@@ -14,42 +18,68 @@
 #include "lib/orv/keystore_line.h"
 #include "lib/orvcred/master_keys.h"
 #include "platform/pbe.h"
+#include "platform/version.h"
 
 namespace {
 
-constexpr const char* kStateProtected = "protected";
-constexpr const char* kStateDefaultKey = "protected with the built-in key";
-constexpr const char* kStateNotReadable = "protected, not readable with this key";
-constexpr const char* kStatePlaintext = "plaintext";
-constexpr const char* kStateFlaggedPlaintext = "plaintext behind a flag that says protected";
-constexpr const char* kStateRepeated = "repeated";
+// The version of the JSON document's form (doc/check.schema.json).
+constexpr int kSchemaVersion = 1;
 
-// The results of check from the least to the most pressing; any other
-// result (the file could not be checked at all) is worse than all of them.
-constexpr int32_t kCheckOrder[] = {kRunOk,         kCredPlaintext,   kCredDefaultKey,
-                                   kCredRepeated,  kCredHeldBack,    kCredNotReadable};
+// What check says of a credential line: a fixed identifier for scripts, a
+// text for people, and the file's result that it makes.
+struct LineState {
+  const char* id;
+  const char* text;
+  int32_t code;
+};
+
+constexpr LineState kStateProtected = {"protected", "protected", kRunOk};
+constexpr LineState kStateUnverified = {"protected-unverified", "protected, not read (--no-key)",
+                                        kRunOk};
+constexpr LineState kStateDefaultKey = {"default-key", "protected with the built-in key",
+                                        kCredDefaultKey};
+constexpr LineState kStateExampleKey = {"example-key", "protected with the example key",
+                                        kCredDefaultKey};
+constexpr LineState kStateNotReadable = {"unreadable-with-key",
+                                         "protected, not readable with this key", kCredNotReadable};
+constexpr LineState kStatePlaintext = {"plaintext", "plaintext", kCredPlaintext};
+constexpr LineState kStateFlaggedPlaintext = {
+    "behind-yes-flag", "plaintext behind a flag that says protected", kCredHeldBack};
+constexpr LineState kStateRepeated = {"repeated", "repeated", kCredRepeated};
+
+// What a file's result means, from the least to the most pressing; any
+// other result (the file could not be checked at all) is worse than all.
+struct Outcome {
+  int32_t code;
+  const char* id;
+  const char* meaning;
+};
+
+constexpr Outcome kOutcomes[] = {
+    {kRunOk, "clean", "orvseal would change nothing, and every value reads with this key"},
+    {kCredPlaintext, "orvseal-would-change", "orvseal would protect a value or drop a flag line"},
+    {kCredDefaultKey, "default-key",
+     "values are protected with a key that anyone can have: the built-in or the example key"},
+    {kCredRepeated, "repeated", "a credential key is given more than once"},
+    {kCredHeldBack, "behind-yes-flag", "a plaintext stands behind a flag line that says YES"},
+    {kCredNotReadable, "unreadable-with-key", "a protected value does not read with this key"},
+};
+constexpr Outcome kRefused = {-1, "refused", "the keystore could not be checked"};
 
 int rank(int32_t code) {
-  for (int i = 0; i < static_cast<int>(std::size(kCheckOrder)); ++i) {
-    if (kCheckOrder[i] == code) return i;
+  for (int i = 0; i < static_cast<int>(std::size(kOutcomes)); ++i) {
+    if (kOutcomes[i].code == code) return i;
   }
-  return static_cast<int>(std::size(kCheckOrder));
+  return static_cast<int>(std::size(kOutcomes));
 }
 
-const char* meaning(int32_t code) {
-  switch (code) {
-    case kRunOk: return "orvseal would change nothing, and every value reads with this key";
-    case kCredPlaintext: return "orvseal would protect a value or drop a flag line";
-    case kCredDefaultKey: return "values are protected with the built-in key";
-    case kCredRepeated: return "a credential key is given more than once";
-    case kCredHeldBack: return "a plaintext stands behind a flag line that says YES";
-    case kCredNotReadable: return "a protected value does not read with this key";
-    default: return "the keystore could not be checked";
-  }
+const Outcome& outcome(int32_t code) {
+  int i = rank(code);
+  return i < static_cast<int>(std::size(kOutcomes)) ? kOutcomes[i] : kRefused;
 }
 
-// Whether the value reads back under this key: 0 (yes), kCredNotReadable,
-// or the failure of the service, reported.
+// Whether the values read with this key: 0 (yes), kCredNotReadable, or the
+// failure of the service, reported.
 int32_t readable(MasterKeys& keys, const InitialKey& key, const KeystoreLine& line) {
   char* plaintext = nullptr;
   int32_t plaintextLength = 0;
@@ -58,10 +88,17 @@ int32_t readable(MasterKeys& keys, const InitialKey& key, const KeystoreLine& li
   return rc;
 }
 
+// The shipped example key, which is as public as the built-in one.
+bool isExampleKey(const InitialKey& key) {
+  size_t length = std::strlen(ORV_EXAMPLE_KEY);
+  return !key.isDefault && key.bytes != nullptr && static_cast<size_t>(key.length) == length &&
+         std::memcmp(key.bytes, ORV_EXAMPLE_KEY, length) == 0;
+}
+
 struct CheckedLine {
   int64_t number;
   std::string key;
-  const char* state;
+  const LineState* state;
 };
 
 struct CheckedFile {
@@ -71,7 +108,9 @@ struct CheckedFile {
   // built-in key. Set also when that file could not be read.
   std::string keyFile;
   const char* keySource = nullptr;  // where the key was named; null: no key settled
+  bool exampleKey = false;
   int32_t code = kRunOk;
+  std::string refusal;  // why the file could not be checked, as shown
   std::vector<CheckedLine> lines;
 };
 
@@ -110,10 +149,13 @@ int32_t checkFile(const char* keystoreFile, const CredOptions& options, CheckedF
   int32_t rc = locateKeystore(keystoreFile, &keystore);
   checked->path = keystore.path != nullptr ? keystore.path : "keystore.conf";
   if (rc == kRunOk) rc = readKeystore(&keystore);
-  if (rc == kRunOk) {
+  // Without the key, no key file is looked for: every finding that needs
+  // none is found all the same.
+  if (rc == kRunOk && !options.noKey) {
     rc = settleInitialKey(keystore, options.keyFile, &key);
     if (key.keyFilePath != nullptr) checked->keyFile = key.keyFilePath;
     checked->keySource = sourceName(key.source);
+    checked->exampleKey = isExampleKey(key);
   }
   if (rc != kRunOk) return rc;
 
@@ -125,27 +167,28 @@ int32_t checkFile(const char* keystoreFile, const CredOptions& options, CheckedF
   }
   MasterKeys masterKeys;
   int32_t code = kRunOk;
-  KeystoreLine first[std::size(kCheckOrder)];
+  KeystoreLine first[std::size(kOutcomes)];
   lines = KeystoreLines(keystore.text, keystore.length);
   for (KeystoreLine line; lines.next(&line);) {
     LineAction action = lineAction(line);
     int32_t found = rewriteChanges(line) ? kCredPlaintext : kRunOk;
     if (line.kind == LineKind::kCredential) {
       std::string name(line.text + line.key.begin, line.key.length);
-      const char* state = kStatePlaintext;
+      const LineState* state = &kStatePlaintext;
       if (action == LineAction::kKeepHeldBack) {
-        state = kStateFlaggedPlaintext;
-        found = kCredHeldBack;
+        state = &kStateFlaggedPlaintext;
+      } else if (action == LineAction::kKeepProtected && options.noKey) {
+        state = &kStateUnverified;
       } else if (action == LineAction::kKeepProtected) {
         rc = readable(masterKeys, key, line);
         if (rc != 0 && rc != kCredNotReadable) return rc;
-        found = rc != 0 ? kCredNotReadable : key.isDefault ? kCredDefaultKey : kRunOk;
-        state = rc != 0 ? kStateNotReadable : key.isDefault ? kStateDefaultKey : kStateProtected;
+        state = rc != 0            ? &kStateNotReadable
+                : key.isDefault    ? &kStateDefaultKey
+                : checked->exampleKey ? &kStateExampleKey
+                                      : &kStateProtected;
       }
-      if (keys[name] > 1 && rank(found) < rank(kCredRepeated)) {
-        state = kStateRepeated;
-        found = kCredRepeated;
-      }
+      if (keys[name] > 1 && rank(state->code) < rank(kCredRepeated)) state = &kStateRepeated;
+      found = state->code;
       checked->lines.push_back({line.number, name, state});
     }
     if (found != kRunOk && first[rank(found)].number == 0) first[rank(found)] = line;
@@ -156,11 +199,16 @@ int32_t checkFile(const char* keystoreFile, const CredOptions& options, CheckedF
     case kCredNotReadable: ORV_LINE_MESSAGE(kMsgNotReadable, keystore.path, at); break;
     case kCredHeldBack: ORV_LINE_MESSAGE(kMsgPlaintextBehindFlag, keystore.path, at); break;
     case kCredRepeated: ORV_LINE_MESSAGE(kMsgRepeatedCredential, keystore.path, at); break;
-    case kCredDefaultKey: ORV_MESSAGE(kMsgDefaultKeyValues, textMessage(keystore.path)); break;
+    case kCredDefaultKey:
+      ORV_MESSAGE(checked->exampleKey ? kMsgExampleKeyValues : kMsgDefaultKeyValues,
+                  textMessage(keystore.path));
+      break;
     case kCredPlaintext:
       ORV_MESSAGE(kMsgPlaintextFound, numberMessage(at.number, keystore.path));
       break;
-    default: ORV_MESSAGE(kMsgAllProtected, textMessage(keystore.path)); break;
+    default:
+      if (!options.noKey) ORV_MESSAGE(kMsgAllProtected, textMessage(keystore.path));
+      break;
   }
   return code;
 }
@@ -175,43 +223,141 @@ int32_t restoreValue(MasterKeys& keys, const InitialKey& key, const KeystoreLine
   return isUnreadableValue(rc) ? kCredNotReadable : reportPbeFailure(rc);
 }
 
+namespace {
+
+// The JSON document of every file checked: its form is doc/check.schema.json.
+std::string jsonReport(const std::vector<CheckedFile>& checked, int32_t worst) {
+  std::string out = "{\"schema_version\": " + std::to_string(kSchemaVersion) +
+                    ", \"tool\": \"orvcred\", \"tool_version\": " + jsonText(ORV_VERSION) +
+                    ", \"files\": [";
+  for (size_t i = 0; i < checked.size(); ++i) {
+    const CheckedFile& file = checked[i];
+    const Outcome& result = outcome(file.code);
+    const char* id = file.exampleKey && file.code == kCredDefaultKey ? kStateExampleKey.id
+                                                                    : result.id;
+    std::string message = "null";
+    size_t colon = file.refusal.find(": ");
+    if (&result == &kRefused && colon != std::string::npos) {
+      message = "{\"id\": " + jsonText(file.refusal.substr(0, colon)) +
+                ", \"text\": " + jsonText(file.refusal.substr(colon + 2)) + "}";
+    }
+    out += std::string(i == 0 ? "" : ", ") + "{\"file\": " + jsonText(file.path) +
+           ", \"outcome\": " + jsonText(id) + ", \"exit\": " + std::to_string(file.code) +
+           ", \"meaning\": " + jsonText(result.meaning) + ", \"message\": " + message +
+           ", \"key_file\": " + (file.keyFile.empty() ? "null" : jsonText(file.keyFile)) +
+           ", \"key_source\": " + (file.keySource == nullptr ? "null" : jsonText(file.keySource)) +
+           ", \"lines\": [";
+    for (size_t j = 0; j < file.lines.size(); ++j) {
+      const CheckedLine& line = file.lines[j];
+      out += std::string(j == 0 ? "" : ", ") + "{\"line\": " + std::to_string(line.number) +
+             ", \"key\": " + jsonText(line.key) + ", \"state\": " + jsonText(line.state->id) +
+             ", \"state_text\": " + jsonText(line.state->text) + "}";
+    }
+    out += "]}";
+  }
+  return out + "], \"outcome\": " + jsonText(outcome(worst).id) + ", \"exit\": " +
+         std::to_string(worst) + ", \"meaning\": " + jsonText(outcome(worst).meaning) + "}\n";
+}
+
+// A file's path as a SARIF artifact URI: a relative path stays relative to
+// the working folder, with '/' between names; an absolute one becomes a
+// file URI. Bytes other than letters, digits and "-._~/:" are escaped.
+std::string sarifUri(const std::string& path) {
+  std::string uri;
+  bool drive = path.size() > 2 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+  if (drive || (!path.empty() && (path[0] == '/' || path[0] == '\\'))) {
+    uri = drive ? "file:///" : "file://";
+  }
+  for (unsigned char c : path) {
+    if (c == '\\') c = '/';
+    if (std::isalnum(c) != 0 || std::strchr("-._~/:", c) != nullptr) {
+      uri += static_cast<char>(c);
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+      uri += escaped;
+    }
+  }
+  return uri;
+}
+
+std::string sarifLocation(const std::string& path, int64_t line) {
+  return "{\"physicalLocation\": {\"artifactLocation\": {\"uri\": " + jsonText(sarifUri(path)) +
+         "}" + (line > 0 ? ", \"region\": {\"startLine\": " + std::to_string(line) + "}" : "") +
+         "}}";
+}
+
+// The findings as SARIF 2.1.0: a rule for each state that is a finding, a
+// result for each line in such a state, and for a file that could not be
+// checked a notification with its message.
+std::string sarifReport(const std::vector<CheckedFile>& checked) {
+  const LineState* findings[] = {&kStatePlaintext,     &kStateFlaggedPlaintext, &kStateNotReadable,
+                                 &kStateRepeated,      &kStateDefaultKey,       &kStateExampleKey};
+  auto level = [](const LineState* state) {
+    return state->code == kCredDefaultKey || state->code == kCredRepeated ? "warning" : "error";
+  };
+  std::string rules;
+  for (const LineState* state : findings) {
+    rules += std::string(rules.empty() ? "" : ", ") + "{\"id\": " + jsonText(state->id) +
+             ", \"shortDescription\": {\"text\": " + jsonText(state->text) +
+             "}, \"defaultConfiguration\": {\"level\": \"" + level(state) + "\"}}";
+  }
+  std::string results;
+  std::string notes;
+  for (const CheckedFile& file : checked) {
+    if (&outcome(file.code) == &kRefused) {
+      notes += std::string(notes.empty() ? "" : ", ") +
+               "{\"level\": \"error\", \"message\": {\"text\": " +
+               jsonText(file.refusal.empty() ? kRefused.meaning : file.refusal) +
+               "}, \"locations\": [" + sarifLocation(file.path, 0) + "]}";
+    }
+    for (const CheckedLine& line : file.lines) {
+      if (line.state->code == kRunOk) continue;
+      results += std::string(results.empty() ? "" : ", ") + "{\"ruleId\": " +
+                 jsonText(line.state->id) + ", \"level\": \"" + level(line.state) +
+                 "\", \"message\": {\"text\": " + jsonText(line.key + ": " + line.state->text) +
+                 "}, \"locations\": [" + sarifLocation(file.path, line.number) + "]}";
+    }
+  }
+  return "{\"$schema\": \"https://json.schemastore.org/sarif-2.1.0.json\", \"version\": "
+         "\"2.1.0\", \"runs\": [{\"tool\": {\"driver\": {\"name\": \"orvcred\", \"version\": " +
+         jsonText(ORV_VERSION) + ", \"rules\": [" + rules + "]}}, \"invocations\": "
+         "[{\"executionSuccessful\": " + (notes.empty() ? "true" : "false") +
+         ", \"toolExecutionNotifications\": [" + notes + "]}], \"results\": [" + results +
+         "]}]}\n";
+}
+
+}  // namespace
+
 int32_t runCheck(const CredOptions& options) {
   std::vector<const char*> files = options.keystoreFiles;
   if (files.empty()) files.push_back(nullptr);
   std::vector<CheckedFile> checked(files.size());
   int32_t worst = kRunOk;
   for (size_t i = 0; i < files.size(); ++i) {
+    forgetLastError();
     checked[i].code = checkFile(files[i], options, &checked[i]);
+    if (&outcome(checked[i].code) == &kRefused) checked[i].refusal = lastErrorMessage();
     if (rank(checked[i].code) > rank(worst)) worst = checked[i].code;
   }
+  std::string format = options.format != nullptr ? options.format : options.json ? "json" : "text";
   std::string out;
-  if (options.json) {
-    out = "{\"files\": [";
-    for (size_t i = 0; i < checked.size(); ++i) {
-      const CheckedFile& file = checked[i];
-      out += std::string(i == 0 ? "" : ", ") + "{\"file\": " + jsonText(file.path) +
-             ", \"exit\": " + std::to_string(file.code) + ", \"meaning\": " +
-             jsonText(meaning(file.code)) + ", \"key_file\": " +
-             (file.keyFile.empty() ? "null" : jsonText(file.keyFile)) + ", \"key_source\": " +
-             (file.keySource == nullptr ? "null" : jsonText(file.keySource)) + ", \"lines\": [";
-      for (size_t j = 0; j < file.lines.size(); ++j) {
-        const CheckedLine& line = file.lines[j];
-        out += std::string(j == 0 ? "" : ", ") + "{\"line\": " + std::to_string(line.number) +
-               ", \"key\": " + jsonText(line.key) + ", \"state\": " + jsonText(line.state) + "}";
-      }
-      out += "]}";
-    }
-    out += "], \"exit\": " + std::to_string(worst) + ", \"meaning\": " + jsonText(meaning(worst)) +
-           "}\n";
+  if (format == "json") {
+    out = jsonReport(checked, worst);
+  } else if (format == "sarif") {
+    out = sarifReport(checked);
   } else {
     for (const CheckedFile& file : checked) {
       for (const CheckedLine& line : file.lines) {
         out += file.path + ":" + std::to_string(line.number) + ": " + line.key + ": " +
-               line.state + "\n";
+               line.state->text + "\n";
       }
     }
   }
   std::fwrite(out.data(), 1, out.size(), stdout);
-  if (std::fflush(stdout) != 0 && worst == kRunOk) worst = kRunWriteFailed;
-  return worst;
+  if (std::fflush(stdout) != 0) return kRunWriteFailed;
+  if (!options.ci) return worst;
+  // The secret scanners' codes: 0 clean, 1 findings, 2 could not check.
+  return worst == kRunOk ? kCheckClean : &outcome(worst) == &kRefused ? kCheckFailed
+                                                                       : kCheckFindings;
 }

@@ -17,6 +17,9 @@ struct CredOptions {
   const char* newKeyFile = nullptr;           // -nf
   int32_t algorithm = 2;                      // -sp
   bool json = false;                          // --json, for check
+  const char* format = nullptr;               // --format text|json|sarif, for check
+  bool noKey = false;                         // --no-key, for check: read no key
+  bool ci = false;                            // --ci, for check: exit 0, 1 or 2
   bool checkOnly = false;                     // --check, for set
   std::vector<const char*> operands;          // reveal's KEYs, set's NAMEs, genkey's FILE
 };

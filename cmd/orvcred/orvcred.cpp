@@ -14,9 +14,10 @@
 #include "cmd/shell/options.h"
 #include "cmd/shell/shell.h"
 #include "lib/orv/keystore_line.h"
-#include "lib/orvcred/keystore_reader.h"
+#include "lib/orvcred/master_keys.h"
 #include "platform/files.h"
 #include "platform/memory.h"
+#include "platform/pbe.h"
 #include "platform/version.h"
 
 namespace {
@@ -67,7 +68,7 @@ Subcommand readCommandLine(int32_t argc, char** argv, CredOptions* options) {
     if (std::strcmp(argv[1], candidate.name) == 0) grammar = &candidate;
   }
   if (grammar == nullptr) return rejectCommandLine(kMsgBadOption, textMessage(argv[1], "orvcred"));
-  OptionRule rules[6];
+  OptionRule rules[9];
   size_t count = 0;
   if (grammar->keystoreOptions) {
     rules[count++] = {"f", &options->keystoreFile, nullptr, INT32_MIN, INT32_MAX, true, nullptr,
@@ -80,6 +81,9 @@ Subcommand readCommandLine(int32_t argc, char** argv, CredOptions* options) {
   }
   if (grammar->checkOptions) {
     rules[count++] = {"-json", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->json};
+    rules[count++] = {"-no-key", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->noKey};
+    rules[count++] = {"-ci", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->ci};
+    rules[count++] = {"-format", &options->format, nullptr, INT32_MIN, INT32_MAX, true};
   }
   if (grammar->setOptions) {
     rules[count++] = {"-check", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->checkOnly};
@@ -91,6 +95,11 @@ Subcommand readCommandLine(int32_t argc, char** argv, CredOptions* options) {
   if (fault != 0) return rejectCommandLine(kMsgBadOption, textMessage(argv[fault], "orvcred"));
   if (grammar->operands != 0 && operands == 0) {
     return rejectCommandLine(kMsgIncomplete, textMessage(grammar->missing));
+  }
+  const char* format = options->format;
+  if (format != nullptr && std::strcmp(format, "text") != 0 && std::strcmp(format, "json") != 0 &&
+      std::strcmp(format, "sarif") != 0) {
+    return rejectCommandLine(kMsgBadOption, textMessage(format, "orvcred"));
   }
   if (grammar->rekeyOptions && options->newKeyFile == nullptr) {
     return rejectCommandLine(kMsgIncomplete, textMessage("-nf with the new key file"));
@@ -176,6 +185,59 @@ std::string nearestKeys(const Keystore& keystore, const char* key) {
 
 }  // namespace
 
+namespace {
+
+// What reveal found for one KEY: its entry's line, or how many lines hold it.
+struct Wanted {
+  const char* key = nullptr;
+  KeystoreLine line;
+  int matches = 0;
+  char* plaintext = nullptr;  // a protected value's, released with svcPbeFreeBuf
+  int32_t plaintextLength = 0;
+};
+
+// Finds every KEY's entry in one pass over the keystore, as the library's
+// configuration reader takes entries: key = value, by its whole key.
+void findEntries(const Keystore& keystore, std::vector<Wanted>& wanted) {
+  KeystoreLines lines(keystore.text, keystore.length);
+  for (KeystoreLine line; lines.next(&line);) {
+    if (line.entry != EntryKind::kEntry) continue;
+    for (Wanted& entry : wanted) {
+      if (line.entryKey.length == std::strlen(entry.key) &&
+          std::memcmp(line.text + line.entryKey.begin, entry.key, line.entryKey.length) == 0 &&
+          ++entry.matches == 1) {
+        entry.line = line;
+      }
+    }
+  }
+}
+
+// Reads each KEY's value: a protected credential's plaintext, any other
+// value as it stands. The first KEY that has none is reported.
+int32_t readValues(const Keystore& keystore, const InitialKey& key, std::vector<Wanted>& wanted) {
+  MasterKeys keys;
+  for (Wanted& entry : wanted) {
+    if (entry.matches == 0) {
+      std::string near = nearestKeys(keystore, entry.key);
+      MessageRecord record = textMessage(keystore.path, entry.key);
+      record.textInsert3 = near.c_str();
+      ORV_MESSAGE(kMsgMissingParam, record);
+      return kCredMissingKey;
+    }
+    if (entry.matches > 1) {
+      ORV_MESSAGE(kMsgDuplicateParam, textMessage(keystore.path, entry.key));
+      return kCredDuplicateKey;
+    }
+    if (lineAction(entry.line) != LineAction::kKeepProtected) continue;
+    int32_t rc = restoreValue(keys, key, entry.line, &entry.plaintext, &entry.plaintextLength);
+    if (rc == kCredNotReadable) ORV_MESSAGE(kMsgNotReadable, textMessage(keystore.path, entry.key));
+    if (rc != 0) return rc;
+  }
+  return kRunOk;
+}
+
+}  // namespace
+
 int32_t runReveal(const CredOptions& options) {
   Keystore keystore;
   InitialKey key;
@@ -183,49 +245,25 @@ int32_t runReveal(const CredOptions& options) {
   if (rc == kRunOk) rc = readKeystore(&keystore);
   if (rc == kRunOk) rc = settleInitialKey(keystore, options.keyFile, &key);
   if (rc != kRunOk) return rc;
-  orvcred_keystore* handle = nullptr;
-  rc = openKeystoreText(keystore.text, keystore.length, key, &handle);
-  key.release();
-  if (rc == ORVCRED_NO_MEMORY) {
-    ORV_MESSAGE(kMsgNoMemory, messageRecord());
-    return kMemoryNoMemory;
-  }
-  if (rc != ORVCRED_OK) return reportPbeFailure(rc);
+  std::vector<Wanted> wanted(options.operands.size());
+  for (size_t i = 0; i < wanted.size(); ++i) wanted[i].key = options.operands[i];
+  findEntries(keystore, wanted);
   // Every value first: a script that reads them line by line gets all or none.
-  std::vector<std::pair<char*, size_t>> values;
-  const char* failed = nullptr;
-  for (const char* wanted : options.operands) {
-    char* value = nullptr;
-    size_t length = 0;
-    rc = orvcred_get(handle, wanted, &value, &length);
-    if (rc != ORVCRED_OK) {
-      failed = wanted;
-      break;
-    }
-    values.emplace_back(value, length);
-  }
-  orvcred_close(handle);
-  if (rc == ORVCRED_MISSING_KEY) {
-    std::string near = nearestKeys(keystore, failed);
-    MessageRecord record = textMessage(keystore.path, failed);
-    record.textInsert3 = near.c_str();
-    ORV_MESSAGE(kMsgMissingParam, record);
-  } else if (rc == ORVCRED_DUPLICATE_KEY) {
-    ORV_MESSAGE(kMsgDuplicateParam, textMessage(keystore.path, failed));
-  } else if (rc == ORVCRED_NOT_READABLE) {
-    ORV_MESSAGE(kMsgNotReadable, textMessage(keystore.path, failed));
-  } else if (rc == ORVCRED_NO_MEMORY) {
-    ORV_MESSAGE(kMsgNoMemory, messageRecord());
-    rc = kMemoryNoMemory;
-  }
-  for (const auto& [value, length] : values) {
-    if (rc == ORVCRED_OK) {
-      osWriteFile(value, 1, length, stdout);
+  rc = readValues(keystore, key, wanted);
+  key.release();
+  for (const Wanted& entry : wanted) {
+    if (rc == kRunOk) {
+      const KeystoreLine& line = entry.line;
+      if (entry.plaintext != nullptr) {
+        osWriteFile(entry.plaintext, 1, static_cast<size_t>(entry.plaintextLength), stdout);
+      } else {
+        osWriteFile(line.text + line.entryValue.begin, 1, line.entryValue.length, stdout);
+      }
       osWriteFile("\n", 1, 1, stdout);
     }
-    orvcred_free_value(value);
+    svcPbeFreeBuf(entry.plaintext, entry.plaintextLength);
   }
-  if (rc == ORVCRED_OK && std::fflush(stdout) != 0) rc = kRunWriteFailed;
+  if (rc == kRunOk && std::fflush(stdout) != 0) rc = kRunWriteFailed;
   return rc;
 }
 

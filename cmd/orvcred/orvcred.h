@@ -19,6 +19,11 @@ constexpr int32_t kCredDefaultKey = 7;      // check: values under the built-in 
 constexpr int32_t kCredRepeated = 8;        // check: a credential key given more than once
 constexpr int32_t kCredBadValue = 9;        // set: a value read is refused
 
+// check --ci's exit codes, those of the secret scanners that pipelines run.
+constexpr int32_t kCheckClean = 0;
+constexpr int32_t kCheckFindings = 1;
+constexpr int32_t kCheckFailed = 2;  // a file could not be checked
+
 // Runs the command with the process's arguments and returns the exit code.
 int32_t orvcredMain(int32_t argc, char** argv);
 

@@ -26,7 +26,7 @@ struct Rekey {
   InitialKey currentKey;
   InitialKey newKey;
   MasterKeys current;
-  Protection next;  // ended before the new key is wiped
+  Protection next;   // the new key's
   // The keystore's orvcred.keyfile line when it names the current key file:
   // its value becomes the new key file's name.
   int64_t keyFileLine = 0;
@@ -120,7 +120,7 @@ bool nothingToDo(const Rekey& run) {
   for (KeystoreLine line; lines.next(&line);) {
     if (rewriteChanges(line)) return false;
     if (lineAction(line) == LineAction::kKeepProtected &&
-        MasterKeys::algorithmOf(line.text + line.value.begin, line.value.length) !=
+        protectedTextAlgorithm(line.text + line.value.begin, line.value.length) !=
             run.options->algorithm) {
       return false;
     }
@@ -152,8 +152,8 @@ int32_t writeOwnLine(void* state, TextOutput& out, const KeystoreLine& line, boo
   int32_t protectedLength = 0;
   int32_t rc = restoreValue(run.current, run.currentKey, line, &plaintext, &plaintextLength);
   if (rc == 0) {
-    rc = svcPbeSave(&run.next.context, plaintext, plaintextLength, &protectedText,
-                    &protectedLength);
+    rc = run.next.protect(plaintext, static_cast<size_t>(plaintextLength), &protectedText,
+                          &protectedLength);
     if (rc != 0) reportPbeFailure(rc);
   }
   svcPbeFreeBuf(plaintext, plaintextLength);
@@ -184,7 +184,7 @@ int32_t runRekey(const CredOptions& options) {
     FILE* model = std::exchange(run.keystore.file, nullptr);
     rc = out.begin(run.keystore.where, model, &run.keystore.id, run.keystore.path);
     if (rc == kRunOk) {
-      rc = rewriteKeystore(out, &run.next.context, run.keystore.text, run.keystore.length,
+      rc = rewriteKeystore(out, run.next, run.keystore.text, run.keystore.length,
                            KeystoreWriter{writeOwnLine, &run});
     }
     if (rc == kRunOk) rc = out.commit();

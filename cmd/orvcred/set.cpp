@@ -49,8 +49,7 @@ struct SetRun {
 
   Keystore keystore;
   InitialKey key;
-  MasterKeys keys;
-  Protection protection;  // ended before the key is wiped
+  Protection protection;  // reads the values there are and protects the new ones
   std::vector<NewValue> values;  // sized once: the values never move
   // Per line of the keystore (from 1): whether it is a plaintext left
   // behind a flag line that says YES.
@@ -176,7 +175,7 @@ int32_t readValues(SetRun& run) {
 int32_t readsAs(SetRun& run, const KeystoreLine& line, const NewValue& value, bool* same) {
   char* plaintext = nullptr;
   int32_t plaintextLength = 0;
-  int32_t rc = restoreValue(run.keys, run.key, line, &plaintext, &plaintextLength);
+  int32_t rc = restoreValue(run.protection.keys, run.key, line, &plaintext, &plaintextLength);
   *same = rc == 0 && static_cast<size_t>(plaintextLength) == value.length &&
           std::memcmp(plaintext, value.value, value.length) == 0;
   svcPbeFreeBuf(plaintext, plaintextLength);
@@ -207,8 +206,7 @@ int32_t writeValueInto(SetRun& run, TextOutput& out, const KeystoreLine& line,
                        const NewValue& value) {
   char* protectedText = nullptr;
   int32_t protectedLength = 0;
-  int32_t rc = svcPbeSave(&run.protection.context, value.value, static_cast<int32_t>(value.length),
-                          &protectedText, &protectedLength);
+  int32_t rc = run.protection.protect(value.value, value.length, &protectedText, &protectedLength);
   if (rc != 0) return reportPbeFailure(rc);
   LineSpan span = line.value;
   bool blank = false;
@@ -248,7 +246,7 @@ int32_t writeLine(void* state, TextOutput& out, const KeystoreLine& line, bool* 
 // The new text: the keystore's lines, then a flag line and a line for each
 // NAME it lacks, in its line ends.
 int32_t compose(SetRun& run, SecretText& out) {
-  int32_t rc = rewriteKeystore(out, &run.protection.context, run.keystore.text, run.keystore.length,
+  int32_t rc = rewriteKeystore(out, run.protection, run.keystore.text, run.keystore.length,
                                KeystoreWriter{writeLine, &run});
   for (NewValue& value : run.values) {
     if (rc != 0 || value.line != 0) continue;

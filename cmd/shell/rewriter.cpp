@@ -11,7 +11,7 @@ void writeToOutput(void* sink, const char* bytes, size_t length) {
   static_cast<TextOutput*>(sink)->write(bytes, length);
 }
 
-int32_t rewriteCredentialLine(TextOutput& output, PbeContext* context, const KeystoreLine& line) {
+int32_t rewriteCredentialLine(TextOutput& output, Protection& protection, const KeystoreLine& line) {
   TraceScope scope(kRewriteFunctionNumber);
   LineAction action = lineAction(line);
   if (action == LineAction::kDrop) return scope.result(0);
@@ -21,12 +21,8 @@ int32_t rewriteCredentialLine(TextOutput& output, PbeContext* context, const Key
   }
   char* protectedText = nullptr;
   int32_t protectedLength = 0;
-  // A value the service cannot take whole is refused, never cut.
-  int32_t rc = line.value.length > static_cast<size_t>(INT32_MAX)
-                   ? kPbeBadArgument
-                   : svcPbeSave(context, line.text + line.value.begin,
-                                static_cast<int32_t>(line.value.length), &protectedText,
-                                &protectedLength);
+  int32_t rc = protection.protect(line.text + line.value.begin, line.value.length, &protectedText,
+                                  &protectedLength);
   if (rc != 0) {
     ORV_TRACE_TEXT(kRewriteFunctionNumber, 0, "Failed to encrypt credential: %d", rc);
     reportPbeFailure(rc);
@@ -72,7 +68,7 @@ void SecretText::write(const char* bytes, size_t length) {
   size_ += length;
 }
 
-int32_t rewriteKeystore(TextOutput& output, PbeContext* context, const char* text, size_t length,
+int32_t rewriteKeystore(TextOutput& output, Protection& protection, const char* text, size_t length,
                         const KeystoreWriter& writer) {
   KeystoreLines lines(text, length);
   // A byte order mark is kept as it is and is no part of the first key.
@@ -81,31 +77,18 @@ int32_t rewriteKeystore(TextOutput& output, PbeContext* context, const char* tex
     bool written = false;
     int32_t rc = writer.ownLine != nullptr ? writer.ownLine(writer.state, output, line, &written)
                                            : 0;
-    if (rc == 0 && !written) rc = rewriteCredentialLine(output, context, line);
+    if (rc == 0 && !written) rc = rewriteCredentialLine(output, protection, line);
     if (rc != 0) return rc;
   }
   return 0;
 }
 
-Protection::~Protection() {
-  if (ready) svcPbeTerm(&context);
-  osSecureWipe(&context, sizeof context);
-}
-
 int32_t startProtection(const InitialKey& key, int32_t algorithm, Protection* protection) {
-  buildSalt(protection->salt);
-  PbeContext& context = protection->context;
-  context.algorithm = algorithm;
-  context.marker = kProtectedMarker;
-  context.initialKeyLength = key.length;
-  context.initialKey = key.bytes;
-  context.saltLength = kSaltLength;
-  context.salt = protection->salt;
-  int32_t code = svcPbeInit(&context);
+  protection->algorithm = algorithm;
+  int32_t code = protection->keys.derive(key.bytes, key.length, algorithm);
   if (code != 0) {
     ORV_RUN_TRACE(0, "Failed to Init PBE: %d", code);
     return reportPbeFailure(code);
   }
-  protection->ready = true;
   return kRunOk;
 }

@@ -7,6 +7,7 @@
 #include "cmd/shell/replacement.h"
 #include "lib/orv/keystore_line.h"
 #include "lib/orvcred/initial_key.h"
+#include "lib/orvcred/master_keys.h"
 #include "platform/pbe.h"
 
 // The credential line rewriter: writes what takes the place of one line of
@@ -16,15 +17,32 @@
 
 constexpr int32_t kRewriteFunctionNumber = 371;
 
+// The master key that new values are protected under: one initial key and
+// one algorithm. The PBE context is MasterKeys', set up there alone.
+struct Protection {
+  MasterKeys keys;
+  int32_t algorithm = 0;
+
+  // The protected text of `plaintext` (MasterKeys::protect), released with
+  // svcPbeFreeBuf.
+  int32_t protect(const char* plaintext, size_t length, char** text, int32_t* textLength) {
+    return keys.protect(algorithm, plaintext, length, text, textLength);
+  }
+};
+
+// Derives the master key of `key` for `algorithm`. 0, or the code of
+// svcPbeInit, reported (ORV6337E).
+int32_t startProtection(const InitialKey& key, int32_t algorithm, Protection* protection);
+
 // Writes into `output` what takes the line's place (lineAction): the line
 // and its line end; nothing for a flag line that says "not protected"; for
 // a plaintext credential, its flag line and the credential line with the
-// whole value protected under `context` (writeProtectedLine). Returns 0, or
+// whole value protected under `protection` (writeProtectedLine). Returns 0, or
 // the non-zero code of the protection that failed (reported by message
 // 0x20006337): nothing is then written for the line, so that its plaintext
 // never reaches an output. A line to refuse is the caller's to catch first
 // (keystoreFault); it is written as it is.
-int32_t rewriteCredentialLine(TextOutput& output, PbeContext* context, const KeystoreLine& line);
+int32_t rewriteCredentialLine(TextOutput& output, Protection& protection, const KeystoreLine& line);
 
 // The WriteBytes of a TextOutput (`sink`), for the classifier's writers.
 void writeToOutput(void* sink, const char* bytes, size_t length);
@@ -76,24 +94,7 @@ struct KeystoreWriter {
 // as it is, then every line as rewriteCredentialLine writes it, unless
 // `writer` writes the line itself. Stops at the first failure and returns
 // its code; 0 when every line is written.
-int32_t rewriteKeystore(TextOutput& output, PbeContext* context, const char* text, size_t length,
+int32_t rewriteKeystore(TextOutput& output, Protection& protection, const char* text, size_t length,
                         const KeystoreWriter& writer = {});
-
-// A PBE context ready to protect values under one initial key and
-// algorithm, and released when it goes. The key's bytes must outlive it.
-struct Protection {
-  Protection() = default;
-  ~Protection();
-  Protection(const Protection&) = delete;
-  Protection& operator=(const Protection&) = delete;
-
-  PbeContext context = {};
-  unsigned char salt[kSaltLength] = {};
-  bool ready = false;
-};
-
-// Fills the context (the marker, the command's salt) and derives its master
-// key. 0, or the code of svcPbeInit, reported (ORV6337E).
-int32_t startProtection(const InitialKey& key, int32_t algorithm, Protection* protection);
 
 #endif  // ORV_CMD_SHELL_REWRITER_H_

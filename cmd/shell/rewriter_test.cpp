@@ -34,17 +34,11 @@ std::vector<std::string> splitLines(const std::string& text) {
 class RewriterTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    buildSalt(salt_);
-    context_ = PbeContext{};
-    context_.algorithm = 2;
-    context_.marker = kProtectedMarker;
-    context_.initialKeyLength = static_cast<int32_t>(sizeof kTestKey - 1);
-    context_.initialKey = kTestKey;
-    context_.saltLength = kSaltLength;
-    context_.salt = salt_;
-    initRc_ = svcPbeInit(&context_);
+    protection_ = new Protection;
+    protection_->algorithm = 2;
+    initRc_ = protection_->keys.derive(kTestKey, static_cast<int32_t>(sizeof kTestKey - 1), 2);
   }
-  static void TearDownTestSuite() { svcPbeTerm(&context_); }
+  static void TearDownTestSuite() { delete protection_; }
 
   void SetUp() override { ASSERT_EQ(initRc_, 0); }
 
@@ -71,7 +65,7 @@ class RewriterTest : public ::testing::Test {
         ++*static_cast<size_t*>(state);
         return int32_t{0};
       };
-      run.rc = rewriteKeystore(output, &context_, input.data(), input.size(), counter);
+      run.rc = rewriteKeystore(output, *protection_, input.data(), input.size(), counter);
       EXPECT_EQ(output.commit(), 0);
     }
     if (result != nullptr) *result = run;
@@ -83,8 +77,7 @@ class RewriterTest : public ::testing::Test {
   static bool restore(const std::string& text, std::string* plaintext) {
     char* buffer = nullptr;
     int32_t length = 0;
-    if (svcPbeRestore(&context_, text.data(), static_cast<int32_t>(text.size()), &buffer,
-                      &length) != 0) {
+    if (protection_->keys.restore(text.data(), text.size(), &buffer, &length) != 0) {
       return false;
     }
     plaintext->assign(buffer, static_cast<size_t>(length));
@@ -114,15 +107,13 @@ class RewriterTest : public ::testing::Test {
     return shown;
   }
 
-  static PbeContext context_;
-  static unsigned char salt_[kSaltLength];
+  static Protection* protection_;
   static int32_t initRc_;
 
   ScratchDir scratch_;
 };
 
-PbeContext RewriterTest::context_;
-unsigned char RewriterTest::salt_[kSaltLength];
+Protection* RewriterTest::protection_ = nullptr;
 int32_t RewriterTest::initRc_ = -1;
 
 struct RewriteCase {

@@ -10,6 +10,8 @@ SubpoolHandle commandSubpool = {0, 0};
 
 namespace {
 
+std::string lastError;
+
 const Program* runningProgram = nullptr;
 constexpr Program kNoProgram = {"orvseal", "cmd/shell/shell", 0, nullptr};
 
@@ -60,7 +62,17 @@ int32_t runProgram(const Program& program, int32_t argc, char** argv) {
   return result;
 }
 
+const std::string& lastErrorMessage() { return lastError; }
+
+void forgetLastError() { lastError.clear(); }
+
 void showMessage(uint32_t number, const MessageRecord& record, int32_t sourceLine) {
+  constexpr uint32_t kSeverityError = 2;
+  if (number >> 28 == kSeverityError) {
+    char text[2048];
+    formatMessage(number, &record, text, sizeof text);
+    lastError = text;
+  }
   svcDisplayMessage(commandSubpool, 0, 0, 0, number, &record, kMessageOptionCommand,
                     currentProgram().sourceName, sourceLine, 1);
 }

@@ -2,6 +2,7 @@
 #define ORV_CMD_SHELL_SHELL_H_
 
 #include <cstdint>
+#include <string>
 
 #include "platform/messages.h"
 #include "platform/program.h"
@@ -54,6 +55,12 @@ int32_t runProgram(const Program& program, int32_t argc, char** argv);
 // Shows a catalogue message of the running command, naming the calling line.
 void showMessage(uint32_t number, const MessageRecord& record, int32_t sourceLine);
 #define ORV_MESSAGE(number, record) showMessage((number), (record), __LINE__)
+
+// The last error message the running command showed, as shown
+// ("ORV9111E: text"), for a report that says why a file was refused; empty
+// when none was shown since forgetLastError.
+const std::string& lastErrorMessage();
+void forgetLastError();
 
 // A trace text of the running command's own function.
 #define ORV_RUN_TRACE(detail, ...) \

@@ -115,6 +115,13 @@ bool isProtectedText(const char* text, size_t length) {
   return separators >= kSeparatorsRequired;
 }
 
+int32_t protectedTextAlgorithm(const char* text, size_t length) {
+  size_t markerLength = std::strlen(kProtectedMarker);
+  if (length <= markerLength || std::memcmp(text, kProtectedMarker, markerLength) != 0) return 0;
+  char digit = text[markerLength];
+  return digit == '1' ? 1 : digit == '2' ? 2 : 0;
+}
+
 bool isCredentialKey(const char* key, size_t length) {
   for (const CredentialRow& row : kCredentialTable) {
     if (spanStartsWith(key, LineSpan{0, length}, row.credentialKey)) return true;

@@ -43,6 +43,10 @@ constexpr const char* kProtectedMarker = "<ORV>";
 // A protected text: the marker first and at least three '!' anywhere in it.
 bool isProtectedText(const char* text, size_t length);
 
+// The algorithm digit that follows the marker of a protected text: 1, 2, or
+// 0 for neither (no text any key reads).
+int32_t protectedTextAlgorithm(const char* text, size_t length);
+
 // Whether the `length` bytes of `key` begin with a credential key
 // (crl.ldap.pass, pem.password, pkcs11.token_pin; case counts).
 bool isCredentialKey(const char* key, size_t length);

@@ -1,7 +1,9 @@
 #include "lib/orvcred/master_keys.h"
 
+#include <cstdint>
 #include <cstring>
 
+#include "lib/orv/keystore_line.h"
 #include "lib/orvcred/initial_key.h"
 #include "platform/runtime.h"
 
@@ -34,29 +36,33 @@ int32_t MasterKeys::derive(const unsigned char* initialKey, int32_t length, int3
   return rc;
 }
 
-int32_t MasterKeys::algorithmOf(const char* text, size_t length) {
-  size_t markerLength = std::strlen(kProtectedMarker);
-  if (length <= markerLength || std::memcmp(text, kProtectedMarker, markerLength) != 0) return 0;
-  char digit = text[markerLength];
-  return digit == '1' ? 1 : digit == '2' ? 2 : 0;
-}
-
 int32_t MasterKeys::restore(const char* text, size_t length, char** plaintext,
                             int32_t* plaintextLength) {
   *plaintext = nullptr;
   *plaintextLength = 0;
-  int32_t algorithm = algorithmOf(text, length);
+  int32_t algorithm = protectedTextAlgorithm(text, length);
   if (algorithm == 0 || length > static_cast<size_t>(INT32_MAX)) return kPbeMalformed;
   if (!derived_[algorithm - 1]) return kPbeNotInitialised;
   return svcPbeRestore(&contexts_[algorithm - 1], text, static_cast<int32_t>(length), plaintext,
                        plaintextLength);
 }
 
+int32_t MasterKeys::protect(int32_t algorithm, const char* plaintext, size_t length, char** text,
+                            int32_t* textLength) {
+  *text = nullptr;
+  *textLength = 0;
+  if (algorithm != 1 && algorithm != 2) return kPbeBadAlgorithm;
+  if (!derived_[algorithm - 1]) return kPbeNotInitialised;
+  if (length > static_cast<size_t>(INT32_MAX)) return kPbeBadArgument;
+  return svcPbeSave(&contexts_[algorithm - 1], plaintext, static_cast<int32_t>(length), text,
+                    textLength);
+}
+
 int32_t MasterKeys::restoreWith(const InitialKey& key, const char* text, size_t length,
                                 char** plaintext, int32_t* plaintextLength) {
   *plaintext = nullptr;
   *plaintextLength = 0;
-  int32_t algorithm = algorithmOf(text, length);
+  int32_t algorithm = protectedTextAlgorithm(text, length);
   if (algorithm == 0) return kPbeMalformed;
   int32_t rc = derive(key.bytes, key.length, algorithm);
   return rc != 0 ? rc : restore(text, length, plaintext, plaintextLength);

@@ -21,9 +21,6 @@ class MasterKeys {
   // unless it is derived already. 0 or a code of svcPbeInit.
   int32_t derive(const unsigned char* initialKey, int32_t length, int32_t algorithm);
 
-  // The algorithm digit of a protected text: 1, 2, or 0 for neither.
-  static int32_t algorithmOf(const char* text, size_t length);
-
   // Whether `key` reads the protected text: derives the master key of the
   // text's algorithm (once) and restores it. 0 with the plaintext
   // (released with svcPbeFreeBuf); a code for which isUnreadableValue holds
@@ -36,6 +33,13 @@ class MasterKeys {
   // be derived (else kPbeNotInitialised); kPbeMalformed for a text of
   // neither algorithm. The plaintext is released with svcPbeFreeBuf.
   int32_t restore(const char* text, size_t length, char** plaintext, int32_t* plaintextLength);
+
+  // svcPbeSave under the context of `algorithm`, which must be derived
+  // (else kPbeNotInitialised). The text is released with svcPbeFreeBuf. A
+  // plaintext the service cannot take whole is refused (kPbeBadArgument),
+  // never cut.
+  int32_t protect(int32_t algorithm, const char* plaintext, size_t length, char** text,
+                  int32_t* textLength);
 
  private:
   unsigned char salt_[kSaltLength];

@@ -59,7 +59,7 @@ int32_t deriveKeys(orvcred_keystore* keystore, const InitialKey& key) {
   for (const ListNode* node = keystore->entries->head; node != nullptr; node = node->next) {
     const ConfigEntry* entry = entryOf(node);
     if (!isProtectedEntry(entry)) continue;
-    int32_t algorithm = MasterKeys::algorithmOf(entry->value, std::strlen(entry->value));
+    int32_t algorithm = protectedTextAlgorithm(entry->value, std::strlen(entry->value));
     if (algorithm == 0) continue;  // not readable; orvcred_get says so
     int32_t rc = keystore->keys.derive(key.bytes, key.length, algorithm);
     if (rc != 0) return orvcredCode(rc);
@@ -78,6 +78,33 @@ char* copyValue(const char* text, size_t length) {
   std::memcpy(value, text, length);
   value[length] = '\0';
   return value;
+}
+
+// The algorithm that seals the plaintext credentials a handle holds.
+constexpr int32_t kSealAlgorithm = 2;
+
+// Seals every plaintext credential under the handle's own master key: the
+// handle then holds no credential in plain text until orvcred_get is asked
+// for one, which reads it back like a value protected in the file.
+int32_t sealPlaintexts(orvcred_keystore* keystore, const InitialKey& key) {
+  for (ListNode* node = keystore->entries->head; node != nullptr; node = node->next) {
+    auto* entry = static_cast<ConfigEntry*>(node->data);
+    size_t length = std::strlen(entry->value);
+    if (!isCredentialKey(entry->key, std::strlen(entry->key)) ||
+        isProtectedText(entry->value, length)) {
+      continue;
+    }
+    char* text = nullptr;
+    int32_t textLength = 0;
+    int32_t rc = keystore->keys.derive(key.bytes, key.length, kSealAlgorithm);
+    if (rc == 0) rc = keystore->keys.protect(kSealAlgorithm, entry->value, length, &text, &textLength);
+    char* sealed = rc == 0 ? copyValue(text, static_cast<size_t>(textLength)) : nullptr;
+    svcPbeFreeBuf(text, textLength);
+    if (rc != 0) return orvcredCode(rc);
+    if (sealed == nullptr) return ORVCRED_NO_MEMORY;
+    svcFreeMem(0, kMemoryComponent, 0, std::exchange(entry->value, sealed));
+  }
+  return ORVCRED_OK;
 }
 
 }  // namespace
@@ -121,6 +148,7 @@ int32_t openKeystoreText(const char* text, size_t length, const InitialKey& key,
   keystore->entries = entries;
   keystore->usesDefaultKey = key.isDefault;
   rc = deriveKeys(keystore, key);
+  if (rc == ORVCRED_OK) rc = sealPlaintexts(keystore, key);
   if (rc != ORVCRED_OK) {
     orvcred_close(keystore);
     return rc;

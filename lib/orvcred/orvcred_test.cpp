@@ -90,6 +90,17 @@ TEST_F(OrvcredTest, GetGivesValuesAndADistinctCodeForEachFault) {
   EXPECT_EQ(orvcred_get(handle, nullptr, nullptr, nullptr), ORVCRED_BAD_ARGUMENT);
   orvcred_close(handle);
   EXPECT_EQ(pbeLiveContexts(), 0);
+  // Plaintext credentials alone: the handle seals them under a master key
+  // of its own, and gives them back as they stood.
+  keystore = dir_.write("plain.conf", "pem.password = plain # c\npem.keystore = a.pem\n");
+  ASSERT_EQ(orvcred_open(keystore.c_str(), key.c_str(), &handle), ORVCRED_OK);
+  EXPECT_EQ(pbeLiveContexts(), 1);
+  char* value = nullptr;
+  size_t length = 0;
+  ASSERT_EQ(orvcred_get(handle, "pem.password", &value, &length), ORVCRED_OK);
+  EXPECT_EQ(std::string(value, length), "plain");
+  orvcred_free_value(value);
+  orvcred_close(handle);
 }
 
 // The library refuses what orvseal refuses, and opens what orvseal protects.

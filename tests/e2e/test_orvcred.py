@@ -58,6 +58,15 @@ class OrvcredTest(unittest.TestCase):
             self.assertNotIn("ORV", out)
             self.assertTrue(err.startswith("orvcred 1."), (args, err))
 
+    def valid(self, out, schema="../../doc/check.schema.json"):
+        """The check's document, validated against its schema."""
+        import jsonschema
+        with open(os.path.join(os.path.dirname(__file__), schema)) as f:
+            schema = json.load(f)
+        document = json.loads(out)
+        jsonschema.validate(document, schema)
+        return document
+
     def test_check_states_codes_and_json(self):
         self.protect(key=None)
         os.rename(self.s.path("keystore.conf"), self.s.path("default.conf"))
@@ -66,8 +75,15 @@ class OrvcredTest(unittest.TestCase):
         protected = self.s.text("keystore.conf")
         self.s.write("twice.conf", protected + protected.splitlines()[3] + "\n")
         self.s.write("held.conf", "pem.encrypted = YES\npem.password = typed\n")
+        self.s.write("example.key", "example-initial-key-change-me\n")
+        self.protect(body=KEYSTORE, key="example.key")
+        os.rename(self.s.path("keystore.conf"), self.s.path("example.conf"))
+        self.protect()
         cases = [  # keystore, key file, exit code, messages, lines and their state
             ("keystore.conf", "initial.key", 0, ["ORV9207I"], PROTECTED_LINES, "protected"),
+            ("keystore.conf", "--no-key", 0, [], PROTECTED_LINES, "protected, not read (--no-key)"),
+            ("example.conf", "example.key", 7, ["ORV9212W"], PROTECTED_LINES,
+             "protected with the example key"),
             ("keystore.conf", "other.key", 3, ["ORV9201E"], PROTECTED_LINES,
              "protected, not readable with this key"),
             ("plain.conf", "initial.key", 2, ["ORV9202W"], PLAIN_LINES, "plaintext"),
@@ -77,7 +93,8 @@ class OrvcredTest(unittest.TestCase):
              "protected with the built-in key"),
         ]
         for name, key, code, ids, lines, state in cases:
-            c, out, err, got = self.cred("check", "-f", name, *(("-sf", key) if key else ()))
+            key = ("--no-key",) if key == "--no-key" else ("-sf", key) if key else ()
+            c, out, err, got = self.cred("check", "-f", name, *key)
             self.assertEqual((c, got), (code, ids), out + err)
             self.assertEqual(out.splitlines(),
                              ["%s:%d: %s: %s" % (name, n, k, state) for n, k in lines])
@@ -86,13 +103,36 @@ class OrvcredTest(unittest.TestCase):
         names = ["keystore.conf", "twice.conf", "plain.conf"]
         c, out, err, got = self.cred("check", *sum((["-f", n] for n in names), []), "-sf",
                                      "initial.key", "--json")
-        document = json.loads(out)
-        self.assertEqual((c, document["exit"]), (8, 8), err)
-        self.assertEqual([(f["file"], f["exit"]) for f in document["files"]],
-                         [("keystore.conf", 0), ("twice.conf", 8), ("plain.conf", 2)])
+        document = self.valid(out)
+        self.assertEqual((c, document["exit"], document["outcome"]), (8, 8, "repeated"), err)
+        self.assertEqual([(f["file"], f["exit"], f["outcome"]) for f in document["files"]],
+                         [("keystore.conf", 0, "clean"), ("twice.conf", 8, "repeated"),
+                          ("plain.conf", 2, "orvseal-would-change")])
         self.assertEqual(document["files"][1]["lines"][0],
-                         {"line": 4, "key": "pem.password", "state": "repeated"})
+                         {"line": 4, "key": "pem.password", "state": "repeated",
+                          "state_text": "repeated"})
         self.assertIn("more than once", document["meaning"])
+        # For a pipeline: without the key, 0 clean, 1 findings, 2 could not check.
+        self.s.write("broken.conf", "pem.password extra = x\n")
+        for files, code in ((["keystore.conf"], 0), (["keystore.conf", "held.conf"], 1),
+                            (["twice.conf", "broken.conf"], 2)):
+            c, out, err, got = self.cred("check", "--no-key", "--ci", "--json",
+                                         *sum((["-f", n] for n in files), []))
+            self.assertEqual(c, code, err)
+            found = self.valid(out)
+            self.assertTrue(all(f["key_source"] is None for f in found["files"]))
+        self.assertEqual(found["files"][1]["message"]["id"], "ORV910FE")
+        # SARIF for code-scanning pages: a result for each finding, a
+        # notification for a file that could not be checked.
+        c, out, err, got = self.cred("check", "--no-key", "--format", "sarif", "-f", "held.conf",
+                                     "-f", "keystore.conf", "-f", "twice.conf", "-f", "broken.conf")
+        run = self.valid(out, "../data/sarif-schema-2.1.0.json")["runs"][0]
+        self.assertEqual(
+            [(r["ruleId"], r["level"], r["locations"][0]["physicalLocation"]["artifactLocation"]["uri"],
+              r["locations"][0]["physicalLocation"]["region"]["startLine"]) for r in run["results"]],
+            [("behind-yes-flag", "error", "held.conf", 2), ("repeated", "warning", "twice.conf", 4),
+             ("repeated", "warning", "twice.conf", 12)])
+        self.assertIn("ORV910FE", run["invocations"][0]["toolExecutionNotifications"][0]["message"]["text"])
         self.assertEqual((document["files"][0]["key_file"], document["files"][0]["key_source"]),
                          ("initial.key", "option"))
         # The key file a keystore names, from its folder, even when it is missing.

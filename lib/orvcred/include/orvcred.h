@@ -82,7 +82,10 @@ enum {
  * The file is read and parsed once, and the master key derived once for
  * each algorithm its protected values use (normally one; this takes a
  * moment by design); orvcred_get derives nothing. Nothing is kept of the
- * initial key itself.
+ * initial key itself, and no credential in plain text: a plaintext
+ * credential of the file is held sealed under the handle's master key
+ * (derived for it when no value of the file is protected) until
+ * orvcred_get asks for it.
  * Returns ORVCRED_OK and stores a new handle in *handle, which the caller
  * releases with orvcred_close. On failure *handle is NULL (when `handle` is
  * not NULL) and nothing stays allocated. */
