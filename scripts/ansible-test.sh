@@ -9,16 +9,21 @@
 # and so do a keystore naming a generation past the role's last and a
 # plaintext behind a flag that says YES, on every run; a package is installed
 # from a folder of the run's own, checked against the controller's (as
-# root), and the project's .deb is installed once; a key file for a service
+# root), and the project's .debs of the commands and the library are
+# installed once, together; a key file for a service
 # group is root's, 0640, and read by a member of that group (as root);
-# ansible-lint is clean; no secret reaches Ansible's output, -vvv included.
+# values given to the role are set through orvcred set's standard input,
+# read back by the consumer, in no file, set once, and only reported under
+# --check; ansible-lint is clean; no secret reaches Ansible's output, -vvv
+# included.
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
 work=$(mktemp -d)
 trap 'touch "$work/stop"; wait; rm -rf "$work" ${planted:+"$planted"}
   [ -z "${svc:-}" ] || groupdel "$svc" 2>/dev/null || true
-  [ -z "${probe:-}" ] || dpkg -P "$probe" >/dev/null 2>&1 || true' EXIT
+  [ -z "${probe:-}" ] || dpkg -P "$probe" >/dev/null 2>&1 || true
+  [ -z "${purge:-}" ] || dpkg -P $purge >/dev/null 2>&1 || true' EXIT
 cmake --install build/linux --prefix "$work/prefix" >/dev/null
 bin=$work/prefix/bin
 export ANSIBLE_ROLES_PATH="$root/deploy/ansible/roles" ANSIBLE_NOCOLOR=1 \
@@ -40,7 +45,7 @@ play() {
   cat > "$work/vars.json" <<VARS
 {"orvseal_keystore_path": "$keystore", "orvseal_key_path": "$key_path",
  "orvseal_key_content": "$key_content", "orvseal_install_dir": "${install_dir:-$bin}",
- "orvseal_package": "${package:-}"${more_vars:-}}
+ "orvseal_package": "${package:-}", "orvseal_packages": ${packages:-[]}${more_vars:-}}
 VARS
   ansible-playbook -i localhost, -c local -e "@$work/vars.json" "$@" \
     tests/ansible/protect.yml > "$work/out" 2>&1 || true
@@ -84,8 +89,9 @@ expect "--check on plaintext" "$(play "$work/fresh.conf" "$key" "key-A-$stamp" -
 cmp -s "$work/fresh.conf" examples/keystore.conf || fail "--check changed the file"
 mkdir "$work/new"
 cp examples/keystore.conf "$work/new/keystore.conf"
-expect "--check on a new host" \
-  "$(play "$work/new/keystore.conf" "$work/new/initial.key" "key-A-$stamp" --check)" "changed=2 failed=0"
+expect "--check on a new host, with values" \
+  "$(more_vars=", \"orvseal_values\": {\"pem.password\": \"Pem-New-Host\"}"
+     play "$work/new/keystore.conf" "$work/new/initial.key" "key-A-$stamp" --check)" "changed=3 failed=0"
 [ ! -e "$work/new/initial.key" ] || fail "--check placed the key file"
 expect "--check of a rotation" "$(play "$ks" "$key" "key-B-$stamp" --check)" "changed=2 failed=0"
 cmp -s "$ks" "$work/protected.conf" && [ ! -e "$key.1" ] || fail "--check rotated"
@@ -146,6 +152,38 @@ expect "a rotation by option stopped after the values moved" \
 reads "$work/option.conf" "$opt"
 [ ! -e "$opt.next" ] || fail "the new key is still beside the old one"
 
+# Values given to the role: orvcred set reads them on its standard input,
+# and the module that runs it is piped to the host even when Ansible keeps
+# its files there; the consumer reads them back, and the keystore's folder
+# and Ansible's temporary folder hold none of them.
+mkdir "$work/values"
+vks=$work/values/keystore.conf vkey=$work/values/initial.key
+cp examples/keystore.conf "$vks"
+given=Pem-Given-$stamp added="[Chan 3, added $stamp]"
+values=", \"orvseal_values\": {\"pem.password\": \"$given\", \"pem.password.channel3\": \"$added\"}"
+expect "values set" \
+  "$(export ANSIBLE_KEEP_REMOTE_FILES=1 ANSIBLE_REMOTE_TMP="$work/remote-tmp"
+     more_vars=$values play "$vks" "$vkey" "key-A-$stamp")" "changed=3 failed=0"
+[ "$("$work/reader" "$vks" pem.password pem.password.channel3 crl.ldap.pass)" = "pem.password=$given
+pem.password.channel3=$added
+crl.ldap.pass=Ld4p-Reader-Pw" ] || fail "the consumer does not read the values set"
+[ -n "$(ls -A "$work/remote-tmp")" ] && ! grep -rqF -e "$given" -e "$added" "$work/values" "$work/remote-tmp" ||
+  fail "a value set is in a file: $(grep -rlF -e "$given" -e "$added" "$work/values" "$work/remote-tmp")"
+cp "$vks" "$work/values.conf"
+expect "values set again change nothing" "$(more_vars=$values play "$vks" "$vkey" "key-A-$stamp")" \
+  "changed=0 failed=0"
+expect "--check of a value" "$(more_vars=", \"orvseal_values\": {\"pem.password\": \"Pem-Next-$stamp\"}"
+  play "$vks" "$vkey" "key-A-$stamp" --check)" "changed=1 failed=0"
+grep -q "$vks: pem.password would be set." "$work/out" || fail "no report naming the value"
+cmp -s "$vks" "$work/values.conf" || fail "--check of a value changed the keystore"
+# Refused before anything is done, naming keys alone.
+expect "values refused" "$(more_vars=", \"orvseal_values\": {\"crl.ldap.user\": \"Not-Secret-$stamp\",
+  \"pem.password\": \"Two\\nLines-$stamp\"}" play "$vks" "$vkey" "key-A-$stamp")" "changed=0 failed=1"
+grep -q "orvseal_values: crl.ldap.user are no credential keys .* pem.password: each value must be" "$work/out" ||
+  fail "no message naming the keys refused"
+! grep -q -e "Not-Secret-$stamp" -e "Lines-$stamp" "$work/out" || fail "a value refused is in the output"
+cmp -s "$vks" "$work/values.conf" || fail "values refused changed the keystore"
+
 # Neither the host's key nor the one given reads the keystore.
 printf 'not-the-key\n' >"$key.6"
 cp "$ks" "$work/before.conf"
@@ -202,14 +240,18 @@ expect "orvseal's warning" \
   "$(play "$work/linked/keystore.conf" "$work/linked/initial.key" "key-A-$stamp")" "changed=2 failed=0"
 grep -q "\[WARNING\]: ORV9114W: The keystore file" "$work/out" || fail "no warning shown"
 
-# A rotation at -vvv: neither key, nor its digest, nor a value in the output.
+# A rotation that sets values at -vvv: neither key, nor its digest, nor a
+# value in the output. The values are set under the new key.
 mkdir "$work/verbose"
 cp examples/keystore.conf "$work/verbose/keystore.conf"
 play "$work/verbose/keystore.conf" "$work/verbose/initial.key" "key-V-$stamp" >/dev/null
-expect "a rotation at -vvv" \
-  "$(play "$work/verbose/keystore.conf" "$work/verbose/initial.key" "key-W-$stamp" -vvv)" \
-  "changed=3 failed=0"
-secrets="$secrets key-V-$stamp key-W-$stamp"
+expect "a rotation with values at -vvv" \
+  "$(more_vars=", \"orvseal_values\": {\"pem.password\": \"Pem-Verbose-$stamp\", \"pkcs11.token_pin\": \"98-$stamp\"}"
+     play "$work/verbose/keystore.conf" "$work/verbose/initial.key" "key-W-$stamp" -vvv)" "changed=4 failed=0"
+[ "$("$bin/orvcred" reveal -f "$work/verbose/keystore.conf" -sf "$work/verbose/initial.key.1" pem.password \
+  pkcs11.token_pin 2>/dev/null)" = "Pem-Verbose-$stamp
+98-$stamp" ] || fail "the values set in a rotation do not read with the new key"
+secrets="$secrets key-V-$stamp key-W-$stamp Pem-Verbose-$stamp 98-$stamp"
 for digest in sha1sum sha256sum; do
   secrets="$secrets $(printf 'key-W-%s\n' "$stamp" | $digest | awk '{print $1}')"
 done
@@ -242,7 +284,7 @@ if [ "$(id -u)" = 0 ]; then
   mkdir "$work/installing"
   cp examples/keystore.conf "$work/installing/keystore.conf"
   expect "a package changed after its copy fails the host" \
-    "$(export TMPDIR="$work/tmp" ORVSEAL_TAMPER_TASK="Copy the package to the host" \
+    "$(export TMPDIR="$work/tmp" ORVSEAL_TAMPER_TASK="Copy the packages to the host" \
        ANSIBLE_CALLBACK_PLUGINS="$root/tests/ansible/callback_plugins" ANSIBLE_CALLBACKS_ENABLED=orvseal_tamper
        play "$work/installing/keystore.conf" "$work/installing/initial.key" "key-A-$stamp")" "changed=2 failed=1"
   grep -q "on the host is not the package $package on the controller" "$work/out" ||
@@ -296,16 +338,26 @@ else
   echo "ansible: the key file for a service group is left out (not root)"
 fi
 
-# The project's .deb, installed by the role into this machine and removed.
+# The project's .debs of the commands and the library, installed by the role
+# into this machine in one transaction, and removed.
 deb=$(ls build/packages/orvseal_*_amd64.deb 2>/dev/null | head -n 1)
-if [ "$(id -u)" = 0 ] && [ -n "$deb" ] && ! dpkg -s orvseal >/dev/null 2>&1; then
+lib=$(ls build/packages/liborvcred1_*_amd64.deb 2>/dev/null | head -n 1)
+if [ "$(id -u)" = 0 ] && [ -n "$deb" ] && [ -n "$lib" ] && ! dpkg -s orvseal >/dev/null 2>&1 &&
+  ! dpkg -s liborvcred1 >/dev/null 2>&1; then
   cp examples/keystore.conf "$work/installed.conf"
-  package=$root/$deb install_dir=/usr/bin
-  expect "the package installed" "$(play "$work/installed.conf" "$key" "key-5-$stamp")" \
+  packages="[\"$root/$deb\", \"$root/$lib\"]" install_dir=/usr/bin purge="orvseal liborvcred1"
+  expect "the packages installed" "$(play "$work/installed.conf" "$key" "key-5-$stamp")" \
     "changed=5 failed=0"
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/linux/CMakeCache.txt)
+  for name in $purge; do
+    [ "$(dpkg-query -W -f '${db:Status-Status} ${Version}' "$name")" = "installed $version" ] ||
+      fail "$name $version is not installed"
+  done
   expect "installed once" "$(play "$work/installed.conf" "$key" "key-5-$stamp")" \
     "changed=0 failed=0"
-  dpkg -P orvseal >/dev/null
+  # shellcheck disable=SC2086
+  dpkg -P $purge >/dev/null
+  purge=
 else
-  echo "ansible: the package install is left out (not root, no .deb, or orvseal installed)"
+  echo "ansible: the package install is left out (not root, no .debs, or orvseal installed)"
 fi

@@ -1,6 +1,7 @@
-"""Appends a byte to the file that the task named in ORVSEAL_TAMPER_TASK
-copied, as soon as that task reports: a change to the package on the host
-between its copy and its install, made at the same moment every run."""
+"""Appends a byte to each file that the task named in ORVSEAL_TAMPER_TASK
+copied, as soon as that task reports the file (a loop reports each): a
+change to a package on the host between its copy and its install, made at
+the same moment every run."""
 import os
 
 from ansible.plugins.callback import CallbackBase
@@ -12,7 +13,7 @@ class CallbackModule(CallbackBase):
     CALLBACK_NAME = "orvseal_tamper"
     CALLBACK_NEEDS_ENABLED = True
 
-    def v2_runner_on_ok(self, result):
+    def v2_runner_item_on_ok(self, result):
         if result.task_name == os.environ.get("ORVSEAL_TAMPER_TASK"):
             with open(result._result["dest"], "ab") as copy:
                 copy.write(b"\0")
