@@ -112,7 +112,7 @@ constexpr CatalogueEntry kCatalogue[] = {
     {kMsgCredUsage,
      "Usage: orvcred check  [-f keystore_file]... [-sf initial_key_file | --no-key] [--json]\n"
      "                      [--format text|json|sarif] [--ci] [-r folder]... [--name pattern]\n"
-     "                      [FILE]...\n"
+     "                      [--baseline file | --write-baseline file] [FILE]...\n"
      "       orvcred reveal [-f keystore_file] [-sf initial_key_file] KEY...\n"
      "       orvcred set    [-f keystore_file] [-sf initial_key_file] [--check] NAME...\n"
      "       orvcred rekey  [-f keystore_file] [-sf initial_key_file] -nf new_key_file [-sp 1|2]\n"
@@ -195,6 +195,9 @@ constexpr CatalogueEntry kCatalogue[] = {
      "The credentials in '{t1}' are protected under the key file '{t2}' and this algorithm "
      "already; the file was left as it is."},
     {kMsgIncomplete, "The command line lacks {t1}."},
+    {kMsgBadBaseline,
+     "Line {n1} of the baseline '{t1}' is not FILE, KEY and STATE separated by tabs (as "
+     "orvcred check --write-baseline writes them). Nothing was checked."},
     {kMsgExampleKeyValues,
      "The values in '{t1}' are protected with the example key that ships with orvseal, which "
      "anyone can read. Make a key of your own with orvcred genkey and move the values to it "

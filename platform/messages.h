@@ -91,6 +91,7 @@ constexpr uint32_t kMsgNameTwice = 0x2000920F;  // numeric 1: line, text 1: path
 constexpr uint32_t kMsgValueRefused = 0x20009210;  // text 1: name, text 2: why
 constexpr uint32_t kMsgWouldHoldBack = 0x20009211;  // numeric 1: line, text 1: path, 2: key
 constexpr uint32_t kMsgExampleKeyValues = 0x10009212;  // text 1: path
+constexpr uint32_t kMsgBadBaseline = 0x20009213;       // numeric 1: line, text 1: path
 constexpr uint32_t kMsgIncomplete = 0x20009209;         // text 1: what is missing
 constexpr uint32_t kMsgKeyFileNameUnwritable = 0x20009208;  // text 1: key file, text 2: keystore
 

@@ -74,29 +74,7 @@ int32_t beginOutput(RunState& run, Replacement& output) {
     FILE* model = std::exchange(keystore.file, nullptr);
     return output.begin(keystore.where, model, &keystore.id, keystore.path);
   }
-  // An -o in a folder that others may write: nobody else's file.
-  int32_t error = osCheckOwnedByCaller(run.output);
-  if (error == EPERM) {
-    ORV_MESSAGE(kMsgForeignFile, textMessage(outputFile));
-    return kRunSteered;
-  }
-  FileKind kind = FileKind::kMissing;
-  if (error == 0) error = osFileKindAt(run.output, &kind);
-  if (error != 0) {
-    ORV_MESSAGE(kMsgCannotOpen, numberMessage(error, outputFile));
-    return kRunCannotOpen;
-  }
-  if (kind == FileKind::kOther) return output.beginStream(run.output);
-  if (kind == FileKind::kMissing) {
-    return output.begin(run.output, std::exchange(keystore.file, nullptr), nullptr, nullptr);
-  }
-  FILE* model = osOpenForReading(run.output);
-  if (model == nullptr || osIdentifyFile(model, &id) != 0) {
-    ORV_MESSAGE(kMsgCannotOpen, numberMessage(errno, outputFile));
-    if (model != nullptr) osCloseFile(model);
-    return kRunCannotOpen;
-  }
-  return output.begin(run.output, model, &id, nullptr);
+  return output.beginFile(run.output, std::exchange(keystore.file, nullptr));
 }
 
 // What the rewrite found besides its result.

@@ -14,6 +14,7 @@
 #include "cmd/orvcred/command.h"
 #include "cmd/orvcred/orvcred.h"
 #include "cmd/shell/keystore.h"
+#include "cmd/shell/replacement.h"
 #include "cmd/shell/shell.h"
 #include "lib/orv/keystore_line.h"
 #include "lib/orvcred/master_keys.h"
@@ -100,6 +101,36 @@ struct CheckedLine {
   int64_t number;
   std::string key;
   const LineState* state;
+  bool accepted = false;  // a finding that the baseline accepts
+};
+
+// The findings accepted as they are: by file, key and state, never by line
+// number, so that lines added or removed elsewhere do not disturb them. A
+// baseline being written accepts every finding and keeps it.
+struct Baseline {
+  bool used = false;
+  bool writing = false;
+  std::unordered_map<std::string, int> accepted;  // entry -> how many more times
+  std::string written;
+
+  static std::string entry(const std::string& file, const std::string& key, const char* state) {
+    std::string path = file;
+    for (char& c : path) c = c == '\\' ? '/' : c;
+    return path + "\t" + key + "\t" + state;
+  }
+
+  // Whether this finding is accepted; each entry accepts one finding.
+  bool accepts(const std::string& file, const std::string& key, const char* state) {
+    std::string line = entry(file, key, state);
+    if (writing) {
+      written += line + "\n";
+      return true;
+    }
+    auto found = accepted.find(line);
+    if (found == accepted.end() || found->second == 0) return false;
+    --found->second;
+    return true;
+  }
 };
 
 struct CheckedFile {
@@ -144,7 +175,8 @@ const char* sourceName(InitialKeySource source) {
 }
 
 // Checks one keystore and reports what it found; the file's result.
-int32_t checkFile(const char* keystoreFile, const CredOptions& options, CheckedFile* checked) {
+int32_t checkFile(const char* keystoreFile, const CredOptions& options, Baseline& baseline,
+                  CheckedFile* checked) {
   Keystore keystore;
   InitialKey key;
   int32_t rc = locateKeystore(keystoreFile, &keystore);
@@ -189,8 +221,10 @@ int32_t checkFile(const char* keystoreFile, const CredOptions& options, CheckedF
                                       : &kStateProtected;
       }
       if (keys[name] > 1 && rank(state->code) < rank(kCredRepeated)) state = &kStateRepeated;
-      found = state->code;
-      checked->lines.push_back({line.number, name, state});
+      bool accepted = state->code != kRunOk && baseline.used &&
+                      baseline.accepts(checked->path, name, state->id);
+      found = accepted ? kRunOk : state->code;
+      checked->lines.push_back({line.number, name, state, accepted});
     }
     if (found != kRunOk && first[rank(found)].number == 0) first[rank(found)] = line;
     if (rank(found) > rank(code)) code = found;
@@ -252,7 +286,8 @@ std::string jsonReport(const std::vector<CheckedFile>& checked, int32_t worst) {
       const CheckedLine& line = file.lines[j];
       out += std::string(j == 0 ? "" : ", ") + "{\"line\": " + std::to_string(line.number) +
              ", \"key\": " + jsonText(line.key) + ", \"state\": " + jsonText(line.state->id) +
-             ", \"state_text\": " + jsonText(line.state->text) + "}";
+             ", \"state_text\": " + jsonText(line.state->text) +
+             ", \"accepted\": " + (line.accepted ? "true" : "false") + "}";
     }
     out += "]}";
   }
@@ -291,7 +326,7 @@ std::string sarifLocation(const std::string& path, int64_t line) {
 // The findings as SARIF 2.1.0: a rule for each state that is a finding, a
 // result for each line in such a state, and for a file that could not be
 // checked a notification with its message.
-std::string sarifReport(const std::vector<CheckedFile>& checked) {
+std::string sarifReport(const std::vector<CheckedFile>& checked, bool baseline) {
   const LineState* findings[] = {&kStatePlaintext,     &kStateFlaggedPlaintext, &kStateNotReadable,
                                  &kStateRepeated,      &kStateDefaultKey,       &kStateExampleKey};
   auto level = [](const LineState* state) {
@@ -315,7 +350,11 @@ std::string sarifReport(const std::vector<CheckedFile>& checked) {
     for (const CheckedLine& line : file.lines) {
       if (line.state->code == kRunOk) continue;
       results += std::string(results.empty() ? "" : ", ") + "{\"ruleId\": " +
-                 jsonText(line.state->id) + ", \"level\": \"" + level(line.state) +
+                 jsonText(line.state->id) +
+                 (baseline ? line.accepted ? ", \"baselineState\": \"unchanged\""
+                                           : ", \"baselineState\": \"new\""
+                           : "") +
+                 ", \"level\": \"" + level(line.state) +
                  "\", \"message\": {\"text\": " + jsonText(line.key + ": " + line.state->text) +
                  "}, \"locations\": [" + sarifLocation(file.path, line.number) + "]}";
     }
@@ -330,7 +369,64 @@ std::string sarifReport(const std::vector<CheckedFile>& checked) {
 
 }  // namespace
 
+namespace {
+
+// Reads the baseline FILE: one accepted finding a line, FILE<tab>KEY<tab>STATE,
+// '#' comments and blank lines aside. 0; kRunCannotOpen (ORV9106E); or
+// kRunBadCommandLine for a line of another form (ORV9213E).
+int32_t readBaseline(const char* path, Baseline* baseline) {
+  baseline->used = true;
+  KeystoreFile file;
+  int32_t error = 0;
+  if (readKeystoreFile(path, &file, &error) != kConfigOk && error != 0) {
+    ORV_MESSAGE(kMsgCannotOpen, numberMessage(error, path));
+    return kRunCannotOpen;
+  }
+  int64_t number = 0;
+  for (size_t start = 0; start < file.length;) {
+    const char* end = static_cast<const char*>(std::memchr(file.text + start, '\n', file.length - start));
+    size_t stop = end != nullptr ? static_cast<size_t>(end - file.text) : file.length;
+    std::string line(file.text + start, stop - start);
+    start = stop + 1;
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    size_t first = line.find('\t');
+    size_t second = first == std::string::npos ? first : line.find('\t', first + 1);
+    if (second == std::string::npos || line.find('\t', second + 1) != std::string::npos) {
+      ORV_MESSAGE(kMsgBadBaseline, numberMessage(number, path));
+      return kRunBadCommandLine;
+    }
+    ++baseline->accepted[Baseline::entry(line.substr(0, first), line.substr(first + 1, second - first - 1),
+                                         line.substr(second + 1).c_str())];
+  }
+  return kRunOk;
+}
+
+// Writes the findings of this run as the baseline FILE, replacing it as
+// orvseal replaces a file.
+int32_t writeBaseline(const char* path, const Baseline& baseline) {
+  WalkedPath at;
+  Replacement out;
+  int32_t rc = walkForWriting(path, &at);
+  if (rc == kRunOk) rc = out.beginFile(at, nullptr);
+  if (rc != kRunOk) return rc;
+  std::string text = "# Findings that orvcred check --baseline accepts: FILE<tab>KEY<tab>STATE.\n" +
+                     baseline.written;
+  out.write(text.data(), text.size());
+  return out.commit();
+}
+
+}  // namespace
+
 int32_t runCheck(const CredOptions& options) {
+  Baseline baseline;
+  if (options.writeBaseline != nullptr) {
+    baseline.used = baseline.writing = true;
+  } else if (options.baseline != nullptr) {
+    int32_t rc = readBaseline(options.baseline, &baseline);
+    if (rc != kRunOk) return rc;
+  }
   // The files in a stable order: every -f, every FILE, then the files of
   // each -r folder in byte order of their paths. None at all: the keystore
   // orvseal would take.
@@ -355,7 +451,7 @@ int32_t runCheck(const CredOptions& options) {
   for (const char* file : files) {
     forgetLastError();
     CheckedFile& one = checked.emplace_back();
-    one.code = checkFile(file, options, &one);
+    one.code = checkFile(file, options, baseline, &one);
     if (&outcome(one.code) == &kRefused) one.refusal = lastErrorMessage();
     if (rank(one.code) > rank(worst)) worst = one.code;
   }
@@ -364,19 +460,29 @@ int32_t runCheck(const CredOptions& options) {
   if (format == "json") {
     out = jsonReport(checked, worst);
   } else if (format == "sarif") {
-    out = sarifReport(checked);
+    out = sarifReport(checked, baseline.used && !baseline.writing);
   } else {
     for (const CheckedFile& file : checked) {
       for (const CheckedLine& line : file.lines) {
         out += file.path + ":" + std::to_string(line.number) + ": " + line.key + ": " +
-               line.state->text + "\n";
+               line.state->text + (line.accepted ? " (accepted)\n" : "\n");
       }
     }
   }
   std::fwrite(out.data(), 1, out.size(), stdout);
   if (std::fflush(stdout) != 0) return kRunWriteFailed;
+  if (options.writeBaseline != nullptr) {
+    int32_t rc = writeBaseline(options.writeBaseline, baseline);
+    if (rc != kRunOk) return rc;
+  }
   if (!options.ci) return worst;
-  // The secret scanners' codes: 0 clean, 1 findings, 2 could not check.
-  return worst == kRunOk ? kCheckClean : &outcome(worst) == &kRefused ? kCheckFailed
-                                                                       : kCheckFindings;
+  // The secret scanners' codes: 0 clean, 1 findings, 2 could not check. A
+  // finding is a credential line's: a flag line that orvseal would drop, or
+  // a last line without its line end, is none.
+  bool findings = false;
+  for (const CheckedFile& file : checked) {
+    if (&outcome(file.code) == &kRefused) return kCheckFailed;
+    for (const CheckedLine& line : file.lines) findings = findings || (line.state->code != kRunOk && !line.accepted);
+  }
+  return findings ? kCheckFindings : kCheckClean;
 }

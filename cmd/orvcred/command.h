@@ -21,6 +21,8 @@ struct CredOptions {
   const char* folder = nullptr;               // -r (the last one)
   std::vector<const char*> folders;           // every -r, for check
   const char* namePattern = "*.conf";         // --name, for check's -r
+  const char* baseline = nullptr;             // --baseline, for check
+  const char* writeBaseline = nullptr;        // --write-baseline, for check
   bool noKey = false;                         // --no-key, for check: read no key
   bool ci = false;                            // --ci, for check: exit 0, 1 or 2
   bool checkOnly = false;                     // --check, for set

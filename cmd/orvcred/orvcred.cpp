@@ -70,7 +70,7 @@ Subcommand readCommandLine(int32_t argc, char** argv, CredOptions* options) {
     if (std::strcmp(argv[1], candidate.name) == 0) grammar = &candidate;
   }
   if (grammar == nullptr) return rejectCommandLine(kMsgBadOption, textMessage(argv[1], "orvcred"));
-  OptionRule rules[11];
+  OptionRule rules[13];
   size_t count = 0;
   if (grammar->keystoreOptions) {
     rules[count++] = {"f", &options->keystoreFile, nullptr, INT32_MIN, INT32_MAX, true, nullptr,
@@ -89,6 +89,9 @@ Subcommand readCommandLine(int32_t argc, char** argv, CredOptions* options) {
     rules[count++] = {"r", &options->folder, nullptr, INT32_MIN, INT32_MAX, true, nullptr,
                       &options->folders};
     rules[count++] = {"-name", &options->namePattern, nullptr, INT32_MIN, INT32_MAX, true};
+    rules[count++] = {"-baseline", &options->baseline, nullptr, INT32_MIN, INT32_MAX, true};
+    rules[count++] = {"-write-baseline", &options->writeBaseline, nullptr, INT32_MIN, INT32_MAX,
+                      true};
   }
   if (grammar->setOptions) {
     rules[count++] = {"-check", nullptr, nullptr, INT32_MIN, INT32_MAX, true, &options->checkOnly};

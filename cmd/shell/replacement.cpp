@@ -72,6 +72,32 @@ int32_t Replacement::begin(const WalkedPath& target, FILE* model, const FileId* 
   return kRunOk;
 }
 
+int32_t Replacement::beginFile(const WalkedPath& target, FILE* newFileModel) {
+  int32_t error = osCheckOwnedByCaller(target);
+  if (error == EPERM) {
+    if (newFileModel != nullptr) osCloseFile(newFileModel);
+    ORV_MESSAGE(kMsgForeignFile, textMessage(target.text));
+    return kRunSteered;
+  }
+  FileKind kind = FileKind::kMissing;
+  if (error == 0) error = osFileKindAt(target, &kind);
+  if (error == 0 && kind == FileKind::kMissing) return begin(target, newFileModel, nullptr, nullptr);
+  if (newFileModel != nullptr) osCloseFile(newFileModel);
+  if (error != 0) {
+    ORV_MESSAGE(kMsgCannotOpen, numberMessage(error, target.text));
+    return kRunCannotOpen;
+  }
+  if (kind == FileKind::kOther) return beginStream(target);
+  FileId id;
+  FILE* model = osOpenForReading(target);
+  if (model == nullptr || osIdentifyFile(model, &id) != 0) {
+    ORV_MESSAGE(kMsgCannotOpen, numberMessage(errno, target.text));
+    if (model != nullptr) osCloseFile(model);
+    return kRunCannotOpen;
+  }
+  return begin(target, model, &id, nullptr);
+}
+
 int32_t Replacement::beginStream(const WalkedPath& target) {
   sideFile_ = false;
   target_ = &target;
@@ -104,8 +130,11 @@ int32_t Replacement::commit() {
   if (!sideFile_) return kRunOk;
   bool ownerKept = true;
   bool groupKept = true;
-  // A new file takes the keystore's entries, not those of its folder.
-  error = osAdoptPermissions(stream, model_, !expecting_, &ownerKept, &groupKept);
+  // A new file takes the keystore's entries, not those of its folder; with
+  // no model it stays its owner's alone.
+  if (model_ != nullptr) {
+    error = osAdoptPermissions(stream, model_, !expecting_, &ownerKept, &groupKept);
+  }
   if (error == 0 && !(ownerKept && groupKept)) {
     ORV_MESSAGE(kMsgOwnerNotKept, textMessage(target_->text, !ownerKept && !groupKept ? "owner and group"
                                                        : !ownerKept              ? "owner"

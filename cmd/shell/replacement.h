@@ -55,6 +55,15 @@ class Replacement final : public TextOutput {
   // commit. 0 or kRunCannotOpen (ORV9106E).
   int32_t beginStream(const WalkedPath& target);
 
+  // Starts the output of a file the user named to be written (orvseal's
+  // -o, check's --write-baseline), walked already: in a folder that others
+  // may write, it must be nobody else's (kRunSteered, ORV9119E); no regular
+  // file is written straight (beginStream); an existing file is replaced,
+  // keeping its permissions and owner; a new file takes those of
+  // `newFileModel` (closed by the Replacement), or with none stays its
+  // owner's alone. 0; kRunCannotOpen (ORV9106E); or a result of begin.
+  int32_t beginFile(const WalkedPath& target, FILE* newFileModel);
+
   void write(const char* bytes, size_t length) override;
 
   // Whether the file replaced is the keystore that the run read.

@@ -111,7 +111,7 @@ class OrvcredTest(unittest.TestCase):
                           ("plain.conf", 2, "orvseal-would-change")])
         self.assertEqual(document["files"][1]["lines"][0],
                          {"line": 4, "key": "pem.password", "state": "repeated",
-                          "state_text": "repeated"})
+                          "state_text": "repeated", "accepted": False})
         self.assertIn("more than once", document["meaning"])
         # For a pipeline: without the key, 0 clean, 1 findings, 2 could not check.
         self.s.write("broken.conf", "pem.password extra = x\n")
@@ -134,6 +134,16 @@ class OrvcredTest(unittest.TestCase):
             [("behind-yes-flag", "error", "held.conf", 2), ("repeated", "warning", "twice.conf", 4),
              ("repeated", "warning", "twice.conf", 12)])
         self.assertIn("ORV910FE", run["invocations"][0]["toolExecutionNotifications"][0]["message"]["text"])
+        # A baseline accepts the findings it lists by key and state, wherever
+        # their lines move; a new finding fails.
+        ci = ("check", "--no-key", "--ci", "-f", "plain.conf")
+        self.assertEqual(self.cred(*ci, "--write-baseline", "base.txt")[0], 0)
+        self.s.write("plain.conf", "# above\n" + KEYSTORE)
+        c, out, err, got = self.cred(*ci, "--baseline", "base.txt")
+        self.assertEqual((c, out.count("(accepted)")), (0, 4), out + err)
+        self.s.write("plain.conf", "# above\n" + KEYSTORE + "pem.password.new = fresh\n")
+        c, out, err, got = self.cred(*ci, "--baseline", "base.txt")
+        self.assertEqual((c, out.splitlines()[-1]), (1, "plain.conf:10: pem.password.new: plaintext"))
         # A folder's files by name at any depth, in byte order, and FILEs.
         for name in ("tree/b/keystore.conf", "tree/a/x.conf", "tree/a/x.txt"):
             self.s.write(name, KEYSTORE)
