@@ -47,27 +47,21 @@ bool namesCurrentKeyFile(const Rekey& run, const KeystoreLine& line) {
          osSameFile(path, run.currentKey.keyFilePath, &same) == 0 && same;
 }
 
-// The keystore's orvcred.keyfile line with the new key file's name as its
-// value, the rest of the line as it was.
-std::string withNewKeyFile(const Rekey& run, const KeystoreLine& line) {
-  std::string text(line.text, line.entryValue.begin);
-  text += run.options->newKeyFile;
-  size_t rest = line.entryValue.begin + line.entryValue.length;
-  return text.append(line.text + rest, line.length - rest);
-}
-
 // Whether the rewritten orvcred.keyfile line reads back, by the rule every
 // reader uses, as the new key file: a name with a line end, a '#' after a
 // blank, blanks at its ends or more than 260 characters would be read as
 // another name, and a relative name that the keystore's folder makes
 // another file would name another file.
 bool readsBack(const Rekey& run, const KeystoreLine& line) {
-  std::string text = withNewKeyFile(run, line);
+  const char* name = run.options->newKeyFile;
+  // The line as it will be written, without its line end.
+  SecretText text;
+  writeLineWith(text, line, line.entryValue, name, std::strlen(name), LineEnd::kAsRead);
+  size_t length = text.size() - (line.hasEnding ? std::strlen(line.ending) : 0);
   TextCheck check;
   KeystoreLine read;
-  if (keystoreFault(text.data(), text.size(), &check, &read) != 0) return false;
-  KeystoreLines lines(text.data(), text.size());
-  const char* name = run.options->newKeyFile;
+  if (!text.complete() || keystoreFault(text.data(), length, &check, &read) != 0) return false;
+  KeystoreLines lines(text.data(), length);
   if (!lines.next(&read) || lines.next(&read) || read.entry != EntryKind::kEntry ||
       read.entryValue.length != std::strlen(name) ||
       osPathLength(name) > kConfigPathMaxLength ||
