@@ -83,6 +83,9 @@ class OrvcredTest(unittest.TestCase):
         cases = [  # keystore, key file, exit code, messages, lines and their state
             ("keystore.conf", "initial.key", 0, ["ORV9207I"], PROTECTED_LINES, "protected"),
             ("keystore.conf", "--no-key", 0, [], PROTECTED_LINES, "protected, not read (--no-key)"),
+            ("plain.conf", "--no-key", 2, ["ORV9202W"], PLAIN_LINES, "plaintext"),
+            ("held.conf", "--no-key", 6, ["ORV9110W"], [(2, "pem.password")],
+             "plaintext behind a flag that says protected"),
             ("example.conf", "example.key", 7, ["ORV9212W"], PROTECTED_LINES,
              "protected with the example key"),
             ("keystore.conf", "other.key", 3, ["ORV9201E"], PROTECTED_LINES,
