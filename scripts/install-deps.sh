@@ -5,7 +5,7 @@ set -eu
 
 # With --native: only what the native build of the command needs.
 native="cmake ninja-build g++ libssl-dev googletest python3"
-packages="$native libbenchmark-dev clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev pkg-config ansible ansible-lint python3-apt lintian wixl msitools python3-jsonschema pre-commit"
+packages="$native libbenchmark-dev clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine wine64 llvm dpkg-dev pkg-config ansible ansible-lint python3-apt lintian wixl msitools python3-jsonschema pre-commit"
 [ "${1:-}" = "--native" ] && packages="$native"
 
 missing=""

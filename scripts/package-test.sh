@@ -184,6 +184,33 @@ cmake --build "$scratch/consumer-win" >/dev/null
 read_example "$top/cmake/wine-run.sh" "$scratch/consumer-win/orvcred_consumer.exe"
 [ -f "$scratch/consumer-win/orvcred.dll" ] || fail "orvcred.dll not beside the consumer"
 
+echo "== packages: Windows zip, consumer linked with orvcred.lib, under Wine"
+# orvcred.lib holds the functions of orvcred.h, no fewer, no others.
+header_api=$(sed -n 's/^ORVCRED_API [^(]*[^A-Za-z0-9_]\([A-Za-z0-9_]*\)(.*/\1/p' lib/orvcred/include/orvcred.h | sort)
+lib_api=$(x86_64-w64-mingw32-nm "$win/lib/orvcred.lib" | sed -n 's/.* __imp_//p' | sort)
+[ -n "$header_api" ] && [ "$lib_api" = "$header_api" ] || fail "orvcred.lib holds: $lib_api"
+# The CMake package gives it to every Windows toolchain but MinGW's: a
+# project without a compiler stands for one here.
+mkdir "$scratch/implib"
+cat >"$scratch/implib/CMakeLists.txt" <<'EOF'
+cmake_minimum_required(VERSION 3.21)
+project(implib NONE)
+find_package(orvcred CONFIG REQUIRED)
+get_target_property(implib orvcred::orvcred IMPORTED_IMPLIB_RELWITHDEBINFO)
+file(WRITE ${CMAKE_BINARY_DIR}/implib.txt ${implib})
+EOF
+cmake -S "$scratch/implib" -B "$scratch/implib/build" -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_PREFIX_PATH="$win" \
+  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >/dev/null
+implib=$(cat "$scratch/implib/build/implib.txt")
+[ "$implib" = "$win/lib/orvcred.lib" ] || fail "the CMake package names '$implib' for MSVC"
+# MinGW's linker reads the import format of MSVC's. The program finds
+# orvcred.dll only in the zip's bin folder, so a library that names another
+# DLL fails here.
+mkdir "$scratch/consumer-lib"
+x86_64-w64-mingw32-gcc-posix -Wall -Wextra -Werror -I"$win/include" -o "$scratch/consumer-lib/orvcred_consumer.exe" \
+  examples/consumer/consumer.c "$implib"
+read_example env WINEPATH="$(windows_path "$win/bin")" "$top/cmake/wine-run.sh" "$scratch/consumer-lib/orvcred_consumer.exe"
+
 echo "== packages: MSI under Wine, over an older version, then removed"
 installed="$ORV_WINEPREFIX/drive_c/Program Files/orvseal"
 # products FILE: the installed products that the prefix had not before.
