@@ -277,7 +277,7 @@ std::string jsonReport(const std::vector<CheckedFile>& checked, int32_t worst) {
                 ", \"text\": " + jsonText(file.refusal.substr(colon + 2)) + "}";
     }
     out += std::string(i == 0 ? "" : ", ") + "{\"file\": " + jsonText(file.path) +
-           ", \"outcome\": " + jsonText(id) + ", \"exit\": " + std::to_string(file.code) +
+           ", \"outcome\": " + jsonText(id) + ", \"exit\": " + std::to_string(resultExitCode(file.code)) +
            ", \"meaning\": " + jsonText(result.meaning) + ", \"message\": " + message +
            ", \"key_file\": " + (file.keyFile.empty() ? "null" : jsonText(file.keyFile)) +
            ", \"key_source\": " + (file.keySource == nullptr ? "null" : jsonText(file.keySource)) +
@@ -292,7 +292,7 @@ std::string jsonReport(const std::vector<CheckedFile>& checked, int32_t worst) {
     out += "]}";
   }
   return out + "], \"outcome\": " + jsonText(outcome(worst).id) + ", \"exit\": " +
-         std::to_string(worst) + ", \"meaning\": " + jsonText(outcome(worst).meaning) + "}\n";
+         std::to_string(resultExitCode(worst)) + ", \"meaning\": " + jsonText(outcome(worst).meaning) + "}\n";
 }
 
 // A file's path as a SARIF artifact URI: a relative path stays relative to
@@ -484,5 +484,5 @@ int32_t runCheck(const CredOptions& options) {
     if (&outcome(file.code) == &kRefused) return kCheckFailed;
     for (const CheckedLine& line : file.lines) findings = findings || (line.state->code != kRunOk && !line.accepted);
   }
-  return findings ? kCheckFindings : kCheckClean;
+  return findings ? kCheckFindings : kRunOk;
 }

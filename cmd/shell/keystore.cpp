@@ -92,7 +92,7 @@ int32_t reportUnreadKeystore(const Keystore& keystore, int32_t code, int32_t err
   if (error == ELOOP) return reportForeignLink(keystore.refusedLink, keystore.path);
   if (error == ENAMETOOLONG) {
     ORV_MESSAGE(kMsgPathTooLong, textMessage(keystore.path));
-    return kRunPathTooLong;
+    return kConfigPathTooLong;
   }
   if (error == EISDIR || error == ENODEV) {
     ORV_MESSAGE(kMsgNotRegularFile, textMessage(keystore.path));
@@ -137,7 +137,7 @@ int32_t walkForWriting(const char* path, WalkedPath* at) {
   if (error == ELOOP) return reportForeignLink(where, path);
   if (error == ENAMETOOLONG) {
     ORV_MESSAGE(kMsgPathTooLong, textMessage(path));
-    return kRunPathTooLong;
+    return kConfigPathTooLong;
   }
   if (error != 0) {
     ORV_MESSAGE(kMsgCannotOpen, numberMessage(error, path));
@@ -157,7 +157,7 @@ int32_t readKeystore(Keystore* keystore) {
     ORV_MESSAGE(textProblemMessage(check.problem), numberMessage(check.line, keystore->path));
   } else if (code == kKeystoreUnclearLine) {
     ORV_LINE_MESSAGE(kMsgWordsBeforeEquals, keystore->path, unclear);
-  } else if (code == kKeystoreKeyFileUnreadable) {
+  } else if (code == kConfigCannotParse) {
     MessageRecord record = textMessage(keystore->path, kKeyFileEntry);
     record.numericInsert1 = static_cast<uint64_t>(unclear.number);
     ORV_MESSAGE(kMsgKeyFileLineUnreadable, record);

@@ -47,7 +47,7 @@ int32_t settleInitialKey(const Keystore& keystore, const char* keyFile, InitialK
 
 // Walks `path` (osWalkPath) for a file the run writes, reporting why it
 // cannot: 0; kRunSteered for a link of another user (ORV9118E);
-// kRunPathTooLong (ORV9109E); kRunCannotOpen (ORV9106E).
+// kConfigPathTooLong (ORV9109E); kRunCannotOpen (ORV9106E).
 int32_t walkForWriting(const char* path, WalkedPath* at);
 
 // Shows a message about one line of the keystore: numeric insert 1 its

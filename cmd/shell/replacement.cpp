@@ -46,7 +46,7 @@ int32_t Replacement::begin(const WalkedPath& target, FILE* model, const FileId* 
   if (expecting_) expected_ = *expected;
   if (!sideFileName(target, 0, sideName_, sidePath_)) {
     ORV_MESSAGE(kMsgPathTooLong, textMessage(target.text));
-    return kRunPathTooLong;
+    return kConfigPathTooLong;
   }
   // The side file takes the place of one name only; the others keep the
   // old text, plaintext credentials and all.
@@ -59,7 +59,7 @@ int32_t Replacement::begin(const WalkedPath& target, FILE* model, const FileId* 
     if (stream_ != nullptr || errno != EEXIST) break;
     if (!sideFileName(target, attempt, sideName_, sidePath_)) {
       ORV_MESSAGE(kMsgPathTooLong, textMessage(target.text));
-      return kRunPathTooLong;
+      return kConfigPathTooLong;
     }
   }
   if (stream_ == nullptr) {

@@ -45,7 +45,7 @@ class Replacement final : public TextOutput {
   // did not create is never removed or overwritten; an interruption removes
   // it. `keystoreName` is the keystore's name as the user gave it when the
   // target is the keystore, else null; a keystore with several names is
-  // warned of (ORV9114W). 0; kRunPathTooLong (ORV9109E); kRunCannotOpen
+  // warned of (ORV9114W). 0; kConfigPathTooLong (ORV9109E); kRunCannotOpen
   // (ORV9106E).
   int32_t begin(const WalkedPath& target, FILE* model, const FileId* expected,
                 const char* keystoreName);

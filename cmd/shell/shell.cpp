@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "platform/memory.h"
-#include "platform/return_code.h"
 #include "platform/trace.h"
 
 SubpoolHandle commandSubpool = {0, 0};
@@ -30,7 +29,7 @@ int32_t startServices(const Program& program) {
   }
   std::printf("svcMiniInitialize failed: %d\n", code);
   std::fflush(stdout);
-  if (code == kInitNoMemory) return kRunInitNoMemory;
+  if (code == kInitNoMemory) return kConfigNoMemory;
   if (code == kInitBadLevel) return kInitBadLevel;
   return svcProcessAnchor.status == kAnchorStatusUnavailable ? kAnchorStatusUnavailable
                                                              : kRunInitFailed;
@@ -54,7 +53,7 @@ int32_t runProgram(const Program& program, int32_t argc, char** argv) {
   traceEnter(program.functionNumber);
   if (result == kRunOk) result = startServices(program);
   if (result == kRunOk) result = program.run(argc, argv);
-  rcMapTo8Bit(&result);
+  result = resultExitCode(result);
   traceLeave(program.functionNumber, result);
   svcProgramTerm(0);
   svcSetProgramName(nullptr);

@@ -6,26 +6,11 @@
 
 #include "platform/messages.h"
 #include "platform/program.h"
+#include "platform/results.h"
 
 // What both commands, orvseal and orvcred, share from the process entry to
 // the exit code: the start and end of the services, the messages, and the
-// results that mean the same to both.
-
-// Results that both commands give the same meaning. The configuration
-// routines' codes (12, 15, 16), the keystore checks' (19, 21) and the PBE
-// service's (60-68, 80-83) pass through as they are.
-constexpr int32_t kRunOk = 0;
-constexpr int32_t kRunCannotOpen = 1;         // a file cannot be opened or created
-constexpr int32_t kRunBadCommandLine = 10;    // an argument or the algorithm is not accepted
-constexpr int32_t kRunPathTooLong = 16;       // a path or a side-file name would not fit
-constexpr int32_t kRunWriteFailed = 17;       // writing, flushing or closing the output failed
-constexpr int32_t kRunInconsistent = 20;      // the services do not fit; returned unmapped
-constexpr int32_t kRunFileInUse = 22;         // another process holds the keystore: not replaced
-constexpr int32_t kRunSteered = 23;           // another user could steer the run through a path
-constexpr int32_t kRunFileChanged = 25;       // the file was replaced by another meanwhile
-constexpr int32_t kRunInitNoMemory = 2071;
-constexpr int32_t kRunInitFailed = 2195;
-constexpr int32_t kRunReplaceFailed = -1;     // the side file cannot replace the keystore
+// results (platform/results.h).
 
 // A command as the shell runs it.
 struct Program {
@@ -48,8 +33,8 @@ extern SubpoolHandle commandSubpool;
 const Program& currentProgram();
 
 // Checks and starts the services, shows the copyright line, runs the
-// command and maps its result to the exit code. A misfit of the services
-// returns kRunInconsistent at once, unmapped and unshown.
+// command and maps its result to the exit code (resultExitCode). A misfit
+// of the services returns kRunInconsistent at once, unmapped and unshown.
 int32_t runProgram(const Program& program, int32_t argc, char** argv);
 
 // Shows a catalogue message of the running command, naming the calling line.

@@ -8,21 +8,19 @@
 #include "lib/orv/list.h"
 #include "platform/files.h"
 #include "platform/memory.h"
+#include "platform/results.h"
 
 // Locating, reading and parsing a keystore configuration file.
 
-// Result codes of the configuration routines (config_access, param_lookup).
+// Statuses of the configuration routines (config_access, param_lookup) that
+// their callers act on; every other code they return is a result of
+// platform/results.h (kConfigCannotParse, kConfigCannotRead, kConfigNoPath,
+// kConfigParamNotUnique, kConfigPathTooLong, kConfigBadEnvironment,
+// kConfigNoMemory).
 constexpr int32_t kConfigOk = 0;
 constexpr int32_t kConfigParamAbsent = 1;    // absent, and its absence allowed
 constexpr int32_t kConfigBadArguments = 2;
 constexpr int32_t kConfigNoStanza = 7;       // no entry of the stanza
-constexpr int32_t kConfigCannotParse = 11;
-constexpr int32_t kConfigCannotRead = 12;
-constexpr int32_t kConfigNoPath = 15;        // the path cannot be determined
-constexpr int32_t kConfigParamNotUnique = 15;  // more than once, or absent and required
-constexpr int32_t kConfigPathTooLong = 16;     // a path would not fit 260 characters
-constexpr int32_t kConfigBadEnvironment = 24;  // a variable holds no valid text (osEnvironmentValid)
-constexpr int32_t kConfigNoMemory = kMemoryNoMemory;  // an entry could not be stored
 
 // Path buffers: room for 260 characters (osPathLength) and a terminating NUL.
 constexpr size_t kConfigPathSize = kPathSize;

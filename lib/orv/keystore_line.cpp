@@ -205,7 +205,7 @@ int32_t keystoreFault(const char* text, size_t length, TextCheck* check, Keystor
   while (lines.next(unclear)) {
     LineAction action = lineAction(*unclear);
     if (action == LineAction::kRefuse) return kKeystoreUnclearLine;
-    if (action == LineAction::kRefuseKeyFile) return kKeystoreKeyFileUnreadable;
+    if (action == LineAction::kRefuseKeyFile) return kConfigCannotParse;
   }
   return 0;
 }

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/results.h"
+
 // What a line of keystore.conf is. Every reader and writer of a keystore
 // asks this file: orvseal's rewriter, orvcred's check and rekey, the
 // configuration reader and the orvcred library; none of them reads a line
@@ -174,14 +176,10 @@ LineAction lineAction(const KeystoreLine& line);
 // protect, a flag line to drop, or a last line that gets its line end.
 bool rewriteChanges(const KeystoreLine& line);
 
-// Results of keystoreFault, as the commands report them.
-constexpr int32_t kKeystoreKeyFileUnreadable = 11;
-constexpr int32_t kKeystoreNotText = 19;
-constexpr int32_t kKeystoreUnclearLine = 21;
-
 // Why no reader may take a keystore text: kKeystoreNotText (`text` says
-// why), kKeystoreUnclearLine or kKeystoreKeyFileUnreadable (`unclear` is
-// the first such line), or 0.
+// why), kKeystoreUnclearLine or kConfigCannotParse (the orvcred.keyfile
+// line cannot be read; `unclear` is the first such line), or 0
+// (platform/results.h).
 int32_t keystoreFault(const char* text, size_t length, TextCheck* check, KeystoreLine* unclear);
 
 // Writes, through `write`, the two lines that take the place of a

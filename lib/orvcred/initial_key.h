@@ -62,9 +62,11 @@ struct InitialKey {
   // environment's text, or keystoreKeyFile. Set also when reading it failed.
   const char* keyFilePath = nullptr;
   // When chooseInitialKey returns kConfigCannotRead because the keystore's
-  // own orvcred.keyfile cannot be used: kConfigCannotParse (a line of the
-  // file cannot be read: keystoreEntryLine), kConfigParamNotUnique (the
-  // entry is repeated) or kConfigPathTooLong (its value is too long); else 0.
+  // own orvcred.keyfile cannot be used, the result a command ends with and
+  // reports by its message (platform/results.h): kConfigCannotParse (a line
+  // of the file cannot be read: keystoreEntryLine), kConfigParamNotUnique
+  // (the entry is repeated) or kConfigPathTooLong (its value is too long);
+  // else 0.
   int32_t keystoreEntryFault = 0;
   int64_t keystoreEntryLine = 0;
   // The keystore names no key file and a line of it cannot be read: the
