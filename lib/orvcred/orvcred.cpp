@@ -109,28 +109,31 @@ int32_t sealPlaintexts(orvcred_keystore* keystore, const InitialKey& key) {
 
 }  // namespace
 
+namespace {
+
+// The rows of the table of results (platform/results.h) that the library
+// reports: a result with no library code is a failure of the services.
+struct LibraryResult {
+  int32_t code;
+  int32_t exit;
+  int library;
+  const char* meaning;
+};
+
+constexpr LibraryResult kLibraryResults[] = {
+#define ORV_LIBRARY_ROW(name, code, exit, message, library, meaning) \
+  {code, exit, library, meaning},
+    ORV_ALL_RESULTS(ORV_LIBRARY_ROW)
+#undef ORV_LIBRARY_ROW
+};
+
+}  // namespace
+
 int32_t orvcredCode(int32_t code) {
-  switch (code) {
-    case 0:
-      return ORVCRED_OK;
-    case kConfigCannotRead:
-    case kConfigCannotParse:
-    case kKeystoreNotText:
-    case kKeystoreUnclearLine:
-      return ORVCRED_KEYSTORE_UNREADABLE;
-    case kConfigNoMemory:
-    case kPbeNoMemory:
-      return ORVCRED_NO_MEMORY;
-    case kPbeKeyFileUnreadable:
-    case kPbeKeyFileEmpty:
-    case kPbeKeyFileTooLarge:
-    case kPbeKeyFileExposed:
-    case kPbeKeyFileForeign:
-    case kConfigBadEnvironment:
-      return code;
-    default:
-      return isUnreadableValue(code) ? ORVCRED_NOT_READABLE : ORVCRED_CRYPTO_FAILURE;
+  for (const LibraryResult& row : kLibraryResults) {
+    if (row.code == code && row.library != kNoLibraryCode) return row.library;
   }
+  return ORVCRED_CRYPTO_FAILURE;
 }
 
 int32_t openKeystoreText(const char* text, size_t length, const InitialKey& key,
@@ -271,27 +274,17 @@ void orvcred_close(orvcred_keystore* handle) {
   svcFreeMem(0, kMemoryComponent, 0, handle);
 }
 
+// A library code's text is the meaning of the result that the command
+// exits with under the same number, or else of the first result that
+// the library reports with it.
 const char* orvcred_error_text(int code) {
-  switch (code) {
-    case ORVCRED_OK: return "success";
-    case ORVCRED_NOT_READABLE: return "the protected value is not readable with this initial key";
-    case ORVCRED_MISSING_KEY: return "the keystore has no entry of this key";
-    case ORVCRED_DUPLICATE_KEY: return "the keystore has more than one entry of this key";
-    case ORVCRED_BAD_ARGUMENT: return "a required argument is null";
-    case ORVCRED_KEYSTORE_UNREADABLE:
-      return "the keystore file cannot be read or parsed, or its orvcred.keyfile cannot be used";
-    case ORVCRED_NO_LOCATION: return "the keystore file's location cannot be determined";
-    case ORVCRED_NO_MEMORY: return "not enough memory";
-    case ORVCRED_CRYPTO_FAILURE: return "the system's crypto library failed";
-    case ORVCRED_KEY_FILE_UNREADABLE: return "the initial key file cannot be read";
-    case ORVCRED_KEY_FILE_EMPTY: return "the initial key file is empty";
-    case ORVCRED_KEY_FILE_TOO_LARGE: return "the initial key file holds more than 4096 bytes";
-    case ORVCRED_KEY_FILE_EXPOSED: return "other users may read or change the initial key file";
-    case ORVCRED_KEY_FILE_FOREIGN: return "another user owns the initial key file";
-    case ORVCRED_BAD_ENVIRONMENT:
-      return "an environment variable that names a file holds no valid text";
-    default: return "unknown result code";
+  const char* first = nullptr;
+  for (const LibraryResult& row : kLibraryResults) {
+    if (row.library != code || code == kNoLibraryCode) continue;
+    if (row.exit == code) return row.meaning;
+    if (first == nullptr) first = row.meaning;
   }
+  return first != nullptr ? first : "unknown result code";
 }
 
 }  // extern "C"

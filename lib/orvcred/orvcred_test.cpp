@@ -10,16 +10,48 @@
 
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "lib/orvcred/initial_key.h"
+#include "lib/orvcred/keystore_reader.h"
 #include "platform/pbe.h"
 #include "platform/program.h"
+#include "platform/results.h"
 #include "platform/seams.h"
 #include "testing/test_hooks.h"
 #include "testing/scratch_dir.h"
 
 namespace {
+
+// Each library code has a text of its own; the table of results names no
+// other code, and reports each result as the library always has.
+TEST(OrvcredCodesTest, EachCodeHasItsOwnTextAndTheTableNamesNoOther) {
+  const std::set<int> codes = {
+      ORVCRED_OK,          ORVCRED_NOT_READABLE,        ORVCRED_MISSING_KEY,
+      ORVCRED_DUPLICATE_KEY, ORVCRED_BAD_ARGUMENT,      ORVCRED_KEYSTORE_UNREADABLE,
+      ORVCRED_NO_LOCATION, ORVCRED_NO_MEMORY,           ORVCRED_CRYPTO_FAILURE,
+      ORVCRED_KEY_FILE_UNREADABLE, ORVCRED_KEY_FILE_EMPTY, ORVCRED_KEY_FILE_TOO_LARGE,
+      ORVCRED_KEY_FILE_EXPOSED, ORVCRED_KEY_FILE_FOREIGN, ORVCRED_BAD_ENVIRONMENT};
+  ASSERT_EQ(codes.size(), 15u);
+  std::set<std::string> texts;
+  for (int code : codes) EXPECT_TRUE(texts.insert(orvcred_error_text(code)).second) << code;
+  EXPECT_EQ(texts.count(orvcred_error_text(1)), 0u);
+  EXPECT_STREQ(orvcred_error_text(ORVCRED_KEY_FILE_EMPTY), "the initial key file is empty");
+#define ORV_LIBRARY_CODE(name, code, exit, message, library, meaning) \
+  EXPECT_TRUE(library == kNoLibraryCode || codes.count(library) == 1) << #name;
+  ORV_ALL_RESULTS(ORV_LIBRARY_CODE)
+#undef ORV_LIBRARY_CODE
+  const struct { int32_t result; int library; } mapped[] = {
+      {kRunOk, ORVCRED_OK},
+      {kKeystoreUnclearLine, ORVCRED_KEYSTORE_UNREADABLE},
+      {kConfigNoMemory, ORVCRED_NO_MEMORY},
+      {kPbeNotAuthentic, ORVCRED_NOT_READABLE},
+      {kPbeKeyFileForeign, ORVCRED_KEY_FILE_FOREIGN},
+      {kPbeBadSalt, ORVCRED_CRYPTO_FAILURE},
+      {12345, ORVCRED_CRYPTO_FAILURE}};
+  for (const auto& m : mapped) EXPECT_EQ(orvcredCode(m.result), m.library) << m.result;
+}
 
 class OrvcredTest : public ::testing::Test {
  protected:
