@@ -51,6 +51,8 @@ constexpr LineState kStateRepeated = {"repeated", "repeated", kCredRepeated};
 
 // What a file's result means, from the least to the most pressing; any
 // other result (the file could not be checked at all) is worse than all.
+// A finding's meaning is its result's (platform/results.h); a clean file's
+// and a refused one's are check's own.
 struct Outcome {
   int32_t code;
   const char* id;
@@ -59,12 +61,11 @@ struct Outcome {
 
 constexpr Outcome kOutcomes[] = {
     {kRunOk, "clean", "orvseal would change nothing, and every value reads with this key"},
-    {kCredPlaintext, "orvseal-would-change", "orvseal would protect a value or drop a flag line"},
-    {kCredDefaultKey, "default-key",
-     "values are protected with a key that anyone can have: the built-in or the example key"},
-    {kCredRepeated, "repeated", "a credential key is given more than once"},
-    {kCredHeldBack, "behind-yes-flag", "a plaintext stands behind a flag line that says YES"},
-    {kCredNotReadable, "unreadable-with-key", "a protected value does not read with this key"},
+    {kCredPlaintext, "orvseal-would-change", nullptr},
+    {kCredDefaultKey, "default-key", nullptr},
+    {kCredRepeated, "repeated", nullptr},
+    {kCredHeldBack, "behind-yes-flag", nullptr},
+    {kCredNotReadable, "unreadable-with-key", nullptr},
 };
 constexpr Outcome kRefused = {-1, "refused", "the keystore could not be checked"};
 
@@ -78,6 +79,10 @@ int rank(int32_t code) {
 const Outcome& outcome(int32_t code) {
   int i = rank(code);
   return i < static_cast<int>(std::size(kOutcomes)) ? kOutcomes[i] : kRefused;
+}
+
+const char* meaning(const Outcome& outcome) {
+  return outcome.meaning != nullptr ? outcome.meaning : resultMeaning(outcome.code);
 }
 
 // Whether the values read with this key: 0 (yes), kCredNotReadable, or the
@@ -231,9 +236,9 @@ int32_t checkFile(const char* keystoreFile, const CredOptions& options, Baseline
   }
   const KeystoreLine& at = first[rank(code)];
   switch (code) {
-    case kCredNotReadable: ORV_LINE_MESSAGE(kMsgNotReadable, keystore.path, at); break;
-    case kCredHeldBack: ORV_LINE_MESSAGE(kMsgPlaintextBehindFlag, keystore.path, at); break;
-    case kCredRepeated: ORV_LINE_MESSAGE(kMsgRepeatedCredential, keystore.path, at); break;
+    case kCredNotReadable:
+    case kCredHeldBack:
+    case kCredRepeated: ORV_LINE_MESSAGE(resultMessage(code), keystore.path, at); break;
     case kCredDefaultKey:
       ORV_MESSAGE(checked->exampleKey ? kMsgExampleKeyValues : kMsgDefaultKeyValues,
                   textMessage(keystore.path));
@@ -277,8 +282,9 @@ std::string jsonReport(const std::vector<CheckedFile>& checked, int32_t worst) {
                 ", \"text\": " + jsonText(file.refusal.substr(colon + 2)) + "}";
     }
     out += std::string(i == 0 ? "" : ", ") + "{\"file\": " + jsonText(file.path) +
-           ", \"outcome\": " + jsonText(id) + ", \"exit\": " + std::to_string(resultExitCode(file.code)) +
-           ", \"meaning\": " + jsonText(result.meaning) + ", \"message\": " + message +
+           ", \"outcome\": " + jsonText(id) +
+           ", \"exit\": " + std::to_string(resultExitCode(file.code)) +
+           ", \"meaning\": " + jsonText(meaning(result)) + ", \"message\": " + message +
            ", \"key_file\": " + (file.keyFile.empty() ? "null" : jsonText(file.keyFile)) +
            ", \"key_source\": " + (file.keySource == nullptr ? "null" : jsonText(file.keySource)) +
            ", \"lines\": [";
@@ -292,7 +298,8 @@ std::string jsonReport(const std::vector<CheckedFile>& checked, int32_t worst) {
     out += "]}";
   }
   return out + "], \"outcome\": " + jsonText(outcome(worst).id) + ", \"exit\": " +
-         std::to_string(resultExitCode(worst)) + ", \"meaning\": " + jsonText(outcome(worst).meaning) + "}\n";
+         std::to_string(resultExitCode(worst)) + ", \"meaning\": " +
+         jsonText(meaning(outcome(worst))) + "}\n";
 }
 
 // A file's path as a SARIF artifact URI: a relative path stays relative to

@@ -14,7 +14,6 @@
 
 namespace {
 
-
 uint32_t textProblemMessage(TextProblem problem) {
   switch (problem) {
     case TextProblem::kUtf16: return kMsgUtf16;
@@ -38,15 +37,8 @@ int32_t reportKeyFileEntry(const Keystore& keystore, const InitialKey& key, int3
   int32_t fault = key.keystoreEntryFault != 0 ? key.keystoreEntryFault : code;
   MessageRecord record = textMessage(keystore.path, kKeyFileEntry);
   record.numericInsert1 = static_cast<uint64_t>(key.keystoreEntryLine);
-  uint32_t message = fault == kConfigCannotParse     ? kMsgKeyFileLineUnreadable
-                     : fault == kConfigParamNotUnique ? kMsgDuplicateParam
-                     : fault == kConfigNoMemory       ? kMsgNoMemory
-                                                      : kMsgCannotReadConfig;
-  if (fault == kConfigPathTooLong) {
-    message = kMsgPathDoesNotFit;
-    record = textMessage(kKeyFileEntry);
-  }
-  ORV_MESSAGE(message, record);
+  if (fault == kConfigPathTooLong) record = textMessage(kKeyFileEntry);
+  ORV_MESSAGE(resultMessage(fault), record);
   return fault;
 }
 
