@@ -18,6 +18,7 @@
 
 #include "platform/files.h"
 #include "platform/files_internal.h"
+#include "platform/results.h"
 
 namespace {
 FILE* openForReading(int folder, const char* path, int flags);
@@ -279,7 +280,7 @@ bool handlersInstalled = false;
 extern "C" void removeGuardedAndExit(int signal) {
   // unlinkat and _exit are async-signal-safe; nothing else is called.
   if (guarded.armed) unlinkat(guarded.folder, guarded.name, 0);
-  _exit(128 + signal);
+  _exit(kInterrupted + signal);
 }
 
 // Blocks the guarded signals for as long as it lives.

@@ -22,6 +22,7 @@
 #include "platform/files.h"
 #include "platform/files_internal.h"
 #include "platform/files_win32.h"
+#include "platform/results.h"
 #include "platform/utf16_win32.h"
 
 // Windows errors as errno values, so that callers see one kind of code.
@@ -459,16 +460,16 @@ void unguardLocked(HANDLE handle) {
 }
 
 BOOL WINAPI onConsoleEvent(DWORD event) {
-  // 128 plus the number of the POSIX signal of the same meaning.
-  UINT code = event == CTRL_C_EVENT       ? 128 + 2
-              : event == CTRL_BREAK_EVENT ? 128 + 21
-              : event == CTRL_CLOSE_EVENT ? 128 + 1
-                                          : 0;
-  if (code == 0) return FALSE;
+  // kInterrupted plus the number of the POSIX signal of the same meaning.
+  int number = event == CTRL_C_EVENT       ? 2
+               : event == CTRL_BREAK_EVENT ? 21
+               : event == CTRL_CLOSE_EVENT ? 1
+                                           : 0;
+  if (number == 0) return FALSE;
   // Held until the process ends: a commit under way finishes first.
   AcquireSRWLockExclusive(&guardLock);
   if (guardedHandle != INVALID_HANDLE_VALUE) removeAtClose(guardedHandle);
-  ExitProcess(code);
+  ExitProcess(static_cast<UINT>(kInterrupted + number));
 }
 
 }  // namespace
