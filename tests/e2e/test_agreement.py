@@ -5,12 +5,52 @@ harness.py."""
 
 import os
 import random
+import re
 import unittest
 
 from harness import CRED, WINDOWS, Result, Scratch, host_path
 
 BOM = b"\xef\xbb\xbf"
 CREDENTIAL_KEYS = ("pem.password", "pem.password.channel", "crl.ldap.pass2", "pkcs11.token_pin")
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+
+
+def source_text(path):
+    with open(os.path.join(SOURCE, path), encoding="utf-8") as f:
+        return f.read()
+
+
+def section(text, title):
+    """A manual page's section, up to the next .SH."""
+    return text.split(".SH " + title + "\n", 1)[1].split("\n.SH ", 1)[0]
+
+
+def numbers(first, last=None):
+    return set(range(int(first), int(last or first) + 1))
+
+
+def documented_exit_codes():
+    """Every exit status that the README and the manual pages name."""
+    codes = {}
+    orvseal = section(source_text("doc/man/orvseal.1.in"), "EXIT STATUS")
+    for item in re.findall(r"^\.TP\n\.B (\S+)$", orvseal, re.M):
+        first, _, last = item.replace("128+n", "128").partition("\\(en")
+        codes.setdefault("orvseal(1)", set()).update(numbers(first, last))
+    for first, last in re.findall(r"(?:^|; )(\d+)(?: to (\d+))? ",
+                                  section(source_text("doc/man/orvcred.1.in"), "EXIT STATUS")):
+        codes.setdefault("orvcred(1)", set()).update(numbers(first, last))
+    readme = source_text("README.md")
+    listed = re.findall(r"\(exit\s+([\d,\s]+)", readme)
+    listed += re.findall(r"exits ((?:\d+ \([^)]*\),?\s*(?:or\s+)?)+)", readme)
+    for text in listed:
+        codes.setdefault("README.md", set()).update(int(n) for n in re.findall(r"\b\d+\b", text))
+    return codes
+
+
+def table_exit_codes():
+    """The exit column of every row of platform/results.h."""
+    rows = re.findall(r"XX\((\w+), ([^,]+), (\d+),", source_text("platform/results.h"))
+    return {int(exit) for _, _, exit in rows}
 
 
 class AgreementTest(unittest.TestCase):
@@ -23,6 +63,16 @@ class AgreementTest(unittest.TestCase):
 
     def cred(self, *args, env=None):
         return Result(self.s.run(*args, exe=CRED, env=env))
+
+    def test_every_documented_exit_code_comes_from_the_table_of_results(self):
+        table = table_exit_codes()
+        documented = documented_exit_codes()
+        self.assertEqual(set(documented), {"orvseal(1)", "orvcred(1)", "README.md"})
+        self.assertTrue({0, 1, 10, 15, 60, 68, 84, 128, 255} <= documented["orvseal(1)"])
+        self.assertTrue({2, 9, 10} <= documented["orvcred(1)"])
+        self.assertTrue({1, 2, 12, 17, 25, 84} <= documented["README.md"])
+        for where, codes in documented.items():
+            self.assertEqual(codes - table, set(), where)
 
     def test_every_reader_refuses_or_takes_a_keystore_alike(self):
         long_name = "k" * 300
