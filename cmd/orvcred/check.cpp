@@ -201,7 +201,9 @@ int32_t checkFile(const char* keystoreFile, const CredOptions& options, Baseline
   std::unordered_map<std::string, int> keys;
   KeystoreLines lines(keystore.text, keystore.length);
   for (KeystoreLine line; lines.next(&line);) {
-    if (line.kind == LineKind::kCredential) ++keys[std::string(line.text + line.key.begin, line.key.length)];
+    if (line.kind == LineKind::kCredential) {
+      ++keys[std::string(line.text + line.key.begin, line.key.length)];
+    }
   }
   MasterKeys masterKeys;
   int32_t code = kRunOk;
@@ -391,7 +393,8 @@ int32_t readBaseline(const char* path, Baseline* baseline) {
   }
   int64_t number = 0;
   for (size_t start = 0; start < file.length;) {
-    const char* end = static_cast<const char*>(std::memchr(file.text + start, '\n', file.length - start));
+    const char* end =
+        static_cast<const char*>(std::memchr(file.text + start, '\n', file.length - start));
     size_t stop = end != nullptr ? static_cast<size_t>(end - file.text) : file.length;
     std::string line(file.text + start, stop - start);
     start = stop + 1;
@@ -404,7 +407,8 @@ int32_t readBaseline(const char* path, Baseline* baseline) {
       ORV_MESSAGE(kMsgBadBaseline, numberMessage(number, path));
       return kRunBadCommandLine;
     }
-    ++baseline->accepted[Baseline::entry(line.substr(0, first), line.substr(first + 1, second - first - 1),
+    ++baseline->accepted[Baseline::entry(line.substr(0, first),
+                                         line.substr(first + 1, second - first - 1),
                                          line.substr(second + 1).c_str())];
   }
   return kRunOk;
@@ -448,7 +452,8 @@ int32_t runCheck(const CredOptions& options) {
       forgetLastError();
       ORV_MESSAGE(kMsgCannotOpen, numberMessage(error, folder));
       found.resize(before);
-      checked.push_back(CheckedFile{folder, "", nullptr, false, kRunCannotOpen, lastErrorMessage(), {}});
+      checked.push_back(
+          CheckedFile{folder, "", nullptr, false, kRunCannotOpen, lastErrorMessage(), {}});
     }
   }
   for (const std::string& path : found) files.push_back(path.c_str());
@@ -489,7 +494,9 @@ int32_t runCheck(const CredOptions& options) {
   bool findings = false;
   for (const CheckedFile& file : checked) {
     if (&outcome(file.code) == &kRefused) return kCheckFailed;
-    for (const CheckedLine& line : file.lines) findings = findings || (line.state->code != kRunOk && !line.accepted);
+    for (const CheckedLine& line : file.lines) {
+      findings = findings || (line.state->code != kRunOk && !line.accepted);
+    }
   }
   return findings ? kCheckFindings : kRunOk;
 }

@@ -187,7 +187,9 @@ std::string nearestKeys(const Keystore& keystore, const char* key) {
   std::stable_sort(near.begin(), near.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   std::string text;
-  for (size_t i = 0; i < near.size() && i < 3; ++i) text += (i == 0 ? " Keys near it: " : ", ") + near[i].second;
+  for (size_t i = 0; i < near.size() && i < 3; ++i) {
+    text += (i == 0 ? " Keys near it: " : ", ") + near[i].second;
+  }
   return text.empty() ? text : text + ".";
 }
 

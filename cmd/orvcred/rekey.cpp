@@ -93,7 +93,8 @@ int32_t prove(Rekey& run) {
     } else if (line.entry == EntryKind::kEntry && lineKeyIs(line, kKeyFileEntry) &&
                namesCurrentKeyFile(run, line)) {
       if (!readsBack(run, line)) {
-        ORV_MESSAGE(kMsgKeyFileNameUnwritable, textMessage(run.options->newKeyFile, run.keystore.path));
+        ORV_MESSAGE(kMsgKeyFileNameUnwritable,
+                    textMessage(run.options->newKeyFile, run.keystore.path));
         return kRunBadCommandLine;
       }
       run.keyFileLine = line.number;

@@ -192,7 +192,8 @@ int32_t compareValues(SetRun& run) {
       if (value.line != line.number) continue;
       bool same = false;
       int32_t rc = readsAs(run, line, value, &same);
-      if (rc == kCredNotReadable) ORV_MESSAGE(kMsgNotReadable, textMessage(run.keystore.path, value.name));
+      if (rc == kCredNotReadable)
+        ORV_MESSAGE(kMsgNotReadable, textMessage(run.keystore.path, value.name));
       if (rc != 0) return rc;
       value.changed = !same;
     }

@@ -81,7 +81,8 @@ int32_t Replacement::beginFile(const WalkedPath& target, FILE* newFileModel) {
   }
   FileKind kind = FileKind::kMissing;
   if (error == 0) error = osFileKindAt(target, &kind);
-  if (error == 0 && kind == FileKind::kMissing) return begin(target, newFileModel, nullptr, nullptr);
+  if (error == 0 && kind == FileKind::kMissing)
+    return begin(target, newFileModel, nullptr, nullptr);
   if (newFileModel != nullptr) osCloseFile(newFileModel);
   if (error != 0) {
     ORV_MESSAGE(kMsgCannotOpen, numberMessage(error, target.text));
@@ -136,9 +137,10 @@ int32_t Replacement::commit() {
     error = osAdoptPermissions(stream, model_, !expecting_, &ownerKept, &groupKept);
   }
   if (error == 0 && !(ownerKept && groupKept)) {
-    ORV_MESSAGE(kMsgOwnerNotKept, textMessage(target_->text, !ownerKept && !groupKept ? "owner and group"
-                                                       : !ownerKept              ? "owner"
-                                                                                 : "group"));
+    ORV_MESSAGE(kMsgOwnerNotKept,
+                textMessage(target_->text, !ownerKept && !groupKept ? "owner and group"
+                                           : !ownerKept             ? "owner"
+                                                                    : "group"));
   }
   // Read from alone: a failed close loses nothing. Closed before the rename,
   // which Windows refuses over a file this process holds.

@@ -11,7 +11,8 @@ void writeToOutput(void* sink, const char* bytes, size_t length) {
   static_cast<TextOutput*>(sink)->write(bytes, length);
 }
 
-int32_t rewriteCredentialLine(TextOutput& output, Protection& protection, const KeystoreLine& line) {
+int32_t rewriteCredentialLine(TextOutput& output, Protection& protection,
+                              const KeystoreLine& line) {
   TraceScope scope(kRewriteFunctionNumber);
   LineAction action = lineAction(line);
   if (action == LineAction::kDrop) return scope.result(0);
@@ -28,7 +29,8 @@ int32_t rewriteCredentialLine(TextOutput& output, Protection& protection, const 
     reportPbeFailure(rc);
     return scope.result(rc);
   }
-  writeProtectedLine(line, protectedText, static_cast<size_t>(protectedLength), writeToOutput, &output);
+  writeProtectedLine(line, protectedText, static_cast<size_t>(protectedLength), writeToOutput,
+                     &output);
   svcPbeFreeBuf(protectedText, protectedLength);
   return scope.result(0);
 }
