@@ -60,7 +60,9 @@ struct Outcome {
 };
 
 constexpr Outcome kOutcomes[] = {
-    {kRunOk, "clean", "orvseal would change nothing, and every value reads with this key"},
+    {kRunOk, "clean",
+     "orvseal would change nothing, and every value read reads with this key (none under "
+     "--no-key)"},
     {kCredPlaintext, "orvseal-would-change", nullptr},
     {kCredDefaultKey, "default-key", nullptr},
     {kCredRepeated, "repeated", nullptr},

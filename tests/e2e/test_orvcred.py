@@ -148,8 +148,10 @@ class OrvcredTest(unittest.TestCase):
         c, out, err, got = self.cred(*ci, "--baseline", "base.txt")
         self.assertEqual((c, out.splitlines()[-1]), (1, "plain.conf:10: pem.password.new: plaintext"))
         # A folder's files by name at any depth, in byte order, and FILEs.
-        for name in ("tree/b/keystore.conf", "tree/a/x.conf", "tree/a/x.txt"):
+        for name in ("tree/b/keystore.conf", "tree/a/x.conf", "tree/a/x.txt", "far/keystore.conf"):
             self.s.write(name, KEYSTORE)
+        if not WINDOWS:  # a link to a folder elsewhere leads nowhere
+            os.symlink(self.s.path("far"), self.s.path("tree/link"))
         c, out, err, got = self.cred("check", "--no-key", "held.conf", "-r", "tree")
         self.assertEqual(sorted({line.split(":")[0].replace("\\", "/") for line in out.splitlines()}),
                          ["held.conf", "tree/a/x.conf", "tree/b/keystore.conf"])
